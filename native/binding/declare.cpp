@@ -1,0 +1,199 @@
+// Declaring enumerations, record classes and views from C++ through pydantic and strawberry.
+#include "declare.hpp"
+
+namespace qv {
+
+namespace typ {
+
+namespace {
+nb::object typing_attr(const char *name) { return nb::module_::import_("typing").attr(name); }
+}  // namespace
+
+nb::object Any() { return typing_attr("Any"); }
+nb::object Optional(nb::handle t) { return typing_attr("Optional")[t]; }
+nb::object List(nb::handle t) { return typing_attr("List")[t]; }
+nb::object Dict(nb::handle k, nb::handle v) {
+    return typing_attr("Dict")[nb::make_tuple(k, v)];
+}
+nb::object Union(std::initializer_list<nb::handle> ts) {
+    nb::list items;
+    for (nb::handle t : ts) items.append(t);
+    return typing_attr("Union")[nb::tuple(items)];
+}
+nb::object Literal(nb::handle value) { return typing_attr("Literal")[value]; }
+nb::object Annotated(nb::handle t, nb::handle meta) {
+    return nb::module_::import_("typing_extensions").attr("Annotated")[nb::make_tuple(t, meta)];
+}
+nb::object builtin(const char *name) { return nb::module_::import_("builtins").attr(name); }
+nb::object Parent(nb::handle t) { return nb::module_::import_("strawberry").attr("Parent")[t]; }
+nb::object auto_() { return nb::module_::import_("strawberry").attr("auto"); }
+
+}  // namespace typ
+
+nb::object publish(nb::module_ &module, const char *name, nb::object value) {
+    module.attr(name) = value;
+    return value;
+}
+
+nb::object declare_str_enum(nb::module_ &module, const char *name,
+                            std::initializer_list<std::pair<const char *, const char *>> members,
+                            bool graphql) {
+    nb::list items;
+    for (const auto &[member, value] : members) items.append(nb::make_tuple(member, value));
+    nb::object enum_cls = nb::module_::import_("enum").attr("Enum")(
+        name, items, nb::arg("module") = module.attr("__name__"), nb::arg("qualname") = name,
+        nb::arg("type") = typ::builtin("str"));
+    if (graphql) enum_cls = nb::module_::import_("strawberry").attr("enum")(enum_cls);
+    return publish(module, name, enum_cls);
+}
+
+// ---- records
+
+RecordClass::RecordClass(nb::module_ &module, const char *name,
+                         std::initializer_list<nb::handle> bases)
+    : module_(module), name_(name) {
+    nb::list b;
+    for (nb::handle base : bases) b.append(base);
+    bases_ = nb::tuple(b);
+    namespace_["__module__"] = module.attr("__name__");
+    namespace_["__qualname__"] = name;
+    namespace_["__annotations__"] = annotations_;
+}
+
+RecordClass &RecordClass::doc(const char *text) {
+    namespace_["__doc__"] = text;
+    return *this;
+}
+
+RecordClass &RecordClass::field(const char *name, nb::handle annotation) {
+    annotations_[name] = annotation;
+    return *this;
+}
+
+RecordClass &RecordClass::field(const char *name, nb::handle annotation, nb::handle default_) {
+    annotations_[name] = annotation;
+    namespace_[name] = default_;
+    return *this;
+}
+
+nb::object RecordClass::function(FunctionSpec spec, Impl impl, const char *first) {
+    if (first) spec.params.insert(spec.params.begin(), Param{first});
+    return make_function(module_, name_.c_str(), std::move(spec), impl);
+}
+
+RecordClass &RecordClass::method(FunctionSpec spec, Impl impl) {
+    const char *name = spec.name;
+    namespace_[name] = function(std::move(spec), impl, "self");
+    return *this;
+}
+
+RecordClass &RecordClass::classmethod(FunctionSpec spec, Impl impl) {
+    const char *name = spec.name;
+    namespace_[name] = typ::builtin("classmethod")(function(std::move(spec), impl, "cls"));
+    return *this;
+}
+
+RecordClass &RecordClass::staticmethod(FunctionSpec spec, Impl impl) {
+    const char *name = spec.name;
+    namespace_[name] = typ::builtin("staticmethod")(function(std::move(spec), impl, nullptr));
+    return *this;
+}
+
+RecordClass &RecordClass::after_validator(FunctionSpec spec, Impl impl) {
+    const char *name = spec.name;
+    nb::object validator = nb::module_::import_("pydantic").attr("model_validator")(
+        nb::arg("mode") = "after");
+    namespace_[name] = validator(function(std::move(spec), impl, "self"));
+    return *this;
+}
+
+RecordClass &RecordClass::before_validator(FunctionSpec spec, Impl impl) {
+    const char *name = spec.name;
+    nb::object validator = nb::module_::import_("pydantic").attr("model_validator")(
+        nb::arg("mode") = "before");
+    namespace_[name] =
+        validator(typ::builtin("classmethod")(function(std::move(spec), impl, "cls")));
+    return *this;
+}
+
+RecordClass &RecordClass::attr(const char *name, nb::handle value) {
+    namespace_[name] = value;
+    return *this;
+}
+
+RecordClass &RecordClass::wrapped_method(FunctionSpec spec, Impl impl, nb::handle wrapper) {
+    const char *name = spec.name;
+    namespace_[name] = wrapper(function(std::move(spec), impl, "self"));
+    return *this;
+}
+
+nb::object RecordClass::build() {
+    nb::handle metaclass = reinterpret_cast<PyObject *>(Py_TYPE(bases_[0].ptr()));
+    nb::object cls = metaclass(name_.c_str(), bases_, namespace_);
+    return publish(module_, name_.c_str(), cls);
+}
+
+// ---- views
+
+ViewClass::ViewClass(nb::module_ &module, const char *name, nb::handle model,
+                     std::initializer_list<nb::handle> bases)
+    : module_(module), name_(name), model_(nb::borrow(model)) {
+    nb::list b;
+    for (nb::handle base : bases) b.append(base);
+    bases_ = nb::tuple(b);
+    namespace_["__module__"] = module.attr("__name__");
+    namespace_["__qualname__"] = name;
+    namespace_["__annotations__"] = annotations_;
+}
+
+ViewClass &ViewClass::auto_field(const char *name) {
+    annotations_[name] = typ::auto_();
+    return *this;
+}
+
+ViewClass &ViewClass::field(const char *name, nb::handle annotation) {
+    annotations_[name] = annotation;
+    return *this;
+}
+
+ViewClass &ViewClass::resolver(FunctionSpec spec, Impl impl, nb::handle parent_type) {
+    const char *name = spec.name;
+    spec.params.insert(spec.params.begin(),
+                       {Param{"self"}, Param{"parent", Rule::Any, typ::Parent(parent_type)}});
+    nb::object fn = make_function(module_, name_.c_str(), std::move(spec), impl);
+    namespace_[name] = nb::module_::import_("strawberry").attr("field")(nb::arg("resolver") = fn);
+    return *this;
+}
+
+ViewClass &ViewClass::self_resolver(FunctionSpec spec, Impl impl) {
+    const char *name = spec.name;
+    spec.params.insert(spec.params.begin(), Param{"self"});
+    nb::object fn = make_function(module_, name_.c_str(), std::move(spec), impl);
+    namespace_[name] = nb::module_::import_("strawberry").attr("field")(nb::arg("resolver") = fn);
+    return *this;
+}
+
+ViewClass &ViewClass::method(FunctionSpec spec, Impl impl) {
+    const char *name = spec.name;
+    spec.params.insert(spec.params.begin(), Param{"self"});
+    namespace_[name] = make_function(module_, name_.c_str(), std::move(spec), impl);
+    return *this;
+}
+
+nb::object ViewClass::build() {
+    nb::object cls = typ::builtin("type")(name_.c_str(), bases_, namespace_);
+    nb::module_ strawberry = nb::module_::import_("strawberry");
+    nb::object view;
+    if (model_.is_valid() && !model_.is_none()) {
+        view = nb::module_::import_("strawberry.experimental.pydantic").attr("type")(
+            nb::arg("model") = model_)(cls);
+    } else {
+        view = strawberry.attr("type")(cls);
+    }
+    // strawberry rebuilds the class through make_dataclass, which moves it to module "types".
+    view.attr("__module__") = module_.attr("__name__");
+    view.attr("__qualname__") = name_.c_str();
+    return publish(module_, name_.c_str(), view);
+}
+
+}  // namespace qv

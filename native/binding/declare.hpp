@@ -1,0 +1,110 @@
+// Declaring enumerations, record classes and views from C++ through pydantic and strawberry.
+#pragma once
+
+#include "native_function.hpp"
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qv {
+
+/// Annotations built from the host's typing module.
+namespace typ {
+nb::object Any();
+nb::object Optional(nb::handle t);
+nb::object List(nb::handle t);
+nb::object Dict(nb::handle k, nb::handle v);
+nb::object Union(std::initializer_list<nb::handle> ts);
+nb::object Literal(nb::handle value);
+nb::object Annotated(nb::handle t, nb::handle meta);
+nb::object builtin(const char *name);  ///< str, int, float, bool, bytes, ...
+nb::object Parent(nb::handle t);       ///< strawberry.Parent[t]
+nb::object auto_();                    ///< strawberry.auto
+}  // namespace typ
+
+/// `pydantic.Field(**kwargs)`.
+template <typename... Kw> nb::object Field(Kw &&...kw) {
+    return nb::module_::import_("pydantic").attr("Field")(std::forward<Kw>(kw)...);
+}
+
+/// A `(str, Enum)` class with members whose values are given; published on the module.
+/// With `graphql`, it is also registered with `strawberry.enum`.
+nb::object declare_str_enum(nb::module_ &module, const char *name,
+                            std::initializer_list<std::pair<const char *, const char *>> members,
+                            bool graphql);
+
+/// Publishes `value` as `module.<name>` and returns it.
+nb::object publish(nb::module_ &module, const char *name, nb::object value);
+
+/// Builds a record class (a pydantic model) with fields in order, validators and native methods.
+class RecordClass {
+public:
+    RecordClass(nb::module_ &module, const char *name, std::initializer_list<nb::handle> bases);
+
+    RecordClass &doc(const char *text);
+    /// A required field.
+    RecordClass &field(const char *name, nb::handle annotation);
+    /// A field with a default value or a `Field(...)` object.
+    RecordClass &field(const char *name, nb::handle annotation, nb::handle default_);
+    /// An instance method; `self` is prepended to the declared parameters.
+    RecordClass &method(FunctionSpec spec, Impl impl);
+    /// A class method; `cls` is prepended to the declared parameters.
+    RecordClass &classmethod(FunctionSpec spec, Impl impl);
+    RecordClass &staticmethod(FunctionSpec spec, Impl impl);
+    /// `model_validator(mode="after")` over an instance method taking `self`.
+    RecordClass &after_validator(FunctionSpec spec, Impl impl);
+    /// `model_validator(mode="before")` over a class method taking `cls` and `data`.
+    RecordClass &before_validator(FunctionSpec spec, Impl impl);
+    /// Any other class attribute (a constant, an abstract method, ...).
+    RecordClass &attr(const char *name, nb::handle value);
+    /// A native function wrapped by `wrapper(fn)` (for example `abc.abstractmethod`).
+    RecordClass &wrapped_method(FunctionSpec spec, Impl impl, nb::handle wrapper);
+
+    /// Creates the class with the metaclass of its first base and publishes it on the module.
+    nb::object build();
+
+    const std::string &name() const { return name_; }
+
+private:
+    nb::object function(FunctionSpec spec, Impl impl, const char *first);
+
+    nb::module_ module_;
+    std::string name_;
+    nb::tuple bases_;
+    nb::dict namespace_;
+    nb::dict annotations_;
+};
+
+/// Builds a strawberry view over a record class: `strawberry.experimental.pydantic.type(model=...)`,
+/// or a plain `strawberry.type` when no model is given.
+class ViewClass {
+public:
+    ViewClass(nb::module_ &module, const char *name, nb::handle model,
+              std::initializer_list<nb::handle> bases = {});
+
+    /// A field taken over from the record (`strawberry.auto`).
+    ViewClass &auto_field(const char *name);
+    /// A field with an explicit annotation.
+    ViewClass &field(const char *name, nb::handle annotation);
+    /// A resolver field; `self` and `parent` (annotated `strawberry.Parent[parent_type]`) are
+    /// prepended to the declared parameters.
+    ViewClass &resolver(FunctionSpec spec, Impl impl, nb::handle parent_type);
+    /// A resolver field taking only `self` (for plain types holding their own data).
+    ViewClass &self_resolver(FunctionSpec spec, Impl impl);
+    /// A plain method that is not a GraphQL field (for example `__init__`).
+    ViewClass &method(FunctionSpec spec, Impl impl);
+
+    nb::object build();
+
+private:
+    nb::module_ module_;
+    std::string name_;
+    nb::object model_;
+    nb::tuple bases_;
+    nb::dict namespace_;
+    nb::dict annotations_;
+};
+
+}  // namespace qv

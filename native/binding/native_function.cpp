@@ -1,0 +1,366 @@
+// The callable type behind every compiled function of the package, and the finished awaitable.
+#include "native_function.hpp"
+
+#include <structmember.h>
+
+#include <array>
+#include <string>
+
+namespace qv {
+
+namespace {
+
+struct Slot {
+    PyObject *name;      ///< interned parameter name (owned)
+    Rule rule;
+    PyObject *default_;  ///< owned, or nullptr when the parameter is required
+};
+
+/// Layout of a "cython_function_or_method" object.
+struct NativeFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject *dict;  ///< __name__, __qualname__, __module__, __doc__, __signature__, ...
+    Impl impl;
+    bool is_async;
+    Py_ssize_t nparams;
+    Slot *params;
+};
+
+/// Layout of the awaitable returned by asynchronous functions.
+struct Ready {
+    PyObject_HEAD
+    PyObject *value;  ///< nullptr once delivered
+};
+
+PyTypeObject *function_type = nullptr;  // module lifetime, deliberately never freed
+PyTypeObject *ready_type = nullptr;
+
+constexpr Py_ssize_t kMaxParams = 16;
+
+PyObject *fn_name(NativeFunction *f) {
+    PyObject *name = f->dict ? PyDict_GetItemString(f->dict, "__qualname__") : nullptr;
+    return name ? name : Py_None;
+}
+
+const char *rule_type_name(Rule rule) {
+    switch (rule) {
+        case Rule::Str:
+        case Rule::StrOrNone: return "str";
+        case Rule::List: return "list";
+        case Rule::Dict: return "dict";
+        default: return "object";
+    }
+}
+
+bool rule_accepts(Rule rule, PyObject *value) {
+    switch (rule) {
+        case Rule::Any: return true;
+        case Rule::Str: return Py_IS_TYPE(value, &PyUnicode_Type);
+        case Rule::StrOrNone: return value == Py_None || Py_IS_TYPE(value, &PyUnicode_Type);
+        case Rule::List: return Py_IS_TYPE(value, &PyList_Type);
+        case Rule::Dict: return Py_IS_TYPE(value, &PyDict_Type);
+    }
+    return false;
+}
+
+Py_ssize_t find_param(NativeFunction *f, PyObject *key) {
+    for (Py_ssize_t i = 0; i < f->nparams; ++i)
+        if (f->params[i].name == key) return i;
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+        int eq = PyUnicode_Compare(f->params[i].name, key) == 0;
+        if (eq) return i;
+    }
+    if (PyErr_Occurred()) PyErr_Clear();  // only str keys reach here; a failed compare means "no match"
+    return -1;
+}
+
+PyObject *call_impl(NativeFunction *f, PyObject **bound) {
+    std::array<nb::handle, kMaxParams> handles;
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) handles[i] = bound[i];
+    try {
+        nb::object result = f->impl(Args(handles.data(), (size_t) f->nparams));
+        if (f->is_async) return ready_awaitable(result).release().ptr();
+        return result.release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (nb::builtin_exception &e) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
+            default: break;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (const std::bad_cast &) {
+        PyErr_SetString(PyExc_TypeError, "value of an unexpected type");
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    auto *f = reinterpret_cast<NativeFunction *>(self);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > f->nparams) {
+        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd were given",
+                     fn_name(f), f->nparams, f->nparams == 1 ? "" : "s", nargs);
+        return nullptr;
+    }
+    std::array<PyObject *, kMaxParams> bound{};
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t i = find_param(f, key);
+            if (i < 0) {
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
+                             fn_name(f), key);
+                return nullptr;
+            }
+            if (bound[i]) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'",
+                             fn_name(f), key);
+                return nullptr;
+            }
+            bound[i] = args[nargs + k];
+        }
+    }
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+        const Slot &p = f->params[i];
+        if (!bound[i]) {
+            if (!p.default_) {
+                PyErr_Format(PyExc_TypeError, "%U() missing required argument '%U'", fn_name(f),
+                             p.name);
+                return nullptr;
+            }
+            bound[i] = p.default_;
+        }
+        if (!rule_accepts(p.rule, bound[i])) {
+            PyErr_Format(PyExc_TypeError, "Argument '%U' has incorrect type (expected %s, got %s)",
+                         p.name, rule_type_name(p.rule), Py_TYPE(bound[i])->tp_name);
+            return nullptr;
+        }
+    }
+    return call_impl(f, bound.data());
+}
+
+PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject *fn_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<cython_function_or_method %U at %p>",
+                                fn_name(reinterpret_cast<NativeFunction *>(self)), self);
+}
+
+int fn_traverse(PyObject *self, visitproc visit, void *arg) {
+    auto *f = reinterpret_cast<NativeFunction *>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->dict);
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) Py_VISIT(f->params[i].default_);
+    return 0;
+}
+
+int fn_clear(PyObject *self) {
+    auto *f = reinterpret_cast<NativeFunction *>(self);
+    Py_CLEAR(f->dict);
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) Py_CLEAR(f->params[i].default_);
+    return 0;
+}
+
+void fn_dealloc(PyObject *self) {
+    auto *f = reinterpret_cast<NativeFunction *>(self);
+    PyObject_GC_UnTrack(self);
+    fn_clear(self);
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) Py_XDECREF(f->params[i].name);
+    delete[] f->params;
+    PyTypeObject *tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyMemberDef fn_members[] = {
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(NativeFunction, dict), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(NativeFunction, vectorcall), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef fn_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot fn_slots[] = {
+    {Py_tp_call, (void *) PyVectorcall_Call},
+    {Py_tp_descr_get, (void *) fn_descr_get},
+    {Py_tp_repr, (void *) fn_repr},
+    {Py_tp_traverse, (void *) fn_traverse},
+    {Py_tp_clear, (void *) fn_clear},
+    {Py_tp_dealloc, (void *) fn_dealloc},
+    {Py_tp_members, fn_members},
+    {Py_tp_getset, fn_getset},
+    {0, nullptr},
+};
+
+PyType_Spec fn_spec = {
+    "quorvex_analytics_utils.cython_function_or_method",
+    sizeof(NativeFunction),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    fn_slots,
+};
+
+// ---- finished awaitable
+
+PyObject *ready_next(PyObject *self) {
+    auto *r = reinterpret_cast<Ready *>(self);
+    if (!r->value) return nullptr;  // exhausted: plain StopIteration
+    PyObject *value = r->value;
+    r->value = nullptr;
+    PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+    Py_DECREF(value);
+    if (stop) {
+        PyErr_SetObject(PyExc_StopIteration, stop);
+        Py_DECREF(stop);
+    }
+    return nullptr;
+}
+
+PyObject *ready_self(PyObject *self) { return Py_NewRef(self); }
+
+PyObject *ready_send(PyObject *self, PyObject *) { return ready_next(self); }
+
+int ready_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<Ready *>(self)->value);
+    return 0;
+}
+
+int ready_clear(PyObject *self) {
+    Py_CLEAR(reinterpret_cast<Ready *>(self)->value);
+    return 0;
+}
+
+void ready_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    ready_clear(self);
+    PyTypeObject *tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyMethodDef ready_methods[] = {
+    {"send", ready_send, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot ready_slots[] = {
+    {Py_am_await, (void *) ready_self},
+    {Py_tp_iter, (void *) ready_self},
+    {Py_tp_iternext, (void *) ready_next},
+    {Py_tp_methods, ready_methods},
+    {Py_tp_traverse, (void *) ready_traverse},
+    {Py_tp_clear, (void *) ready_clear},
+    {Py_tp_dealloc, (void *) ready_dealloc},
+    {0, nullptr},
+};
+
+PyType_Spec ready_spec = {
+    "quorvex_analytics_utils.ready_awaitable",
+    sizeof(Ready),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    ready_slots,
+};
+
+nb::object signature_of(const FunctionSpec &spec) {
+    nb::module_ inspect = nb::module_::import_("inspect");
+    nb::object parameter = inspect.attr("Parameter");
+    nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+    nb::object empty = parameter.attr("empty");
+    nb::list params;
+    for (const Param &p : spec.params) {
+        params.append(parameter(p.name, kind,
+                                nb::arg("default") = p.default_.is_valid() ? p.default_ : empty,
+                                nb::arg("annotation") =
+                                    p.annotation.is_valid() ? p.annotation : empty));
+    }
+    return inspect.attr("Signature")(
+        params, nb::arg("return_annotation") = spec.returns.is_valid() ? spec.returns : empty);
+}
+
+}  // namespace
+
+void init_native_types() {
+    if (!function_type) {
+        function_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&fn_spec));
+        if (!function_type) throw nb::python_error();
+    }
+    if (!ready_type) {
+        ready_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&ready_spec));
+        if (!ready_type) throw nb::python_error();
+    }
+}
+
+nb::object ready_awaitable(nb::handle value) {
+    auto *r = PyObject_GC_New(Ready, ready_type);
+    if (!r) throw nb::python_error();
+    r->value = Py_NewRef(value.ptr());
+    PyObject_GC_Track(r);
+    return nb::steal(reinterpret_cast<PyObject *>(r));
+}
+
+nb::object make_function(nb::handle module, const char *qualname_prefix, FunctionSpec spec,
+                         Impl impl) {
+    init_native_types();
+    if ((Py_ssize_t) spec.params.size() > kMaxParams)
+        throw std::length_error("too many parameters for a native function");
+    auto *f = PyObject_GC_New(NativeFunction, function_type);
+    if (!f) throw nb::python_error();
+    f->vectorcall = fn_vectorcall;
+    f->dict = nullptr;
+    f->impl = impl;
+    f->is_async = spec.is_async;
+    f->nparams = 0;
+    f->params = new Slot[spec.params.size()];
+    nb::object self = nb::steal(reinterpret_cast<PyObject *>(f));
+    for (const Param &p : spec.params) {
+        Slot &s = f->params[f->nparams];
+        s.name = PyUnicode_InternFromString(p.name);
+        s.rule = p.rule;
+        s.default_ = p.default_.is_valid() ? Py_NewRef(p.default_.ptr()) : nullptr;
+        ++f->nparams;
+        if (!s.name) throw nb::python_error();
+    }
+    PyObject_GC_Track(f);
+
+    std::string qualname = qualname_prefix && *qualname_prefix
+                               ? std::string(qualname_prefix) + "." + spec.name
+                               : std::string(spec.name);
+    nb::dict annotations;
+    for (const Param &p : spec.params)
+        if (p.annotation.is_valid()) annotations[p.name] = p.annotation;
+    if (spec.returns.is_valid()) annotations["return"] = spec.returns;
+
+    self.attr("__name__") = spec.name;
+    self.attr("__qualname__") = qualname.c_str();
+    self.attr("__module__") = module.attr("__name__");
+    self.attr("__doc__") = spec.doc ? nb::object(nb::str(spec.doc)) : nb::none();
+    self.attr("__annotations__") = annotations;
+    self.attr("__signature__") = signature_of(spec);
+    if (spec.is_async) nb::module_::import_("inspect").attr("markcoroutinefunction")(self);
+    return self;
+}
+
+}  // namespace qv

@@ -1,0 +1,54 @@
+// The package's compiled function objects: a callable type that pydantic, strawberry and inspect accept.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <span>
+#include <vector>
+
+namespace qv {
+
+namespace nb = nanobind;
+
+/// Exact-type rule applied to one argument before the implementation runs.
+enum class Rule : unsigned char {
+    Any,        ///< anything, None included
+    Str,        ///< exactly `str`
+    StrOrNone,  ///< exactly `str`, or None
+    List,       ///< exactly `list`
+    Dict,       ///< exactly `dict`
+};
+
+/// One declared parameter: positional-or-keyword, optionally annotated, optionally defaulted.
+struct Param {
+    const char *name;
+    Rule rule = Rule::Any;
+    nb::object annotation = {};  ///< empty: no annotation
+    nb::object default_ = {};    ///< empty: required
+};
+
+/// Arguments bound in declaration order; defaults already filled in.
+using Args = std::span<const nb::handle>;
+using Impl = nb::object (*)(Args args);
+
+/// What the callable says about itself to inspect, pydantic and strawberry.
+struct FunctionSpec {
+    const char *name;
+    std::vector<Param> params;
+    nb::object returns = {};  ///< return annotation; empty: none
+    const char *doc = nullptr;
+    bool is_async = false;  ///< result handed back as an already finished awaitable
+};
+
+/// A new function object of type "cython_function_or_method".
+/// `qualname_prefix` is the owning class name (or empty at module level).
+nb::object make_function(nb::handle module, const char *qualname_prefix, FunctionSpec spec,
+                         Impl impl);
+
+/// The already finished awaitable that asynchronous functions return.
+nb::object ready_awaitable(nb::handle value);
+
+/// Registers the module-lifetime types once per extension module; called by every module init.
+void init_native_types();
+
+}  // namespace qv

@@ -1,0 +1,94 @@
+// Small helpers every module uses: raising, prefixed re-raise, logging, printing and fast field reads.
+#include "support.hpp"
+
+#include <cstdarg>
+
+namespace qv {
+
+void raise(PyObject *type, const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    PyErr_FormatV(type, fmt, args);
+    va_end(args);
+    throw nb::python_error();
+}
+
+void raise_arg_type(const char *name, const char *expected, nb::handle value) {
+    raise(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", name, expected,
+          Py_TYPE(value.ptr())->tp_name);
+}
+
+void reraise_prefixed(nb::python_error &e, nb::handle prefix) {
+    if (!e.matches(PyExc_Exception)) throw;
+    nb::object original = nb::borrow(e.value());
+    nb::object cls = nb::borrow(reinterpret_cast<PyObject *>(Py_TYPE(original.ptr())));
+    nb::object message = nb::steal(PyUnicode_Concat(prefix.ptr(), to_str(original).ptr()));
+    if (!message.is_valid()) throw nb::python_error();
+    PyObject *replacement = PyObject_CallOneArg(cls.ptr(), message.ptr());
+    if (!replacement || !PyExceptionInstance_Check(replacement)) {
+        // The class cannot be built from one message: the original error is the honest report.
+        Py_XDECREF(replacement);
+        PyErr_Clear();
+        throw;
+    }
+    PyException_SetContext(replacement, Py_NewRef(original.ptr()));
+    PyException_SetCause(replacement, Py_NewRef(original.ptr()));
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(replacement)), replacement);
+    Py_DECREF(replacement);
+    throw nb::python_error();
+}
+
+nb::str to_str(nb::handle value) {
+    PyObject *s = PyObject_Str(value.ptr());
+    if (!s) throw nb::python_error();
+    return nb::steal<nb::str>(s);
+}
+
+PyObject *interned(const char *text) {
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s) throw nb::python_error();
+    return s;
+}
+
+nb::object field(nb::handle record, PyObject *name) {
+    PyObject *dict = PyObject_GenericGetDict(record.ptr(), nullptr);
+    if (dict) {
+        PyObject *value = PyDict_GetItemWithError(dict, name);
+        if (value) {
+            nb::object result = nb::borrow(value);
+            Py_DECREF(dict);
+            return result;
+        }
+        Py_DECREF(dict);
+        if (PyErr_Occurred()) throw nb::python_error();
+    } else {
+        PyErr_Clear();
+    }
+    PyObject *value = PyObject_GetAttr(record.ptr(), name);
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
+}
+
+nb::object logger_of(nb::handle module) { return module.attr("logger"); }
+
+void log(nb::handle module, const char *level, nb::handle event) {
+    logger_of(module).attr(level)(event);
+}
+
+void print(nb::handle text) {
+    nb::module_::import_("builtins").attr("print")(text);
+}
+
+bool str_equals(nb::handle value, std::string_view text) {
+    PyObject *o = value.ptr();
+    if (!PyUnicode_CheckExact(o)) return false;
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(o, &size);
+    if (!data) {
+        PyErr_Clear();  // lone surrogates: cannot equal the ASCII names compared here
+        return false;
+    }
+    return std::string_view(data, (size_t) size) == text;
+}
+
+}  // namespace qv

@@ -1,0 +1,45 @@
+// Small helpers every module uses: raising, prefixed re-raise, logging, printing and fast field reads.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string_view>
+
+namespace qv {
+
+namespace nb = nanobind;
+
+/// Sets a Python error of `type` formatted like PyErr_Format and throws it to the caller.
+[[noreturn]] void raise(PyObject *type, const char *fmt, ...);
+
+/// Throws the TypeError of an argument of the wrong type, in the package's one wording.
+[[noreturn]] void raise_arg_type(const char *name, const char *expected, nb::handle value);
+
+/// Re-raises `e` as a new error of the same class whose message is `prefix` + str(e), chained
+/// to `e` as its cause. Non-`Exception` errors, and classes that cannot be built from one
+/// message, propagate unchanged.
+[[noreturn]] void reraise_prefixed(nb::python_error &e, nb::handle prefix);
+
+/// An interned string that lives as long as the process (deliberately never released).
+PyObject *interned(const char *text);
+
+/// Reads a record field from the instance dict, falling back to ordinary attribute access.
+/// The result is a new reference: safe to keep across calls back into Python.
+nb::object field(nb::handle record, PyObject *name);
+
+/// The module's structured logger, looked up on every call so that it can be replaced.
+nb::object logger_of(nb::handle module);
+
+/// Logs `event` at `level` ("warning", "info", "debug") on the module's logger.
+void log(nb::handle module, const char *level, nb::handle event);
+
+/// `builtins.print(text)`, so that redirected standard output sees it.
+void print(nb::handle text);
+
+/// Python's `str(value)` as a new reference.
+nb::str to_str(nb::handle value);
+
+/// True when `value` is exactly a `str` equal to `text` (byte comparison, no Python call).
+bool str_equals(nb::handle value, std::string_view text);
+
+}  // namespace qv

@@ -1,0 +1,107 @@
+// Reading a value given as text (or a number) as an integer, a floating-point number or text.
+#include "binding/declare.hpp"
+#include "binding/support.hpp"
+
+#include <cmath>
+
+namespace {
+
+using namespace qv;
+
+bool is_quote(Py_UCS4 c) { return c == '\'' || c == '"'; }
+
+/// True when the text begins and ends with the same quote character.
+bool has_quotes(PyObject *text) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (n == 0) return false;
+    Py_UCS4 first = PyUnicode_READ_CHAR(text, 0);
+    return is_quote(first) && PyUnicode_READ_CHAR(text, n - 1) == first;
+}
+
+nb::object remove_quotes(nb::handle text) {
+    if (!has_quotes(text.ptr())) return nb::borrow(text);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    if (n <= 2) return nb::str("");
+    PyObject *inner = PyUnicode_Substring(text.ptr(), 1, n - 1);
+    if (!inner) throw nb::python_error();
+    return nb::steal(inner);
+}
+
+nb::object has_quotes_impl(Args a) { return nb::bool_(has_quotes(a[1].ptr())); }
+
+nb::object remove_quotes_impl(Args a) {
+    // Goes through the class it was called on, so that a subclass may redefine the quote test.
+    if (!nb::cast<bool>(a[0].attr("_has_quotes")(a[1]))) return nb::borrow(a[1]);
+    return remove_quotes(a[1]);
+}
+
+nb::object strip_quotes_impl(Args a) {
+    nb::object cls = nb::borrow(a[0]);
+    nb::object val = nb::borrow(a[1]);
+    while (nb::cast<bool>(cls.attr("_has_quotes")(val))) val = cls.attr("_remove_quotes")(val);
+    return val;
+}
+
+/// int(text) when the text spells an integer, else an empty object (the ValueError is dropped).
+nb::object exact_integer(nb::handle text) {
+    PyObject *number = PyLong_FromUnicodeObject(text.ptr(), 10);
+    if (number) return nb::steal(number);
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+    PyErr_Clear();
+    return {};
+}
+
+nb::object parse_value_impl(Args a) {
+    nb::handle val = a[0];
+    if (PyUnicode_Check(val.ptr())) {
+        nb::object string_functions =
+            nb::module_::import_("quorvex_analytics_utils.utils.parse").attr("StringFunctions");
+        if (nb::cast<bool>(string_functions.attr("_has_quotes")(val)))
+            return string_functions.attr("_remove_quotes")(val);
+        // An integer written as text is read exactly, never through a float.
+        if (nb::object exact = exact_integer(val); exact.is_valid()) return exact;
+    } else if (PyLong_Check(val.ptr())) {
+        return nb::steal(PyNumber_Long(val.ptr()));
+    }
+    PyObject *number = PyNumber_Float(val.ptr());
+    if (!number) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+        PyErr_Clear();
+        if (PyUnicode_Check(val.ptr())) return nb::borrow(val);
+        return to_str(val);
+    }
+    nb::object f = nb::steal(number);
+    double d = PyFloat_AS_DOUBLE(number);
+    if (std::isfinite(d) && d == std::floor(d)) {
+        PyObject *integer = PyLong_FromDouble(d);
+        if (!integer) throw nb::python_error();
+        return nb::steal(integer);
+    }
+    return f;
+}
+
+}  // namespace
+
+NB_MODULE(parse, m) {
+    qv::init_native_types();
+    nb::object str = typ::builtin("str"), boolean = typ::builtin("bool");
+    nb::object classmethod = typ::builtin("classmethod");
+    const char *cls_name = "StringFunctions";
+    auto quote_fn = [&](const char *name, nb::object returns, Impl impl) {
+        return classmethod(make_function(
+            m, cls_name, {name, {Param{"cls"}, Param{"val", Rule::Str, str}}, returns}, impl));
+    };
+    nb::dict ns;
+    ns["__module__"] = m.attr("__name__");
+    ns["__qualname__"] = cls_name;
+    ns["_has_quotes"] = quote_fn("_has_quotes", boolean, has_quotes_impl);
+    ns["_remove_quotes"] = quote_fn("_remove_quotes", str, remove_quotes_impl);
+    ns["_strip_quotes"] = quote_fn("_strip_quotes", str, strip_quotes_impl);
+    publish(m, cls_name, typ::builtin("type")(cls_name, nb::tuple(), ns));
+
+    nb::object any = typ::Any();
+    nb::object result = typ::Union({str, typ::builtin("int"), typ::builtin("float")});
+    publish(m, "parse_value",
+            make_function(m, "", {"parse_value", {Param{"val", Rule::Any, any}}, result},
+                          parse_value_impl));
+}

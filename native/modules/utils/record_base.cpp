@@ -1,0 +1,48 @@
+// The common base of every record, and the detector that keeps compiled methods out of the fields.
+#include "binding/declare.hpp"
+#include "binding/support.hpp"
+
+namespace {
+
+using namespace qv;
+
+/// isinstance(value, CyFunctionDetector): true when the value's class is named like our functions.
+nb::object detector_instancecheck(Args args) {
+    nb::object cls = args[1].attr("__class__");
+    nb::object name = cls.attr("__name__");
+    return nb::bool_(name.equal(nb::str("cython_function_or_method")));
+}
+
+}  // namespace
+
+NB_MODULE(record_base, m) {
+    qv::init_native_types();
+    nb::object type = typ::builtin("type");
+
+    nb::dict meta_ns;
+    meta_ns["__module__"] = m.attr("__name__");
+    meta_ns["__qualname__"] = "_CyFunctionDetectorMeta";
+    meta_ns["__instancecheck__"] =
+        make_function(m, "_CyFunctionDetectorMeta",
+                      {"__instancecheck__",
+                       {Param{"self"}, Param{"instance", Rule::Any, typ::builtin("object")}},
+                       typ::builtin("bool")},
+                      detector_instancecheck);
+    nb::object meta = publish(m, "_CyFunctionDetectorMeta",
+                              type("_CyFunctionDetectorMeta", nb::make_tuple(type), meta_ns));
+
+    nb::dict detector_ns;
+    detector_ns["__module__"] = m.attr("__name__");
+    detector_ns["__qualname__"] = "CyFunctionDetector";
+    nb::object detector = publish(m, "CyFunctionDetector",
+                                  meta("CyFunctionDetector", nb::tuple(), detector_ns));
+
+    nb::dict config;
+    config["arbitrary_types_allowed"] = true;
+    config["extra"] = "forbid";
+    config["populate_by_name"] = true;
+    config["ignored_types"] = nb::make_tuple(detector);
+    RecordClass(m, "RecordBase", {nb::module_::import_("pydantic").attr("BaseModel")})
+        .attr("model_config", config)
+        .build();
+}

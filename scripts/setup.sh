@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Creates .venv with Python 3.13 and installs the package into it; does nothing when up to date.
+# Sourced by scripts/demo and scripts/test.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="$ROOT/.venv"
+STAMP="$VENV/.installed"
+
+find_python() {
+  if command -v pyenv >/dev/null 2>&1; then
+    local v
+    v=$(ls "$(pyenv root)/versions" 2>/dev/null | grep -E '^3\.13(\.[0-9]+)?$' | sort -V | tail -n 1 || true)
+    if [ -n "$v" ]; then echo "env PYENV_VERSION=$v python3.13"; return; fi
+  fi
+  if command -v python3.13 >/dev/null 2>&1; then echo "python3.13"; return; fi
+  echo "Python 3.13 was not found (install it, e.g. with pyenv)" >&2
+  exit 1
+}
+
+# One build at a time per checkout: two commands started together share .venv and build/.
+mkdir -p "$ROOT/build"
+exec 9>"$ROOT/build/.lock"
+flock 9
+
+if [ ! -x "$VENV/bin/python" ]; then
+  $(find_python) -m venv "$VENV"
+  "$VENV/bin/python" -m pip install -q --upgrade pip
+fi
+
+stale=1
+if [ -f "$STAMP" ]; then
+  changed=$(find "$ROOT/native" "$ROOT/src" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" \
+    -newer "$STAMP" -print -quit)
+  [ -z "$changed" ] && stale=0
+fi
+if [ "$stale" = 1 ]; then
+  "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+  (cd "$ROOT" && "$VENV/bin/python" -m pip install -q --no-build-isolation ".[test]")
+  touch "$STAMP"
+fi
+flock -u 9
+PY="$VENV/bin/python"
