@@ -115,12 +115,13 @@ nb::object round_any_float(nb::handle value) {
 
 // ---- value normalisation
 
-/// `dataclasses.is_dataclass(value)`: the value's class (or the value, when it is a class)
-/// carries the data class field table.
-bool is_dataclass(nb::handle value) {
-    PyObject *cls = PyType_Check(value.ptr()) ? value.ptr()
-                                                : reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()));
-    int r = PyObject_HasAttrWithError(cls, names.dataclass_fields);
+/// A data class instance: the value's class carries the data class field table. A data class
+/// itself (which `dataclasses.is_dataclass` also accepts) is no data to convert and stays as is,
+/// so that the writers report it as a value they cannot write.
+bool is_dataclass_instance(nb::handle value) {
+    if (PyType_Check(value.ptr())) return false;
+    int r = PyObject_HasAttrWithError(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())),
+                                      names.dataclass_fields);
     if (r < 0) fail();
     return r == 1;
 }
@@ -148,7 +149,7 @@ nb::object apply_rules(nb::handle obj) {
     }
     if (is_instance(obj, reinterpret_cast<PyObject *>(&PySet_Type)))
         return check(PySequence_List(obj.ptr()));
-    if (is_dataclass(obj)) return dataclass_to_plain(obj);
+    if (is_dataclass_instance(obj)) return dataclass_to_plain(obj);
     return nb::borrow(obj);
 }
 
