@@ -469,3 +469,69 @@ def test_safe_dumps_json_caller_encoder_is_used():
 def test_unwritable_json_values_raise_type_error(obj):
     with pytest.raises(TypeError, match="is not JSON serializable"):
         safe_dumps_json(obj)
+
+
+# ---- the writer against a direct Python statement of the same rules
+
+
+def reference_format(obj: Any) -> Any:
+    if isinstance(obj, weakref.ReferenceType):
+        obj = obj()
+    if isinstance(obj, enum.Enum):
+        return obj.value
+    if isinstance(obj, decimal.Decimal):
+        return round(float(obj), 12)
+    if isinstance(obj, float):
+        return round(obj, 12)
+    if isinstance(obj, (datetime.datetime, datetime.date, datetime.time)):
+        return obj.isoformat()
+    if isinstance(obj, uuid.UUID):
+        return str(obj)
+    if isinstance(obj, BaseModel):
+        return obj.model_dump(exclude_defaults=True)
+    if isinstance(obj, set):
+        return list(obj)
+    if dataclasses.is_dataclass(obj) and not isinstance(obj, type):
+        return obj.asdict() if callable(getattr(obj, "asdict", None)) else dataclasses.asdict(obj)
+    return obj
+
+
+class ReferenceRepresenter(SafeRepresenter):
+    def represent_data(self, data):
+        if isinstance(data, dict):
+            data = {k: v for k, v in data.items() if not (v is None or v == [] or v == {})}
+        return super().represent_data(reference_format(data))
+
+
+def reference_dumps(data):
+    yaml = YAML()
+    yaml.default_flow_style = False
+    yaml.width = 120
+    yaml.Representer = ReferenceRepresenter
+    stream = io.StringIO()
+    yaml.dump_all(data if type(data) is list else [data], stream)
+    return stream.getvalue()
+
+
+leaves = (
+    st.none()
+    | st.booleans()
+    | st.integers()
+    | st.floats()
+    | st.text(max_size=8)
+    | st.decimals(allow_nan=False, places=14)
+    | st.sampled_from([Colour.RED, Level.HIGH, Count.TWO, UID, datetime.date(2020, 1, 2), Point(), Outer(name="z")])
+    | st.just([])
+    | st.just({})
+)
+documents = st.recursive(
+    leaves,
+    lambda children: st.lists(children, max_size=4) | st.dictionaries(st.text(max_size=4), children, max_size=5),
+    max_leaves=25,
+)
+
+
+@settings(max_examples=150, deadline=None)
+@given(documents)
+def test_writer_matches_the_python_statement_of_the_rules(data):
+    assert valid_dumps_yaml(data) == reference_dumps(data)

@@ -223,8 +223,9 @@ nb::object filter_mapping(nb::handle data) {
     while (PyObject *item = PyIter_Next(iterator.ptr())) {
         nb::object entry = nb::steal(item);
         nb::object pair = check(PySequence_Tuple(entry.ptr()));
-        if (PyTuple_GET_SIZE(pair.ptr()) != 2)
-            raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        Py_ssize_t n = PyTuple_GET_SIZE(pair.ptr());
+        if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
+        if (n < 2) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
         nb::handle key = PyTuple_GET_ITEM(pair.ptr(), 0), value = PyTuple_GET_ITEM(pair.ptr(), 1);
         if (!is_empty(value) && PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) fail();
     }
