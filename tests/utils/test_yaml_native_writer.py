@@ -121,7 +121,13 @@ def test_dump_module_writes_and_reads_as_ruamel(data):
     valid_dump_yaml(data, stream)
     assert stream.getvalue() == expected
     if expected and type(data) is not list:
-        assert same_value(safe_loads_yaml(expected), ruamel_loads(expected))
+        try:
+            value = ruamel_loads(expected)
+        except Exception as e:  # noqa: BLE001 - ruamel cannot always read its own text; same error then
+            with pytest.raises(type(e)):
+                safe_loads_yaml(expected)
+        else:
+            assert same_value(safe_loads_yaml(expected), value)
 
 
 def test_dump_module_keyword_arguments_take_the_ruamel_path():
