@@ -550,7 +550,8 @@ bool printable_utf8(std::string_view s) {
         else cp = c & 0x1F, extra = 1;
         for (size_t j = 1; j <= extra; ++j) cp = (cp << 6) | (static_cast<unsigned char>(s[i + j]) & 0x3F);
         i += extra;
-        bool ok = (cp >= 0xA0 && cp <= 0xD7FF) || (cp >= 0xE000 && cp <= 0xFFFD && cp != 0xFEFF) ||
+        // U+2028/U+2029 are line breaks to YAML: left to ruamel, like every other break but \n.
+        bool ok = (cp >= 0xA0 && cp <= 0xD7FF && cp != 0x2028 && cp != 0x2029) || (cp >= 0xE000 && cp <= 0xFFFD && cp != 0xFEFF) ||
                   (cp >= 0x10000 && cp <= 0x10FFFF);
         if (!ok) return false;
     }

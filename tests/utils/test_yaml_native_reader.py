@@ -64,3 +64,8 @@ def test_defers_everything_else(text):
 def test_accepts_only_str():
     with pytest.raises(TypeError, match="expected str, got bytes"):
         loads(b"a: 1")
+
+
+@pytest.mark.parametrize("brk", ["\x85", "\u2028", "\u2029"])
+def test_defers_raw_unicode_line_breaks(brk):
+    assert not agrees_with_ruamel(f"- '{brk}  '\n")
