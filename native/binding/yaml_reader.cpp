@@ -437,7 +437,13 @@ class Reader {
                     piece.remove_suffix(1);
                 }
             }
-            raw.append(escaped_break ? piece : rtrim(piece));
+            if (!escaped_break) {
+                // A trailing escaped space (`\ ` before the break) is text: left to ruamel.
+                std::string_view kept = rtrim(piece);
+                if (q == '"' && kept.size() < piece.size() && !kept.empty() && kept.back() == '\\') throw Defer{};
+                piece = kept;
+            }
+            raw.append(piece);
             if (!continues(parent)) throw Defer{};
             next_line();
             line = lines_[line_];

@@ -69,3 +69,7 @@ def test_accepts_only_str():
 @pytest.mark.parametrize("brk", ["\x85", "\u2028", "\u2029"])
 def test_defers_raw_unicode_line_breaks(brk):
     assert not agrees_with_ruamel(f"- '{brk}  '\n")
+
+
+def test_escaped_space_before_a_fold_is_read_as_ruamel_does():
+    agrees_with_ruamel('"b\\n\\ \n  yz"\n')
