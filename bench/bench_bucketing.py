@@ -89,19 +89,22 @@ def categoric_bucketing():
     return FeatureBucketing(attribute="CITY", attribute_data_type="CATEGORICAL", feature_bucketing=bins)
 
 
-def measure(fn, values, number):
+def per_call(fn, values, number):
     def run():
         for v in values:
             fn(v)
 
-    return min(timeit.repeat(run, number=number, repeat=5)) / (number * len(values))
+    return timeit.timeit(run, number=number) / (number * len(values))
 
 
-def compare(label, native, python, values, number=2000):
+def compare(label, native, python, values, number=2000, repeat=7):
     for v in values:
         assert native(v) == python(v), (label, v)
-    t_native = measure(native, values, number)
-    t_python = measure(python, values, number)
+    # Interleaved, so that both sides see the same load on a shared machine; best of each.
+    t_native = t_python = math.inf
+    for _ in range(repeat):
+        t_native = min(t_native, per_call(native, values, number))
+        t_python = min(t_python, per_call(python, values, number))
     print(f"{label:48s} native {t_native * 1e9:7.0f} ns  python {t_python * 1e9:7.0f} ns  "
           f"ratio {t_python / t_native:5.1f}x")
 

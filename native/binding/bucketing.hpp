@@ -11,6 +11,18 @@
 //   module logger of feature_bucketing (warning, or debug for "0_defined_default"), its value
 //   returned; else None without logging.
 // Errors raised by conversions, comparisons, membership tests and the logger propagate unchanged.
+//
+// A batch over one record (the methods are specified as one call per value, so the fast path is
+// valid only while the record's class still has the package's own method):
+//
+//     if (qv::bucketing::is_own_method(record, qv::bucketing::Which::Numeric)) {
+//         qv::bucketing::Snapshot s = qv::bucketing::snapshot(record);
+//         for (nb::handle v : values) out.append(qv::bucketing::numeric(s, v));
+//     } else {
+//         for (nb::handle v : values) out.append(record.attr("bin_numeric_attribute")(v));
+//     }
+//
+// Every function needs the GIL; the module `feature_bucketing` is imported on first use.
 #pragma once
 
 #include <nanobind/nanobind.h>
