@@ -168,6 +168,21 @@ def test_generated_names(cls, fields, name):
     assert data == original
 
 
+def test_rules_apply_to_any_mapping_and_to_subclasses():
+    from types import MappingProxyType
+
+    assert AttributeBinNumerical.model_validate(
+        MappingProxyType({"id": 1, "lower_bound": 0, "upper_bound": 1})).name == "1_(0;1)"
+
+    class Bracketed(AttributeBinNumerical):
+        @staticmethod
+        def _get_number_formatting(number):
+            return f"<{number}>"
+
+    b = Bracketed(id=1, lower_bound=0, upper_bound=1, type="CATEGORICAL")
+    assert (b.name, b.type) == ("1_(<0>;<1>)", AttributeDataType.NUMERICAL)
+
+
 def test_given_names_are_kept():
     assert num(1, 0.0, 1.0, name="mine").name == "mine"
     assert cat(1, ["a"], name="mine").name == "mine"

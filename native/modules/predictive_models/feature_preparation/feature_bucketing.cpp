@@ -16,7 +16,7 @@ constexpr Py_ssize_t kMaxJoinedCategories = 50;
 /// Names and objects the rules use on every construction; made once, deliberately never released.
 struct Statics {
     PyObject *id, *name, *type, *lower_bound, *upper_bound, *categories, *empty, *comma, *ellipsis,
-        *model_fields, *annotation, *origin, *args, *literal;
+        *model_fields, *annotation, *origin, *args, *get_number_formatting, *literal;
 };
 
 const Statics &statics() {
@@ -26,7 +26,7 @@ const Statics &statics() {
                            interned(""),            interned(","),
                            interned("..."),         interned("model_fields"),
                            interned("annotation"),  interned("__origin__"),
-                           interned("__args__"),
+                           interned("__args__"),    interned("_get_number_formatting"),
                            nb::object(nb::module_::import_("typing").attr("Literal")).release().ptr()};
     return s;
 }
@@ -153,7 +153,10 @@ nb::object apply_numerical_naming(Args a) {
     nb::object lower = get_or_none(copy, st.lower_bound), upper = get_or_none(copy, st.upper_bound);
     if (lower.is_none() || upper.is_none()) return copy;
     nb::object id = format_plain(required_id(copy));
-    nb::object lower_text = format_number(lower), upper_text = format_number(upper);
+    // Through the class, so that a subclass's own bound formatting names its bins.
+    nb::object formatting = nb::borrow(a[0]).attr(st.get_number_formatting);
+    nb::object lower_text = format_plain(formatting(lower));
+    nb::object upper_text = format_plain(formatting(upper));
     PyObject *name = PyUnicode_FromFormat("%U_(%U;%U)", id.ptr(), lower_text.ptr(),
                                           upper_text.ptr());
     if (!name) throw nb::python_error();
