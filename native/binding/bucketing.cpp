@@ -4,6 +4,7 @@
 #include "support.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -67,24 +68,38 @@ bool is_instance(PyObject *record, PyObject *cls, PyObject *other_cls) {
     return r == 1;
 }
 
-bool is_numerical(PyObject *record) {
-    const Classes &c = classes();
-    return is_instance(record, c.numerical, c.categorical);
+/// The key objects of a record class's instance dicts, indexed by `Field`. pydantic-core fills
+/// every instance dict of a class with the same (not interned) key objects; looking up with those
+/// very objects lets the dict match by identity instead of comparing text. A stale entry only
+/// costs speed: lookups still compare equal keys.
+constexpr std::size_t kFields = 7;
+using FieldKeys = std::array<PyObject *, kFields>;
+
+const FieldKeys &interned_keys() {
+    const Keys &k = keys();
+    static const FieldKeys fk{k.name,       k.value,     k.lower_bound,      k.upper_bound,
+                              k.categories, k.attribute, k.feature_bucketing};
+    return fk;
 }
 
-bool is_categorical(PyObject *record) {
-    const Classes &c = classes();
-    return is_instance(record, c.categorical, c.numerical);
+FieldKeys learn_keys(PyObject *dict) {
+    FieldKeys result = interned_keys();
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) continue;
+        for (PyObject *&known : result) {
+            if (key != known && PyUnicode_Compare(key, known) == 0) {
+                Py_INCREF(key);  // kept for the life of the process, like the interned names
+                known = key;
+            }
+        }
+    }
+    PyErr_Clear();  // PyUnicode_Compare cannot fail on two exact strings; be safe anyway
+    return result;
 }
 
-/// The key objects of a bin class's instance dicts. pydantic-core fills every instance dict of a
-/// class with the same (not interned) key objects; looking up with those very objects lets the
-/// dict match by identity instead of comparing text. A stale entry only costs speed: lookups still
-/// compare equal keys.
-struct FieldKeys {
-    PyObject *name, *value, *lower_bound, *upper_bound, *categories, *feature_bucketing, *attribute;
-};
-
+/// The learned keys of the last few record classes seen (the two bin classes, FeatureBucketing).
 class KeyCache {
 public:
     const FieldKeys &for_record(PyObject *record, PyObject *dict) {
@@ -93,7 +108,7 @@ public:
             if (e.type == t) return e.keys;
         Entry &e = entries_[next_++ % kEntries];
         e.type = t;
-        e.keys = learn(dict);
+        e.keys = learn_keys(dict);
         return e.keys;
     }
 
@@ -102,81 +117,14 @@ private:
         PyTypeObject *type = nullptr;  ///< compared only, never dereferenced
         FieldKeys keys{};
     };
-
-    static FieldKeys learn(PyObject *dict);
-
-    static constexpr unsigned kEntries = 4;  ///< the two bin classes, FeatureBucketing, a spare
+    static constexpr unsigned kEntries = 4;
     Entry entries_[kEntries];
     unsigned next_ = 0;
 };
 
-/// Fields of one bin: its instance dict fetched once, attribute access when a key is missing.
-class Fields {
-public:
-    explicit Fields(nb::handle record);
-
-    /// New reference, safe to keep across calls into Python.
-    nb::object get(PyObject *FieldKeys::*key) const {
-        if (dict_.is_valid()) {
-            PyObject *v = PyDict_GetItemWithError(dict_.ptr(), keys_->*key);
-            if (v) return nb::borrow(v);
-            if (PyErr_Occurred()) throw nb::python_error();
-        }
-        PyObject *v = PyObject_GetAttr(record_.ptr(), interned_keys().*key);
-        if (!v) throw nb::python_error();
-        return nb::steal(v);
-    }
-
-    static const FieldKeys &interned_keys();
-
-private:
-    nb::handle record_;
-    nb::object dict_;
-    const FieldKeys *keys_ = &interned_keys();
-};
-
-const FieldKeys &Fields::interned_keys() {
-    const Keys &k = keys();
-    static const FieldKeys fk{k.name,       k.value,      k.lower_bound, k.upper_bound,
-                              k.categories, k.feature_bucketing, k.attribute};
-    return fk;
-}
-
-FieldKeys KeyCache::learn(PyObject *dict) {
-    FieldKeys result = Fields::interned_keys();
-    PyObject *FieldKeys::*members[] = {&FieldKeys::name, &FieldKeys::value,
-                                       &FieldKeys::lower_bound, &FieldKeys::upper_bound,
-                                       &FieldKeys::categories, &FieldKeys::feature_bucketing,
-                                       &FieldKeys::attribute};
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) continue;
-        for (auto member : members) {
-            if (key != result.*member && PyUnicode_Compare(key, result.*member) == 0) {
-                // Kept for the life of the process, like the interned names.
-                Py_INCREF(key);
-                result.*member = key;
-            }
-        }
-    }
-    PyErr_Clear();  // PyUnicode_Compare cannot fail on two exact strings; be safe anyway
-    return result;
-}
-
 KeyCache &key_cache() {
     static KeyCache cache;
     return cache;
-}
-
-Fields::Fields(nb::handle record) : record_(record) {
-    PyObject *d = PyObject_GenericGetDict(record.ptr(), nullptr);
-    if (!d) {
-        PyErr_Clear();
-        return;
-    }
-    dict_ = nb::steal(d);
-    keys_ = &key_cache().for_record(record.ptr(), d);
 }
 
 bool ascii_equals(PyObject *s, const char *text, Py_ssize_t n) {
@@ -280,7 +228,7 @@ bool contains(nb::handle categories, nb::handle value) {
 /// Logs the fallback message on the owning module's logger (looked up now, so it can be replaced).
 void log_fallback(nb::handle bucketing, Role role, nb::handle shown_value) {
     const Keys &k = keys();
-    nb::object attribute = Fields(bucketing).get(&FieldKeys::attribute);
+    nb::object attribute = Fields(bucketing).get(Field::Attribute);
     PyObject *a = PyObject_Format(attribute.ptr(), k.empty);
     if (!a) throw nb::python_error();
     nb::object a_text = nb::steal(a);
@@ -299,7 +247,7 @@ void log_fallback(nb::handle bucketing, Role role, nb::handle shown_value) {
 
 /// The bin list as a list (the record's own list object when it is one).
 nb::object bin_list(nb::handle bucketing) {
-    nb::object bins = Fields(bucketing).get(&FieldKeys::feature_bucketing);
+    nb::object bins = Fields(bucketing).get(Field::FeatureBucketing);
     if (PyList_Check(bins.ptr())) return bins;
     PyObject *list = PySequence_List(bins.ptr());
     if (!list) throw nb::python_error();
@@ -317,8 +265,8 @@ nb::object first_null(nb::handle list) {
         nb::object b = item(list, i);
         if (!b.is_valid()) return {};
         Fields f(b);
-        if (role_of(f.get(&FieldKeys::name)) == Role::Null)
-            return result_value(f.get(&FieldKeys::value));
+        if (role_of(f.get(Field::Name)) == Role::Null)
+            return result_value(f.get(Field::Value));
     }
 }
 
@@ -326,10 +274,10 @@ nb::object fallback(nb::handle bucketing, nb::handle list, nb::handle shown_valu
     for (Py_ssize_t i = 0;; ++i) {
         nb::object b = item(list, i);
         if (!b.is_valid()) return nb::none();
-        Role role = role_of(Fields(b).get(&FieldKeys::name));
+        Role role = role_of(Fields(b).get(Field::Name));
         if (!is_fallback(role)) continue;
         log_fallback(bucketing, role, shown_value);
-        return result_value(Fields(b).get(&FieldKeys::value));
+        return result_value(Fields(b).get(Field::Value));
     }
 }
 
@@ -349,6 +297,38 @@ nb::object float_object(double v) {
 }
 
 }  // namespace
+
+Fields::Fields(nb::handle record) : record_(record), keys_(interned_keys().data()) {
+    PyObject *d = PyObject_GenericGetDict(record.ptr(), nullptr);
+    if (!d) {
+        PyErr_Clear();
+        return;
+    }
+    dict_ = nb::steal(d);
+    keys_ = key_cache().for_record(record.ptr(), d).data();
+}
+
+nb::object Fields::get(Field field) const {
+    auto index = static_cast<std::size_t>(field);
+    if (dict_.is_valid()) {
+        PyObject *v = PyDict_GetItemWithError(dict_.ptr(), keys_[index]);
+        if (v) return nb::borrow(v);
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    PyObject *v = PyObject_GetAttr(record_.ptr(), interned_keys()[index]);
+    if (!v) throw nb::python_error();
+    return nb::steal(v);
+}
+
+bool is_numerical(nb::handle record) {
+    const Classes &c = classes();
+    return is_instance(record.ptr(), c.numerical, c.categorical);
+}
+
+bool is_categorical(nb::handle record) {
+    const Classes &c = classes();
+    return is_instance(record.ptr(), c.categorical, c.numerical);
+}
 
 Role role_of(nb::handle name) {
     PyObject *s = name.ptr();
@@ -403,12 +383,12 @@ nb::object bin_numeric(nb::handle bucketing, nb::handle value) {
         for (Py_ssize_t i = 0;; ++i) {
             nb::object b = item(list, i);
             if (!b.is_valid()) break;
-            if (!is_numerical(b.ptr())) continue;
+            if (!is_numerical(b)) continue;
             Fields f(b);
-            if (role_of(f.get(&FieldKeys::name)) != Role::Regular) continue;
-            auto upper = [&] { return f.get(&FieldKeys::upper_bound); };
-            if (!in_range(f.get(&FieldKeys::lower_bound), upper, v, v_obj)) continue;
-            return result_value(f.get(&FieldKeys::value));
+            if (role_of(f.get(Field::Name)) != Role::Regular) continue;
+            auto upper = [&] { return f.get(Field::UpperBound); };
+            if (!in_range(f.get(Field::LowerBound), upper, v, v_obj)) continue;
+            return result_value(f.get(Field::Value));
         }
     }
     return fallback(bucketing, list, float_object(v));
@@ -423,11 +403,11 @@ nb::object bin_categoric(nb::handle bucketing, nb::handle value) {
         for (Py_ssize_t i = 0;; ++i) {
             nb::object b = item(list, i);
             if (!b.is_valid()) break;
-            if (!is_categorical(b.ptr())) continue;
+            if (!is_categorical(b)) continue;
             Fields f(b);
-            if (role_of(f.get(&FieldKeys::name)) != Role::Regular) continue;
-            if (contains(f.get(&FieldKeys::categories), value))
-                return result_value(f.get(&FieldKeys::value));
+            if (role_of(f.get(Field::Name)) != Role::Regular) continue;
+            if (contains(f.get(Field::Categories), value))
+                return result_value(f.get(Field::Value));
         }
     }
     return fallback(bucketing, list, value);
@@ -445,21 +425,21 @@ Snapshot snapshot(nb::handle bucketing, bool allow_binary_search) {
         if (!record.is_valid()) break;
         Fields f(record);
         Bin b;
-        b.role = role_of(f.get(&FieldKeys::name));
-        b.value = f.get(&FieldKeys::value);
-        b.numerical = is_numerical(record.ptr());
-        b.categorical = !b.numerical && is_categorical(record.ptr());
+        b.role = role_of(f.get(Field::Name));
+        b.value = f.get(Field::Value);
+        b.numerical = is_numerical(record);
+        b.categorical = !b.numerical && is_categorical(record);
         std::size_t index = s.bins.size();
         if (b.role == Role::Null && s.first_null < 0) s.first_null = (std::ptrdiff_t) index;
         if (is_fallback(b.role) && s.first_fallback < 0)
             s.first_fallback = (std::ptrdiff_t) index;
         if (b.role == Role::Regular && b.numerical) {
-            b.lower = f.get(&FieldKeys::lower_bound);
-            b.upper = f.get(&FieldKeys::upper_bound);
+            b.lower = f.get(Field::LowerBound);
+            b.upper = f.get(Field::UpperBound);
             s.regular_numerical.push_back(index);
         }
         if (b.role == Role::Regular && b.categorical) {
-            b.categories = f.get(&FieldKeys::categories);
+            b.categories = f.get(Field::Categories);
             s.regular_categorical.push_back(index);
         }
         b.record = std::move(record);

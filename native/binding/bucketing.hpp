@@ -49,6 +49,31 @@ inline bool is_fallback(Role r) {
     return r == Role::Default || r == Role::SystemDefault || r == Role::DefinedDefault;
 }
 
+/// The record fields the scan reads.
+enum class Field : unsigned char {
+    Name, Value, LowerBound, UpperBound, Categories,  ///< of a bin
+    Attribute, FeatureBucketing,                      ///< of a FeatureBucketing
+};
+
+/// Fast field reads of one record: its instance dict fetched once and looked up with the dict's own
+/// key objects (see bucketing.cpp); plain attribute access, with its error, when a key is missing.
+/// Keep the record alive while the reader is used.
+class Fields {
+public:
+    explicit Fields(nb::handle record);
+    nb::object get(Field field) const;  ///< new reference
+
+private:
+    nb::handle record_;
+    nb::object dict_;
+    PyObject *const *keys_;
+};
+
+/// isinstance(record, AttributeBinNumerical) / isinstance(record, AttributeBinCategorical), without
+/// a call into Python for instances of the two classes themselves.
+bool is_numerical(nb::handle record);
+bool is_categorical(nb::handle record);
+
 /// Which bucketing method of `FeatureBucketing`.
 enum class Which : unsigned char { Numeric, Categoric };
 
