@@ -82,16 +82,31 @@ const FieldKeys &interned_keys() {
     return fk;
 }
 
-FieldKeys learn_keys(PyObject *dict) {
-    FieldKeys result = interned_keys();
-    Py_ssize_t pos = 0;
+}  // namespace
+
+/// Key objects and their entry positions in the instance dicts of one record class.
+struct KeyLayout {
+    FieldKeys keys;
+    std::array<Py_ssize_t, kFields> positions;  ///< -1: unknown
+};
+
+namespace {
+
+KeyLayout learn_layout(PyObject *dict) {
+    KeyLayout result{interned_keys(), {}};
+    result.positions.fill(-1);
+    Py_ssize_t pos = 0, at = 0;
     PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
+    while (at = pos, PyDict_Next(dict, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) continue;
-        for (PyObject *&known : result) {
-            if (key != known && PyUnicode_Compare(key, known) == 0) {
-                Py_INCREF(key);  // kept for the life of the process, like the interned names
-                known = key;
+        for (std::size_t i = 0; i < kFields; ++i) {
+            PyObject *&known = result.keys[i];
+            if (key == known || PyUnicode_Compare(key, known) == 0) {
+                if (key != known) {
+                    Py_INCREF(key);  // kept for the life of the process, like the interned names
+                    known = key;
+                }
+                result.positions[i] = at;
             }
         }
     }
@@ -99,28 +114,38 @@ FieldKeys learn_keys(PyObject *dict) {
     return result;
 }
 
-/// The learned keys of the last few record classes seen (the two bin classes, FeatureBucketing).
+/// The learned layouts of the last few record classes seen (the two bin classes, FeatureBucketing).
 class KeyCache {
 public:
-    const FieldKeys &for_record(PyObject *record, PyObject *dict) {
+    const KeyLayout &for_record(PyObject *record, PyObject *dict) {
         PyTypeObject *t = Py_TYPE(record);
         for (Entry &e : entries_)
-            if (e.type == t) return e.keys;
+            if (e.type == t) return e.layout;
         Entry &e = entries_[next_++ % kEntries];
         e.type = t;
-        e.keys = learn_keys(dict);
-        return e.keys;
+        e.layout = learn_layout(dict);
+        return e.layout;
     }
 
 private:
     struct Entry {
         PyTypeObject *type = nullptr;  ///< compared only, never dereferenced
-        FieldKeys keys{};
+        KeyLayout layout{};
     };
     static constexpr unsigned kEntries = 4;
     Entry entries_[kEntries];
     unsigned next_ = 0;
 };
+
+/// Layout used when a record has no instance dict: interned names, no positions.
+const KeyLayout &plain_layout() {
+    static const KeyLayout layout = [] {
+        KeyLayout l{interned_keys(), {}};
+        l.positions.fill(-1);
+        return l;
+    }();
+    return layout;
+}
 
 KeyCache &key_cache() {
     static KeyCache cache;
@@ -197,30 +222,39 @@ bool in_range(nb::handle lower, UpperOf &&upper_of, double v, nb::object &v_obj)
     return compare(number(), upper, Py_LE);
 }
 
-/// `value in categories`; exact strings in an exact list are compared here without a call.
-bool contains(nb::handle categories, nb::handle value) {
-    PyObject *list = categories.ptr(), *v = value.ptr();
-    if (PyList_CheckExact(list) && PyUnicode_CheckExact(v)) {
-        Py_ssize_t length = PyUnicode_GET_LENGTH(v);
-        int kind = PyUnicode_KIND(v);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-            PyObject *item = PyList_GET_ITEM(list, i);
-            if (item == v) return true;
-            if (PyUnicode_CheckExact(item)) {
-                if (PyUnicode_GET_LENGTH(item) == length && PyUnicode_KIND(item) == kind &&
-                    std::memcmp(PyUnicode_DATA(item), PyUnicode_DATA(v),
-                                (size_t) (length * kind)) == 0)
-                    return true;
-                continue;
-            }
-            nb::object held = nb::borrow(item);  // the comparison may run arbitrary code
-            int r = PyObject_RichCompareBool(held.ptr(), v, Py_EQ);
-            if (r < 0) throw nb::python_error();
-            if (r) return true;
-        }
-        return false;
+/// Equality of two exact strings, compared here without a call (category texts are short, so
+/// they are compared byte by byte rather than through memcmp).
+bool same_text(PyObject *a, PyObject *b) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    int kind = PyUnicode_KIND(a);
+    if (PyUnicode_GET_LENGTH(b) != length || PyUnicode_KIND(b) != kind) return false;
+    auto size = (std::size_t) (length * kind);
+    const auto *x = static_cast<const unsigned char *>(PyUnicode_DATA(a));
+    const auto *y = static_cast<const unsigned char *>(PyUnicode_DATA(b));
+    if (size > 32) return std::memcmp(x, y, size) == 0;
+    for (std::size_t i = 0; i < size; ++i)
+        if (x[i] != y[i]) return false;
+    return true;
+}
+
+/// `value in categories` for an exact list of exact strings and an exact str value, without a
+/// call into Python (so borrowed references stay valid); -1 when the generic test is needed.
+int contains_exact(PyObject *list, PyObject *value) {
+    if (!PyList_CheckExact(list) || !PyUnicode_CheckExact(value)) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *item = PyList_GET_ITEM(list, i);
+        if (item == value) return 1;
+        if (!PyUnicode_CheckExact(item)) return -1;
+        if (same_text(item, value)) return 1;
     }
-    int r = PySequence_Contains(list, v);
+    return 0;
+}
+
+/// `value in categories`, Python's membership test (and its errors) for anything but exact types.
+bool contains(nb::handle categories, nb::handle value) {
+    int r = contains_exact(categories.ptr(), value.ptr());
+    if (r >= 0) return r == 1;
+    r = PySequence_Contains(categories.ptr(), value.ptr());
     if (r < 0) throw nb::python_error();
     return r == 1;
 }
@@ -260,13 +294,19 @@ nb::object item(nb::handle list, Py_ssize_t i) {
     return nb::borrow(PyList_GET_ITEM(list.ptr(), i));
 }
 
+/// The role of a bin's name, read without a reference when it is an exact str.
+Role role_of_bin(const Fields &f) {
+    PyObject *name = f.peek(Field::Name);
+    if (name && PyUnicode_CheckExact(name)) return role_of(name);
+    return role_of(f.get(Field::Name));
+}
+
 nb::object first_null(nb::handle list) {
     for (Py_ssize_t i = 0;; ++i) {
         nb::object b = item(list, i);
         if (!b.is_valid()) return {};
         Fields f(b);
-        if (role_of(f.get(Field::Name)) == Role::Null)
-            return result_value(f.get(Field::Value));
+        if (role_of_bin(f) == Role::Null) return result_value(f.get(Field::Value));
     }
 }
 
@@ -274,7 +314,7 @@ nb::object fallback(nb::handle bucketing, nb::handle list, nb::handle shown_valu
     for (Py_ssize_t i = 0;; ++i) {
         nb::object b = item(list, i);
         if (!b.is_valid()) return nb::none();
-        Role role = role_of(Fields(b).get(Field::Name));
+        Role role = role_of_bin(Fields(b));
         if (!is_fallback(role)) continue;
         log_fallback(bucketing, role, shown_value);
         return result_value(Fields(b).get(Field::Value));
@@ -298,24 +338,35 @@ nb::object float_object(double v) {
 
 }  // namespace
 
-Fields::Fields(nb::handle record) : record_(record), keys_(interned_keys().data()) {
-    PyObject *d = PyObject_GenericGetDict(record.ptr(), nullptr);
-    if (!d) {
+Fields::Fields(nb::handle record) : record_(record), layout_(&plain_layout()) {
+    // The instance dict slot itself (records keep their fields there); no dict: attribute access.
+    PyObject **slot = _PyObject_GetDictPtr(record.ptr());
+    if (!slot || !*slot || !PyDict_Check(*slot)) {
         PyErr_Clear();
         return;
     }
-    dict_ = nb::steal(d);
-    keys_ = key_cache().for_record(record.ptr(), d).data();
+    dict_ = nb::borrow(*slot);
+    layout_ = &key_cache().for_record(record.ptr(), *slot);
+}
+
+PyObject *Fields::peek(Field field) const {
+    if (!dict_.is_valid()) return nullptr;
+    auto index = static_cast<std::size_t>(field);
+    PyObject *key = layout_->keys[index];
+    // The entry at the learned position, when it still holds this very key (records of one class
+    // keep their fields in one order); otherwise an ordinary lookup.
+    Py_ssize_t pos = layout_->positions[index];
+    PyObject *found_key = nullptr, *value = nullptr;
+    if (pos >= 0 && PyDict_Next(dict_.ptr(), &pos, &found_key, &value) && found_key == key)
+        return value;
+    value = PyDict_GetItemWithError(dict_.ptr(), key);
+    if (!value && PyErr_Occurred()) throw nb::python_error();
+    return value;
 }
 
 nb::object Fields::get(Field field) const {
-    auto index = static_cast<std::size_t>(field);
-    if (dict_.is_valid()) {
-        PyObject *v = PyDict_GetItemWithError(dict_.ptr(), keys_[index]);
-        if (v) return nb::borrow(v);
-        if (PyErr_Occurred()) throw nb::python_error();
-    }
-    PyObject *v = PyObject_GetAttr(record_.ptr(), interned_keys()[index]);
+    if (PyObject *v = peek(field)) return nb::borrow(v);
+    PyObject *v = PyObject_GetAttr(record_.ptr(), interned_keys()[static_cast<std::size_t>(field)]);
     if (!v) throw nb::python_error();
     return nb::steal(v);
 }
@@ -385,7 +436,18 @@ nb::object bin_numeric(nb::handle bucketing, nb::handle value) {
             if (!b.is_valid()) break;
             if (!is_numerical(b)) continue;
             Fields f(b);
-            if (role_of(f.get(Field::Name)) != Role::Regular) continue;
+            if (role_of_bin(f) != Role::Regular) continue;
+            // Exact float bounds are tested on borrowed references (nothing here runs Python
+            // code); anything else takes the general path below.
+            PyObject *lower = f.peek(Field::LowerBound);
+            if (lower && PyFloat_CheckExact(lower)) {
+                if (!(PyFloat_AS_DOUBLE(lower) < v)) continue;
+                PyObject *upper = f.peek(Field::UpperBound);
+                if (upper && PyFloat_CheckExact(upper)) {
+                    if (!(v <= PyFloat_AS_DOUBLE(upper))) continue;
+                    return result_value(f.get(Field::Value));
+                }
+            }
             auto upper = [&] { return f.get(Field::UpperBound); };
             if (!in_range(f.get(Field::LowerBound), upper, v, v_obj)) continue;
             return result_value(f.get(Field::Value));
@@ -405,9 +467,11 @@ nb::object bin_categoric(nb::handle bucketing, nb::handle value) {
             if (!b.is_valid()) break;
             if (!is_categorical(b)) continue;
             Fields f(b);
-            if (role_of(f.get(Field::Name)) != Role::Regular) continue;
-            if (contains(f.get(Field::Categories), value))
-                return result_value(f.get(Field::Value));
+            if (role_of_bin(f) != Role::Regular) continue;
+            PyObject *categories = f.peek(Field::Categories);  // borrowed while no Python runs
+            int found = categories ? contains_exact(categories, value.ptr()) : -1;
+            if (found < 0) found = contains(f.get(Field::Categories), value);
+            if (found) return result_value(f.get(Field::Value));
         }
     }
     return fallback(bucketing, list, value);

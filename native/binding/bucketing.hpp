@@ -55,6 +55,8 @@ enum class Field : unsigned char {
     Attribute, FeatureBucketing,                      ///< of a FeatureBucketing
 };
 
+struct KeyLayout;  ///< key objects and entry positions of one record class (bucketing.cpp)
+
 /// Fast field reads of one record: its instance dict fetched once and looked up with the dict's own
 /// key objects (see bucketing.cpp); plain attribute access, with its error, when a key is missing.
 /// Keep the record alive while the reader is used.
@@ -62,11 +64,14 @@ class Fields {
 public:
     explicit Fields(nb::handle record);
     nb::object get(Field field) const;  ///< new reference
+    /// Borrowed value from the instance dict, or nullptr when the dict lacks it. Valid only until
+    /// Python code runs (a comparison, a log call, any attribute access).
+    PyObject *peek(Field field) const;
 
 private:
     nb::handle record_;
     nb::object dict_;
-    PyObject *const *keys_;
+    const KeyLayout *layout_;
 };
 
 /// isinstance(record, AttributeBinNumerical) / isinstance(record, AttributeBinCategorical), without
