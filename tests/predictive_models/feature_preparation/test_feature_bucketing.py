@@ -400,6 +400,12 @@ def test_changes_after_validation_are_seen():
     assert b.bin_numeric_attribute(5) == 2.0
     b.feature_bucketing[1].name = "1_null"
     assert b.bin_numeric_attribute(None) == 2.0
+    # Fields stored in another order in the instance dict are still found.
+    moved = b.feature_bucketing[0].__dict__
+    for key in ("name", "lower_bound", "upper_bound", "value"):
+        moved[key] = moved.pop(key)
+    b.feature_bucketing[1].name = "x"
+    assert b.bin_numeric_attribute(3) == 1.0 and b.bin_numeric_attribute(5) == 2.0
 
 
 # ---- views
