@@ -480,7 +480,6 @@ nb::object bin_categoric(nb::handle bucketing, nb::handle value) {
 // ---- snapshots
 
 Snapshot snapshot(nb::handle bucketing, bool allow_binary_search) {
-    const Keys &k = keys();
     Snapshot s;
     s.bucketing = nb::borrow(bucketing);
     nb::object list = bin_list(bucketing);
