@@ -49,11 +49,65 @@ nb::object instance_dict(nb::handle record) {
     return nb::steal(dict);
 }
 
+/// The key objects that the instance dicts of one record class use. pydantic-core fills every
+/// instance dict of a class with the same key objects; looking a field up with that very object
+/// matches by identity instead of comparing text. A stale key only costs speed, since the dict
+/// still compares equal keys; learned keys are kept for the life of the process.
+class KeyCache {
+public:
+    /// The key to look `name` (one of the interned field names) up with in `dict`.
+    PyObject *key(PyObject *record, PyObject *dict, PyObject *name) {
+        PyTypeObject *t = Py_TYPE(record);
+        Entry *entry = nullptr;
+        for (Entry &e : entries_)
+            if (e.type == t) entry = &e;
+        if (!entry) {
+            entry = &entries_[next_++ % kEntries];
+            *entry = Entry{t};
+        }
+        for (int i = 0; i < entry->size; ++i)
+            if (entry->names[i] == name) return entry->keys[i];
+        PyObject *key = learn(dict, name);
+        if (entry->size < kFields) {
+            entry->names[entry->size] = name;
+            entry->keys[entry->size++] = key;
+        }
+        return key;
+    }
+
+private:
+    static constexpr int kFields = 8;
+    static constexpr unsigned kEntries = 6;
+
+    struct Entry {
+        PyTypeObject *type = nullptr;  ///< compared only, never dereferenced
+        int size = 0;
+        PyObject *names[kFields] = {};
+        PyObject *keys[kFields] = {};
+    };
+
+    /// The dict's own key equal to `name` (a new reference kept for good), or `name` itself.
+    static PyObject *learn(PyObject *dict, PyObject *name) {
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (key != name && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0)
+                return Py_NewRef(key);
+        }
+        return name;
+    }
+
+    Entry entries_[kEntries];
+    unsigned next_ = 0;
+};
+KeyCache key_cache;
+
 /// A field of a record: borrowed from `dict` when it holds the name, else read as an attribute.
 /// `holder` keeps a new reference alive when the attribute path was taken.
 PyObject *read(nb::handle record, const nb::object &dict, PyObject *name, nb::object &holder) {
     if (dict.is_valid() && PyDict_CheckExact(dict.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(dict.ptr(), name);
+        PyObject *key = key_cache.key(record.ptr(), dict.ptr(), name);
+        PyObject *value = PyDict_GetItemWithError(dict.ptr(), key);
         if (value) return value;
         if (PyErr_Occurred()) throw nb::python_error();
     }
@@ -68,8 +122,15 @@ bool equals(PyObject *a, PyObject *b) {
     if (a == b && PyUnicode_Check(a) &&
         Py_TYPE(a)->tp_richcompare == PyUnicode_Type.tp_richcompare)
         return true;
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b))
-        return a == b || PyUnicode_Compare(a, b) == 0;  // cannot fail for two exact strings
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        if (a == b) return true;
+        if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
+        // Equality of two exact strings runs no Python code and cannot fail.
+        PyObject *result = PyUnicode_RichCompare(a, b, Py_EQ);
+        bool equal = result == Py_True;
+        Py_XDECREF(result);
+        return equal;
+    }
     nb::object left = nb::borrow(a), right = nb::borrow(b);
     nb::object result = nb::steal(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ));
     if (!result.is_valid()) throw nb::python_error();
@@ -92,7 +153,8 @@ bool named(nb::handle bin, const Reserved *names, int count) {
 
 /// The bins of a bucketing as a list (the record's own list when it is one).
 nb::object bins_of(nb::handle binning) {
-    nb::object bins = field(binning, g.feature_bucketing);
+    nb::object holder;
+    nb::object bins = nb::borrow(read(binning, instance_dict(binning), g.feature_bucketing, holder));
     if (PyList_CheckExact(bins.ptr())) return bins;
     PyObject *list = PySequence_List(bins.ptr());
     if (!list) throw nb::python_error();
@@ -212,7 +274,8 @@ nb::object get_categorical_bin_impl(Args a) { return categorical_bin(a[0], a[1])
 
 /// The record's list of bucketings; None when the field holds none.
 nb::object binning_of(nb::handle self) {
-    nb::object binning = field(self, g.binning);
+    nb::object holder;
+    nb::object binning = nb::borrow(read(self, instance_dict(self), g.binning, holder));
     if (binning.is_none() || PyList_CheckExact(binning.ptr())) return binning;
     PyObject *list = PySequence_List(binning.ptr());
     if (!list) throw nb::python_error();
