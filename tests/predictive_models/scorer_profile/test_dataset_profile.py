@@ -2,6 +2,7 @@ import datetime
 
 import pydantic
 import pytest
+import strawberry
 
 from quorvex_analytics_utils.predictive_models.scorer_profile.dataset_profile import (
     ClassFrequency,
@@ -10,6 +11,18 @@ from quorvex_analytics_utils.predictive_models.scorer_profile.dataset_profile im
     SampleDescriptionType,
 )
 from quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality import SampleType
+
+
+async def query(view_type, record, selection):
+    """Runs `selection` on a schema whose one field `item` returns `record` as `view_type`."""
+
+    @strawberry.type
+    class Query:
+        @strawberry.field
+        def item(self) -> view_type:
+            return record
+
+    return await strawberry.Schema(query=Query).execute("{ item " + selection + " }")
 
 
 def test_empty_description_has_every_field_none():
@@ -42,14 +55,14 @@ def test_bad_input_makes_no_record(cls, data):
 
 
 @pytest.mark.parametrize("label, shown", [(0, "0"), (1, "1"), (0.5, "0.5"), ("bad", "bad"), (None, "None"), (True, "True")])
-async def test_label_is_shown_as_text(query, label, shown):
+async def test_label_is_shown_as_text(label, shown):
     result = await query(ClassFrequencyType, ClassFrequency(label_class=label, number_of_observations=1200),
                          "{ labelClass numberOfObservations }")
     assert result.errors is None
     assert result.data["item"] == {"labelClass": shown, "numberOfObservations": 1200}
 
 
-async def test_sample_description_view(query):
+async def test_sample_description_view():
     record = SampleDescription(sample_type="OOT", first_date="2022-03-01",
                                label_class_frequency=[{"label_class": "good"}, {"label_class": 1, "number_of_observations": 7}])
     result = await query(SampleDescriptionType, record,

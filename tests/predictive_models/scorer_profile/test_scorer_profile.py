@@ -1,12 +1,25 @@
 import json
 
 import pytest
+import strawberry
 
 from quorvex_analytics_utils.predictive_models.scorer_profile.scorer_profile import (
     AttachedImage,
     PredictiveScorerProfile,
     PredictiveScorerProfileType,
 )
+
+
+async def query(view_type, record, selection):
+    """Runs `selection` on a schema whose one field `item` returns `record` as `view_type`."""
+
+    @strawberry.type
+    class Query:
+        @strawberry.field
+        def item(self) -> view_type:
+            return record
+
+    return await strawberry.Schema(query=Query).execute("{ item " + selection + " }")
 
 
 def notes_after(initial, *steps):
@@ -102,13 +115,13 @@ LISTS = "{ attributeDescription { attributeName description } hyperparameters { 
 
 
 @pytest.mark.parametrize("kwargs", [{}, {"attribute_description": {}, "hyperparameters": {}, "general_notes": {}}])
-async def test_mapping_resolvers_give_empty_lists(query, kwargs):
+async def test_mapping_resolvers_give_empty_lists(kwargs):
     result = await query(PredictiveScorerProfileType, PredictiveScorerProfile(**kwargs), LISTS)
     assert result.errors is None
     assert result.data["item"] == {"attributeDescription": [], "hyperparameters": [], "generalNotes": []}
 
 
-async def test_mapping_resolvers_list_entries_as_text(query):
+async def test_mapping_resolvers_list_entries_as_text():
     profile = PredictiveScorerProfile(
         predictive_model_name="pd_model", predictive_model_created="2024-05-01", number_of_trainable_parameters=12,
         attribute_description={"AGE": "age in years", "INCOME": "monthly"},
@@ -145,7 +158,7 @@ async def test_mapping_resolvers_list_entries_as_text(query):
     ({"eval_metric": "['auc', None]"}, None),
     ({"eval_metric": "[auc, logloss]"}, "[auc, logloss]"),
 ])
-async def test_eval_metric(query, hyperparameters, shown):
+async def test_eval_metric(hyperparameters, shown):
     profile = PredictiveScorerProfile(hyperparameters=hyperparameters)
     result = await query(PredictiveScorerProfileType, profile, "{ evalMetric }")
     if shown is None:
@@ -159,7 +172,7 @@ async def test_eval_metric(query, hyperparameters, shown):
     (5, "TypeError"), ("5", "TypeError"), ("0.5", "TypeError"), ("[]", "IndexError"),
     ("[['auc']]", "TypeError"), (["auc"], "TypeError"), ("{'a': 1}", "TypeError"),
 ])
-async def test_eval_metric_failures_are_field_errors(query, metric, error):
+async def test_eval_metric_failures_are_field_errors(metric, error):
     profile = PredictiveScorerProfile(hyperparameters={"eval_metric": metric})
     result = await query(PredictiveScorerProfileType, profile, "{ evalMetric }")
     assert result.data is None
@@ -168,7 +181,7 @@ async def test_eval_metric_failures_are_field_errors(query, metric, error):
     assert type(failure.original_error).__name__ == error
 
 
-async def test_eval_metric_uses_the_hosts_literal_reader(query, monkeypatch):
+async def test_eval_metric_uses_the_hosts_literal_reader(monkeypatch):
     import ast
 
     seen = []

@@ -1,5 +1,6 @@
 import pydantic
 import pytest
+import strawberry
 
 from quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality import (
     DatasetQuality,
@@ -7,6 +8,18 @@ from quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality im
     PerformanceMetrics,
     SampleType,
 )
+
+
+async def query(view_type, record, selection):
+    """Runs `selection` on a schema whose one field `item` returns `record` as `view_type`."""
+
+    @strawberry.type
+    class Query:
+        @strawberry.field
+        def item(self) -> view_type:
+            return record
+
+    return await strawberry.Schema(query=Query).execute("{ item " + selection + " }")
 
 
 def test_enumerations_are_text_members_in_order():
@@ -64,7 +77,7 @@ def test_default_performance_mapping_is_fresh_per_record():
     ({"GINI": 0.62, "TAR": 0.1, "AUC": 0.81},
      [{"metric": "GINI", "value": 0.62}, {"metric": "TAU", "value": 0.1}, {"metric": "AUC", "value": 0.81}]),
 ])
-async def test_view_lists_performance_in_insertion_order(query, performance, expected):
+async def test_view_lists_performance_in_insertion_order(performance, expected):
     record = DatasetQuality(sample="OOT", target="bad_12m", performance=performance)
     result = await query(DatasetQualityType, record, "{ sample target performance { metric value } }")
     assert result.errors is None

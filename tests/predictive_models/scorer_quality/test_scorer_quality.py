@@ -2,6 +2,7 @@ import enum
 
 import pydantic
 import pytest
+import strawberry
 
 from quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality import (
     DatasetQuality,
@@ -12,6 +13,18 @@ from quorvex_analytics_utils.predictive_models.scorer_quality.scorer_quality imp
     PredictiveScorerQuality,
     PredictiveScorerQualityType,
 )
+
+
+async def query(view_type, record, selection):
+    """Runs `selection` on a schema whose one field `item` returns `record` as `view_type`."""
+
+    @strawberry.type
+    class Query:
+        @strawberry.field
+        def item(self) -> view_type:
+            return record
+
+    return await strawberry.Schema(query=Query).execute("{ item " + selection + " }")
 
 
 @pytest.mark.parametrize("text, member", [
@@ -87,7 +100,7 @@ def test_subclass_may_redefine_the_metric_reading():
     assert Lenient(performance_metrics=["anything"]).performance_metrics == [PM.AUC]
 
 
-async def test_view(query):
+async def test_view():
     record = PredictiveScorerQuality(
         dataset_quality=[DatasetQuality(sample="VALID", target="t", performance={"KS": 0.3})],
         performance_metrics=["ks", "tar"])

@@ -2,6 +2,7 @@ import decimal
 import math
 
 import pytest
+import strawberry
 from hypothesis import given, settings, strategies as st
 
 from quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing import (
@@ -14,6 +15,18 @@ from quorvex_analytics_utils.predictive_models.scorer_watch.scorer_watch import 
     PredictiveScorerWatch,
     PredictiveScorerWatchType,
 )
+
+
+async def query(view_type, record, selection):
+    """Runs `selection` on a schema whose one field `item` returns `record` as `view_type`."""
+
+    @strawberry.type
+    class Query:
+        @strawberry.field
+        def item(self) -> view_type:
+            return record
+
+    return await strawberry.Schema(query=Query).execute("{ item " + selection + " }")
 
 INF = math.inf
 NAN = math.nan
@@ -258,7 +271,7 @@ def test_categorical_matches_reference(bins, value):
 
 # ---- view
 
-async def test_view(query):
+async def test_view():
     watch = PredictiveScorerWatch(binning=[bucketing("AGE", *NUMERIC), bucketing("COLOR", dtype=CAT)],
                                   predictive_model_output_binning=bucketing("score"))
     result = await query(PredictiveScorerWatchType, watch,
