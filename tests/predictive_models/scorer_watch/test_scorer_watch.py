@@ -288,3 +288,16 @@ async def test_view():
     empty = await query(PredictiveScorerWatchType, PredictiveScorerWatch(),
                         "{ binning { attribute } predictiveModelOutputBinning { attribute } }")
     assert empty.data["item"] == {"binning": [], "predictiveModelOutputBinning": None}
+
+
+def test_bins_whose_fields_moved_or_went_missing():
+    moved = num("moved", 0, 5)
+    lower = moved.lower_bound
+    del moved.lower_bound
+    moved.lower_bound = lower  # now stored after upper_bound in the instance dict
+    fb = bucketing("AGE", num("a", -INF, 0), moved)
+    assert PredictiveScorerWatch._get_numerical_bin(fb, 3.0) is moved
+    assert PredictiveScorerWatch._get_numerical_bin(fb, -1.0).name == "a"
+    del moved.upper_bound
+    with pytest.raises(AttributeError):
+        PredictiveScorerWatch._get_numerical_bin(fb, 3.0)

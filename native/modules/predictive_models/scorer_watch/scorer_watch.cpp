@@ -8,6 +8,7 @@
 #include "binding/support.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <string_view>
 
 namespace {
@@ -49,56 +50,75 @@ nb::object instance_dict(nb::handle record) {
     return nb::steal(dict);
 }
 
-/// The key objects that the instance dicts of one record class use. pydantic-core fills every
-/// instance dict of a class with the same key objects; looking a field up with that very object
-/// matches by identity instead of comparing text. A stale key only costs speed, since the dict
-/// still compares equal keys; learned keys are kept for the life of the process.
+/// Where the instance dicts of one record class keep a field: pydantic-core fills every instance
+/// dict of a class with the same key objects, in field order. A read first looks at the remembered
+/// position (`PyDict_Next` from there) and accepts the entry only when its key is that very key
+/// object; otherwise it looks the field up with the dict's own key object, which matches by
+/// identity instead of comparing text. A stale hint only costs speed; learned keys are kept for
+/// the life of the process.
 class KeyCache {
 public:
-    /// The key to look `name` (one of the interned field names) up with in `dict`.
-    PyObject *key(PyObject *record, PyObject *dict, PyObject *name) {
-        PyTypeObject *t = Py_TYPE(record);
-        Entry *entry = nullptr;
-        for (Entry &e : entries_)
-            if (e.type == t) entry = &e;
-        if (!entry) {
-            entry = &entries_[next_++ % kEntries];
-            *entry = Entry{t};
-        }
-        for (int i = 0; i < entry->size; ++i)
-            if (entry->names[i] == name) return entry->keys[i];
-        PyObject *key = learn(dict, name);
-        if (entry->size < kFields) {
-            entry->names[entry->size] = name;
-            entry->keys[entry->size++] = key;
-        }
-        return key;
+    /// The value of field `name` (one of the interned names) in `dict`, borrowed; nullptr when
+    /// the dict has no such key (no error set) or on error (error set).
+    PyObject *get(PyObject *record, PyObject *dict, PyObject *name) {
+        Slot &slot = slot_for(Py_TYPE(record), dict, name);
+        Py_ssize_t pos = slot.position;
+        PyObject *key = nullptr, *value = nullptr;
+        if (pos >= 0 && PyDict_Next(dict, &pos, &key, &value) && key == slot.key) return value;
+        return PyDict_GetItemWithError(dict, slot.key);
     }
 
 private:
     static constexpr int kFields = 8;
     static constexpr unsigned kEntries = 6;
 
+    struct Slot {
+        PyObject *name = nullptr;
+        PyObject *key = nullptr;   ///< the dict's own key object, or the interned name
+        Py_ssize_t position = -1;  ///< entry position in the dicts, -1 when unknown
+    };
     struct Entry {
         PyTypeObject *type = nullptr;  ///< compared only, never dereferenced
         int size = 0;
-        PyObject *names[kFields] = {};
-        PyObject *keys[kFields] = {};
+        Slot slots[kFields];
     };
 
-    /// The dict's own key equal to `name` (a new reference kept for good), or `name` itself.
-    static PyObject *learn(PyObject *dict, PyObject *name) {
-        Py_ssize_t pos = 0;
+    Slot &slot_for(PyTypeObject *t, PyObject *dict, PyObject *name) {
+        Entry *entry = nullptr;
+        for (Entry &e : entries_) {
+            if (e.type == t) {
+                entry = &e;
+                break;
+            }
+        }
+        if (!entry) {
+            entry = &entries_[next_++ % kEntries];
+            *entry = Entry{t};
+        }
+        for (int i = 0; i < entry->size; ++i)
+            if (entry->slots[i].name == name) return entry->slots[i];
+        Slot learned = learn(dict, name);
+        if (entry->size < kFields) return entry->slots[entry->size++] = learned;
+        scratch_ = learned;
+        return scratch_;
+    }
+
+    /// The dict's own key equal to `name` (a new reference kept for good) and its position.
+    static Slot learn(PyObject *dict, PyObject *name) {
+        Py_ssize_t pos = 0, before = 0;
         PyObject *key = nullptr, *value = nullptr;
         while (PyDict_Next(dict, &pos, &key, &value)) {
-            if (key != name && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0)
-                return Py_NewRef(key);
+            if (key == name ||
+                (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0))
+                return Slot{name, Py_NewRef(key), before};
+            before = pos;
         }
-        return name;
+        return Slot{name, name, -1};
     }
 
     Entry entries_[kEntries];
     unsigned next_ = 0;
+    Slot scratch_;
 };
 KeyCache key_cache;
 
@@ -106,14 +126,21 @@ KeyCache key_cache;
 /// `holder` keeps a new reference alive when the attribute path was taken.
 PyObject *read(nb::handle record, const nb::object &dict, PyObject *name, nb::object &holder) {
     if (dict.is_valid() && PyDict_CheckExact(dict.ptr())) {
-        PyObject *key = key_cache.key(record.ptr(), dict.ptr(), name);
-        PyObject *value = PyDict_GetItemWithError(dict.ptr(), key);
+        PyObject *value = key_cache.get(record.ptr(), dict.ptr(), name);
         if (value) return value;
         if (PyErr_Occurred()) throw nb::python_error();
     }
     holder = nb::steal(PyObject_GetAttr(record.ptr(), name));
     if (!holder.is_valid()) throw nb::python_error();
     return holder.ptr();
+}
+
+/// Equality of two exact strings, which runs no Python code and cannot fail.
+bool same_text(PyObject *a, PyObject *b) {
+    if (a == b) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t) (n * PyUnicode_KIND(a))) == 0;
 }
 
 /// `a == b` as Python's `==` answers it, without a Python call for two exact strings.
@@ -123,13 +150,7 @@ bool equals(PyObject *a, PyObject *b) {
         Py_TYPE(a)->tp_richcompare == PyUnicode_Type.tp_richcompare)
         return true;
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        if (a == b) return true;
-        if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
-        // Equality of two exact strings runs no Python code and cannot fail.
-        PyObject *result = PyUnicode_RichCompare(a, b, Py_EQ);
-        bool equal = result == Py_True;
-        Py_XDECREF(result);
-        return equal;
+        return same_text(a, b);
     }
     nb::object left = nb::borrow(a), right = nb::borrow(b);
     nb::object result = nb::steal(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ));
@@ -248,6 +269,29 @@ bool is_missing(nb::handle value) {
     return str_equals(to_str(value), "nan");
 }
 
+/// `value in categories`, comparing exact strings without a call into Python.
+bool contains(const nb::object &categories, nb::handle value) {
+    PyObject *list = categories.ptr(), *v = value.ptr();
+    if (!PyList_CheckExact(list) || !PyUnicode_CheckExact(v)) {
+        int found = PySequence_Contains(list, v);
+        if (found < 0) throw nb::python_error();
+        return found;
+    }
+    // The list's own test, item by item; the size is read again after any call into Python.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *item = PyList_GET_ITEM(list, i);
+        if (PyUnicode_CheckExact(item)) {
+            if (same_text(item, v)) return true;
+            continue;
+        }
+        nb::object held = nb::borrow(item);
+        int equal = PyObject_RichCompareBool(held.ptr(), v, Py_EQ);
+        if (equal < 0) throw nb::python_error();
+        if (equal) return true;
+    }
+    return false;
+}
+
 nb::object categorical_bin(nb::handle binning, nb::handle value) {
     nb::object bins = bins_of(binning);
     if (is_missing(value)) {
@@ -262,9 +306,7 @@ nb::object categorical_bin(nb::handle binning, nb::handle value) {
         nb::object holder;
         nb::object categories = nb::borrow(read(bin, instance_dict(bin), g.categories, holder));
         if (categories.is_none()) continue;
-        int found = PySequence_Contains(categories.ptr(), value.ptr());
-        if (found < 0) throw nb::python_error();
-        if (found) return bin;
+        if (contains(categories, value)) return bin;
     }
     return fallback(bins);
 }
