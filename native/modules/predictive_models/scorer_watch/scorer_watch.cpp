@@ -1,9 +1,10 @@
 // The binnings kept for monitoring a model, and the lookup of the bin record a value falls into.
 //
-// The lookups scan the current bin list on every call (nothing is cached). Fields are read from
-// the instance dict; exact `str` names and exact `float` bounds take a path that runs no Python
-// code, and anything else goes through Python's own comparisons with strong references held, so
-// that code run by `__eq__` or `__lt__` cannot pull an object from under the scan.
+// The lookups scan the current bin list on every call; no record data is kept between calls, only
+// where each record class keeps its fields in the instance dict. Exact `str` names and exact
+// `float` bounds take a path that runs no Python code; anything else goes through Python's own
+// comparisons with strong references held, so that code run by `__eq__` or `__lt__` cannot pull
+// an object from under the scan.
 #include "binding/declare.hpp"
 #include "binding/support.hpp"
 
@@ -24,7 +25,7 @@ struct Reserved {
     std::string_view text;
 };
 
-/// Module-lifetime references taken at import, deliberately never released (see DESIGN).
+/// Module-lifetime references taken at import, deliberately never released.
 struct Globals {
     PyObject *numerical_bin;    ///< AttributeBinNumerical
     PyObject *categorical_bin;  ///< AttributeBinCategorical
