@@ -260,6 +260,30 @@ PyObject *ready_self(PyObject *self) { return Py_NewRef(self); }
 
 PyObject *ready_send(PyObject *self, PyObject *) { return ready_next(self); }
 
+/// throw(exc) raises `exc` into the finished awaitable: it has nothing to catch it with.
+PyObject *ready_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_SetString(PyExc_TypeError, "throw expected 1 to 3 arguments");
+        return nullptr;
+    }
+    Py_CLEAR(reinterpret_cast<Ready *>(self)->value);
+    PyObject *exc = args[0];
+    if (PyExceptionClass_Check(exc)) {
+        PyObject *value = nargs > 1 ? args[1] : Py_None;
+        PyErr_SetObject(exc, value);
+    } else if (PyExceptionInstance_Check(exc)) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException");
+    }
+    return nullptr;
+}
+
+PyObject *ready_close(PyObject *self, PyObject *) {
+    Py_CLEAR(reinterpret_cast<Ready *>(self)->value);
+    Py_RETURN_NONE;
+}
+
 int ready_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(reinterpret_cast<Ready *>(self)->value);
@@ -280,7 +304,10 @@ void ready_dealloc(PyObject *self) {
 }
 
 PyMethodDef ready_methods[] = {
+    // send/throw/close make it a collections.abc.Coroutine, so asyncio.run and tasks accept it.
     {"send", ready_send, METH_O, nullptr},
+    {"throw", (PyCFunction) (void (*)()) ready_throw, METH_FASTCALL, nullptr},
+    {"close", ready_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,6 +2,7 @@
 #include "support.hpp"
 
 #include <cstdarg>
+#include <unordered_map>
 
 namespace qv {
 
@@ -45,8 +46,14 @@ nb::str to_str(nb::handle value) {
 }
 
 PyObject *interned(const char *text) {
+    // Keyed by the literal's address: call sites pass string literals, so a hot path pays one
+    // hash lookup instead of building and interning a new string (and leaking its reference).
+    static std::unordered_map<const char *, PyObject *> cache;
+    auto it = cache.find(text);
+    if (it != cache.end()) return it->second;
     PyObject *s = PyUnicode_InternFromString(text);
     if (!s) throw nb::python_error();
+    cache.emplace(text, s);
     return s;
 }
 

@@ -20,7 +20,8 @@ namespace nb = nanobind;
 /// message, propagate unchanged.
 [[noreturn]] void reraise_prefixed(nb::python_error &e, nb::handle prefix);
 
-/// An interned string that lives as long as the process (deliberately never released).
+/// An interned string that lives as long as the process (deliberately never released); pass a
+/// string literal: the result is cached by the literal's address.
 PyObject *interned(const char *text);
 
 /// Reads a record field from the instance dict, falling back to ordinary attribute access.

@@ -115,3 +115,24 @@ def test_records_pickle_and_deepcopy():
     assert pickle.loads(pickle.dumps(rec)) == rec
     clone = copy.deepcopy(rec)
     assert clone == rec and clone is not rec
+
+
+def test_asynchronous_native_function_is_a_coroutine_for_asyncio():
+    import asyncio
+    import collections.abc
+
+    from quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality import (
+        DatasetQuality,
+        DatasetQualityType,
+    )
+
+    (field,) = [
+        f for f in DatasetQualityType.__strawberry_definition__.fields if f.python_name == "performance"
+    ]
+    fn = field.base_resolver.wrapped_func
+    assert inspect.iscoroutinefunction(fn)
+    record = DatasetQuality(sample="TEST", target="t", performance={"AUC": 0.5})
+    awaitable = fn(None, record)
+    assert isinstance(awaitable, collections.abc.Coroutine)
+    result = asyncio.run(awaitable)
+    assert [(item.metric, item.value) for item in result] == [("AUC", 0.5)]

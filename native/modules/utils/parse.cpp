@@ -8,6 +8,9 @@ namespace {
 
 using namespace qv;
 
+/// This module's namespace (module lifetime, deliberately never released).
+PyObject *module_dict = nullptr;
+
 bool is_quote(Py_UCS4 c) { return c == '\'' || c == '"'; }
 
 /// True when the text begins and ends with the same quote character.
@@ -54,8 +57,10 @@ nb::object exact_integer(nb::handle text) {
 nb::object parse_value_impl(Args a) {
     nb::handle val = a[0];
     if (PyUnicode_Check(val.ptr())) {
-        nb::object string_functions =
-            nb::module_::import_("quorvex_analytics_utils.utils.parse").attr("StringFunctions");
+        // Looked up at call time, as a module-level name would be.
+        PyObject *found = PyDict_GetItemString(module_dict, "StringFunctions");
+        if (!found) raise(PyExc_NameError, "name 'StringFunctions' is not defined");
+        nb::object string_functions = nb::borrow(found);
         if (nb::cast<bool>(string_functions.attr("_has_quotes")(val)))
             return string_functions.attr("_remove_quotes")(val);
         // An integer written as text is read exactly, never through a float.
@@ -84,6 +89,7 @@ nb::object parse_value_impl(Args a) {
 
 NB_MODULE(parse, m) {
     qv::init_native_types();
+    module_dict = Py_NewRef(PyModule_GetDict(m.ptr()));
     nb::object str = typ::builtin("str"), boolean = typ::builtin("bool");
     nb::object classmethod = typ::builtin("classmethod");
     const char *cls_name = "StringFunctions";
