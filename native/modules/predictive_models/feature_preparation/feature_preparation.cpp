@@ -4,6 +4,9 @@
 #include "binding/declare.hpp"
 #include "binding/support.hpp"
 
+#include <algorithm>
+#include <cmath>
+
 namespace {
 
 using namespace qv;
@@ -273,19 +276,70 @@ nb::object apply_feature_bucketing(Args a) {
 }
 
 /// `[bin(value) for value in values]` over the live list: a callback that changes the list is
-/// seen as a for loop would see it.
-template <typename Bin> nb::object bin_list(nb::handle values, Bin &&bin) {
-    Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+/// seen as a for loop would see it. `fast(item)` answers the common cases without calling into
+/// Python (a borrowed bin value, or null to take `slow`, which gets a strong reference).
+template <typename Fast, typename Slow>
+nb::object bin_list(nb::handle values, Fast &&fast, Slow &&slow) {
+    PyObject *list = values.ptr();
+    Py_ssize_t n = PyList_GET_SIZE(list);
     nb::object result = steal_or_throw(PyList_New(n));
     Py_ssize_t i = 0;
-    for (; i < PyList_GET_SIZE(values.ptr()); ++i) {
-        nb::object value = nb::borrow(PyList_GET_ITEM(values.ptr(), i));
-        nb::object binned = bin(nb::handle(value));
-        if (i < n) PyList_SET_ITEM(result.ptr(), i, binned.release().ptr());
-        else append(result, binned);
+    for (; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *item = PyList_GET_ITEM(list, i);
+        PyObject *binned = fast(item);
+        if (binned) {
+            Py_INCREF(binned);
+        } else {
+            nb::object value = nb::borrow(item);
+            binned = slow(nb::handle(value)).release().ptr();
+        }
+        if (i < n) {
+            PyList_SET_ITEM(result.ptr(), i, binned);
+        } else {
+            nb::object owned = nb::steal(binned);
+            append(result, owned);
+        }
     }
     if (i < n && PyList_SetSlice(result.ptr(), i, n, nullptr) < 0) throw nb::python_error();
     return result;
+}
+
+/// A bin value the batch can hand out as it is (what the scan would return unchanged).
+PyObject *plain(const nb::object &value) {
+    PyObject *v = value.ptr();
+    return (v == Py_None || PyFloat_CheckExact(v)) ? v : nullptr;
+}
+
+/// The snapshot's answer for an exact float or None, when it needs no call into Python: the null
+/// bin for NaN, the one matching interval of sorted disjoint bins. Fallbacks log: not here.
+PyObject *numeric_fast(const bucketing::Snapshot &s, PyObject *item) {
+    double v;
+    if (PyFloat_CheckExact(item)) v = PyFloat_AS_DOUBLE(item);
+    else if (item == Py_None) v = std::nan("");
+    else return nullptr;
+    if (std::isnan(v)) return s.first_null >= 0 ? plain(s.bins[(size_t) s.first_null].value) : nullptr;
+    if (!s.sorted) return nullptr;
+    auto it = std::lower_bound(s.highs.begin(), s.highs.end(), v);
+    if (it == s.highs.end()) return nullptr;
+    size_t k = (size_t) (it - s.highs.begin());
+    return s.lows[k] < v ? plain(s.bins[s.sorted_bins[k]].value) : nullptr;
+}
+
+/// The same for an exact str found in the category index ("nan" is the missing value: not here).
+PyObject *categoric_fast(const bucketing::Snapshot &s, PyObject *item) {
+    if (!PyUnicode_CheckExact(item) || !s.category_index.is_valid() || str_equals(item, "nan"))
+        return nullptr;
+    PyObject *position = PyDict_GetItemWithError(s.category_index.ptr(), item);
+    if (!position) {
+        PyErr_Clear();  // str keys cannot fail; the slow path repeats the lookup and reports
+        return nullptr;
+    }
+    size_t k = PyLong_AsSize_t(position);
+    if (k == (size_t) -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return plain(s.bins[k].value);
 }
 
 /// The batch in C++ over one snapshot of the bins while the bucketing's method is the package's
@@ -294,15 +348,21 @@ nb::object bin_batch(nb::handle bucketing, Kind kind, nb::handle values) {
     bool numeric = kind == Kind::Numerical;
     if (bucketing::is_own_method(bucketing, numeric ? bucketing::Which::Numeric
                                                     : bucketing::Which::Categoric)) {
-        bucketing::Snapshot snapshot = bucketing::snapshot(bucketing);
+        bucketing::Snapshot s = bucketing::snapshot(bucketing);
         if (numeric)
-            return bin_list(values, [&](nb::handle v) { return bucketing::numeric(snapshot, v); });
-        return bin_list(values, [&](nb::handle v) { return bucketing::categoric(snapshot, v); });
+            return bin_list(
+                values, [&](PyObject *item) { return numeric_fast(s, item); },
+                [&](nb::handle v) { return bucketing::numeric(s, v); });
+        return bin_list(
+            values, [&](PyObject *item) { return categoric_fast(s, item); },
+            [&](nb::handle v) { return bucketing::categoric(s, v); });
     }
     PyObject *name = method_name(kind);
-    return bin_list(values, [&](nb::handle v) {
-        return steal_or_throw(PyObject_CallMethodOneArg(bucketing.ptr(), name, v.ptr()));
-    });
+    return bin_list(
+        values, [](PyObject *) -> PyObject * { return nullptr; },
+        [&](nb::handle v) {
+            return steal_or_throw(PyObject_CallMethodOneArg(bucketing.ptr(), name, v.ptr()));
+        });
 }
 
 nb::object apply_feature_bucketing_batch(Args a) {
