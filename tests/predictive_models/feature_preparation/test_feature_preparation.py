@@ -307,7 +307,12 @@ def test_patched_and_subclassed_methods_are_honoured(monkeypatch):
     prep = registry(binning=[AGE, city])
     assert prep.apply_feature_bucketing_batch("city", ["A", "Q"]) == [1.0, 5.0]
     assert calls == ["A", "Q"]
+    own = AGE.model_copy(deep=True)
+    object.__setattr__(own, "bin_numeric_attribute", lambda v: -2.0)
+    assert registry(binning=[own]).apply_feature_bucketing_batch("age", [1]) == [-2.0]
+    assert registry(binning=[own]).apply_feature_bucketing("age", 1) == -2.0
     monkeypatch.setattr(FeatureBucketing, "bin_numeric_attribute", lambda self, v: -1.0)
+    assert prep.apply_feature_bucketing("age", 1) == -1.0
     assert prep.apply_feature_bucketing_batch("age", [1, 2]) == [-1.0, -1.0]
 
     class Registry(FeaturePreparation):
@@ -333,18 +338,24 @@ def test_batch_sees_the_list_as_a_loop_does():
 # ---- batch against one call per element
 
 RESERVED = ["0_default", "0_defined_default", "0_system_default", "1_null"]
-bounds = st.sampled_from([-INF, -5.0, -1, 0, 0.5, 1, 2.5, 10, INF])
-numeric_bins = st.lists(st.tuples(bounds, bounds, st.sampled_from([None] + RESERVED),
-                                  st.one_of(st.none(), st.floats(-10, 10))), max_size=8)
+EDGES = [-INF, -5.0, -1, 0, 0.5, 1, 2.5, 10, INF]
+bin_value = st.one_of(st.none(), st.floats(-10, 10), st.integers(-3, 3))
+numeric_bins = st.lists(st.tuples(st.sampled_from(EDGES + [None, math.nan]), st.sampled_from(EDGES),
+                                  st.sampled_from([None, None] + RESERVED), bin_value), max_size=8)
+# Ascending disjoint intervals (the binary-search case) with special bins spread among them.
+sorted_bins = st.tuples(st.sets(st.sampled_from(EDGES), max_size=8),
+                        st.lists(st.tuples(st.sampled_from(RESERVED), bin_value), max_size=3),
+                        st.randoms(use_true_random=False), bin_value)
 categories = st.lists(st.sampled_from(["a", "b", "c", "nan", "None", ""]), max_size=3)
-categoric_bins = st.lists(st.tuples(st.one_of(st.none(), categories),
-                                    st.sampled_from([None, None] + RESERVED),
-                                    st.one_of(st.none(), st.floats(-10, 10))), max_size=8)
+categoric_bins = st.lists(st.tuples(st.one_of(st.none(), categories, categories, categories),
+                                    st.sampled_from([None, None] + RESERVED), bin_value),
+                          max_size=8)
 numeric_values = st.lists(st.one_of(
-    st.none(), st.floats(-20, 20), st.sampled_from([math.nan, INF, -INF, 0, 10, 1]),
-    st.sampled_from(["nan", "2.5", " 10 ", "-inf", "1e1"]), st.integers(-20, 20)), max_size=12)
-categoric_values = st.lists(st.one_of(st.none(), st.sampled_from(["a", "b", "c", "nan", "NaN", "z", ""])),
-                            max_size=12)
+    st.none(), st.floats(-20, 20), st.sampled_from([math.nan, INF, -INF, 0.0, 10.0, 1.0, -5.0]),
+    st.sampled_from(["nan", "2.5", " 10 ", "-inf", "1e1", "abc"]), st.integers(-20, 20)),
+    max_size=12)
+categoric_values = st.lists(st.one_of(st.none(), st.sampled_from(
+    ["a", "b", "c", "nan", "NaN", "z", "", "None"])), max_size=12)
 
 
 def outcome(fn):
@@ -375,17 +386,32 @@ def check_batch(prep, attribute, values):
         assert all(same(x, y) and type(x) is type(y) for x, y in zip(batch[1], single[1]))
 
 
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+SETTINGS = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+@SETTINGS
 @given(numeric_bins, numeric_values)
 def test_numeric_batch_equals_single_calls(bins, values):
-    records = []
-    for i, (low, high, name, value) in enumerate(bins):
-        records.append(num_bin(i, low, high, value, name=name or f"b{i}"))
+    records = [num_bin(i, low, high, value, name=name or f"b{i}")
+               for i, (low, high, name, value) in enumerate(bins)]
     prep = registry(binning=[bucketing("n", "NUMERICAL", records)])
     check_batch(prep, "n", values)
 
 
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@SETTINGS
+@given(sorted_bins, numeric_values)
+def test_sorted_numeric_batch_equals_single_calls(bins, values):
+    edges, special, rnd, value = bins
+    edges = sorted(edges)
+    records = [num_bin(i + 2, low, high, float(i) if value is None else value)
+               for i, (low, high) in enumerate(zip(edges, edges[1:]))]
+    for k, (name, value) in enumerate(special):
+        records.insert(rnd.randint(0, len(records)), num_bin(20 + k, -INF, INF, value, name=name))
+    prep = registry(binning=[bucketing("n", "NUMERICAL", records)])
+    check_batch(prep, "n", values)
+
+
+@SETTINGS
 @given(categoric_bins, categoric_values, st.booleans())
 def test_categoric_batch_equals_single_calls(bins, values, mixed):
     records = [cat_bin(i, cats, value, name=name) for i, (cats, name, value) in enumerate(bins)]

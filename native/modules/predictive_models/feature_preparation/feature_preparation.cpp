@@ -22,6 +22,8 @@ struct State {
     PyObject *bin_system_default = nullptr;
     PyObject *bin_defined_default = nullptr;
     PyObject *own_get_feature_bucketing = nullptr;  ///< the function this module installs
+    PyObject *own_bin_numeric = nullptr;     ///< FeatureBucketing's own bin_numeric_attribute
+    PyObject *own_bin_categoric = nullptr;   ///< FeatureBucketing's own bin_categoric_attribute
 };
 State state;
 
@@ -261,6 +263,35 @@ nb::object as_float(nb::object result) {
     return steal_or_throw(PyNumber_Float(result.ptr()));
 }
 
+/// True while `bucketing.<method>` resolves to the package's own function: neither a subclass,
+/// nor a patch of the class, nor an instance attribute replaced it. Checked on every call, since
+/// classes and records may change between calls.
+bool own_method(nb::handle bucketing, Kind kind) {
+    bool numeric = kind == Kind::Numerical;
+    PyObject *name = method_name(kind);
+    if (_PyType_Lookup(Py_TYPE(bucketing.ptr()), name) !=
+        (numeric ? state.own_bin_numeric : state.own_bin_categoric))
+        return false;
+    PyObject *dict = PyObject_GenericGetDict(bucketing.ptr(), nullptr);
+    if (!dict) {
+        PyErr_Clear();
+        return true;
+    }
+    int shadowed = PyDict_Contains(dict, name);
+    Py_DECREF(dict);
+    if (shadowed < 0) throw nb::python_error();
+    return !shadowed;
+}
+
+/// `bucketing.bin_numeric_attribute(value)` (or categoric): the shared scan while the method is
+/// the package's own, else a call of the subclassed or patched method.
+nb::object bin_one(nb::handle bucketing, Kind kind, nb::handle value) {
+    if (own_method(bucketing, kind))
+        return kind == Kind::Numerical ? bucketing::bin_numeric(bucketing, value)
+                                       : bucketing::bin_categoric(bucketing, value);
+    return steal_or_throw(PyObject_CallMethodOneArg(bucketing.ptr(), method_name(kind), value.ptr()));
+}
+
 nb::object apply_feature_bucketing(Args a) {
     nb::handle self = a[0], attribute = a[1], value = a[2];
     nb::object bucketing = lookup_bucketing(self, attribute);
@@ -268,8 +299,7 @@ nb::object apply_feature_bucketing(Args a) {
     try {
         Kind kind = kind_of(bucketing);
         if (kind == Kind::Other) return nb::none();
-        return as_float(steal_or_throw(
-            PyObject_CallMethodOneArg(bucketing.ptr(), method_name(kind), value.ptr())));
+        return as_float(bin_one(bucketing, kind, value));
     } catch (nb::python_error &e) {
         reraise_for(e, attribute);
     }
@@ -345,11 +375,9 @@ PyObject *categoric_fast(const bucketing::Snapshot &s, PyObject *item) {
 /// The batch in C++ over one snapshot of the bins while the bucketing's method is the package's
 /// own; otherwise one call of the (subclassed or patched) method per element.
 nb::object bin_batch(nb::handle bucketing, Kind kind, nb::handle values) {
-    bool numeric = kind == Kind::Numerical;
-    if (bucketing::is_own_method(bucketing, numeric ? bucketing::Which::Numeric
-                                                    : bucketing::Which::Categoric)) {
+    if (own_method(bucketing, kind)) {
         bucketing::Snapshot s = bucketing::snapshot(bucketing);
-        if (numeric)
+        if (kind == Kind::Numerical)
             return bin_list(
                 values, [&](PyObject *item) { return numeric_fast(s, item); },
                 [&](nb::handle v) { return bucketing::numeric(s, v); });
@@ -572,6 +600,9 @@ NB_MODULE(feature_preparation, m) {
     nb::object data_type = m.attr("AttributeDataType");
     nb::object bin_name = m.attr("PredictiveModelBinName");
     auto keep = [](nb::handle o) { return nb::borrow(o).release().ptr(); };
+    nb::object bucketing_dict = feature_bucketing.attr("__dict__");
+    state.own_bin_numeric = keep(bucketing_dict["bin_numeric_attribute"]);
+    state.own_bin_categoric = keep(bucketing_dict["bin_categoric_attribute"]);
     state.feature_bucketing_cls = keep(feature_bucketing);
     state.feature_reshaping_cls = keep(m.attr("FeatureReshaping"));
     state.numerical = keep(data_type.attr("NUMERICAL"));
