@@ -7,6 +7,7 @@ import structlog
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from quorvex_analytics_utils._testing import bucketing_probe
 from quorvex_analytics_utils.predictive_models.feature_preparation import feature_preparation as fp
 from quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing import (
     AttributeDataType,
@@ -408,6 +409,7 @@ def test_sorted_numeric_batch_equals_single_calls(bins, values):
     for k, (name, value) in enumerate(special):
         records.insert(rnd.randint(0, len(records)), num_bin(20 + k, -INF, INF, value, name=name))
     prep = registry(binning=[bucketing("n", "NUMERICAL", records)])
+    assert bucketing_probe.uses_binary_search(prep.binning[0])
     check_batch(prep, "n", values)
 
 
