@@ -14,19 +14,9 @@ def test_record_from_text_mapping():
     assert (record.attribute, record.transformed_attribute_name, record.transformation) == (
         "age", "log_age", "log(age)")
     assert FeatureReshaping(attribute="a", transformation="a*2").transformed_attribute_name is None
-    assert list(FeatureReshaping.model_fields) == [
-        "attribute", "transformed_attribute_name", "transformation"]
-
-
-@pytest.mark.parametrize("data", [
-    {"attribute": "a"},
-    {"transformation": "x"},
-    {"attribute": "a", "transformation": "x", "other": "y"},
-    {"attribute": 1, "transformation": "x"},
-])
-def test_invalid_records_are_refused(data):
-    with pytest.raises(pydantic.ValidationError):
-        FeatureReshaping(**data)
+    for bad in [{"attribute": "a"}, {"attribute": "a", "transformation": "x", "other": "y"}]:
+        with pytest.raises(pydantic.ValidationError):
+            FeatureReshaping(**bad)
 
 
 async def test_view_exposes_the_three_fields():
@@ -37,10 +27,8 @@ async def test_view_exposes_the_three_fields():
             return FeatureReshaping(attribute="a", transformed_attribute_name="b",
                                     transformation="a + 1")
 
-    schema = strawberry.Schema(query=Query)
-    result = await schema.execute(
+    result = await strawberry.Schema(query=Query).execute(
         "{ reshaping { attribute transformedAttributeName transformation } }")
     assert result.errors is None
     assert result.data == {"reshaping": {"attribute": "a", "transformedAttributeName": "b",
                                          "transformation": "a + 1"}}
-    assert FeatureReshapingType.__module__ == FeatureReshaping.__module__
