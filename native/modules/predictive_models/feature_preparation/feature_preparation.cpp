@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <string_view>
 
 namespace {
 
@@ -267,11 +269,9 @@ nb::object as_float(nb::object result) {
 /// nor a patch of the class, nor an instance attribute replaced it. Checked on every call, since
 /// classes and records may change between calls.
 bool own_method(nb::handle bucketing, Kind kind) {
-    bool numeric = kind == Kind::Numerical;
+    PyObject *own = kind == Kind::Numerical ? state.own_bin_numeric : state.own_bin_categoric;
     PyObject *name = method_name(kind);
-    if (_PyType_Lookup(Py_TYPE(bucketing.ptr()), name) !=
-        (numeric ? state.own_bin_numeric : state.own_bin_categoric))
-        return false;
+    if (own == Py_None || _PyType_Lookup(Py_TYPE(bucketing.ptr()), name) != own) return false;
     PyObject *dict = PyObject_GenericGetDict(bucketing.ptr(), nullptr);
     if (!dict) {
         PyErr_Clear();
@@ -568,6 +568,17 @@ nb::object add_feature_bucketing(Args a) {
     return result;
 }
 
+/// `cls.<name>` when it is still the function that feature_bucketing defined (a patch made before
+/// this module was imported must not pass for it); None otherwise, and then no fast path is taken.
+nb::object own_function(nb::handle cls, const char *name) {
+    nb::object fn = cls.attr("__dict__")[name];
+    std::string qualname = std::string("FeatureBucketing.") + name;
+    bool own = std::string_view(Py_TYPE(fn.ptr())->tp_name).ends_with("cython_function_or_method") &&
+               str_equals(fn.attr("__module__"), bucketing::kModule) &&
+               str_equals(fn.attr("__qualname__"), qualname);
+    return own ? fn : nb::none();
+}
+
 }  // namespace
 
 NB_MODULE(feature_preparation, m) {
@@ -600,9 +611,8 @@ NB_MODULE(feature_preparation, m) {
     nb::object data_type = m.attr("AttributeDataType");
     nb::object bin_name = m.attr("PredictiveModelBinName");
     auto keep = [](nb::handle o) { return nb::borrow(o).release().ptr(); };
-    nb::object bucketing_dict = feature_bucketing.attr("__dict__");
-    state.own_bin_numeric = keep(bucketing_dict["bin_numeric_attribute"]);
-    state.own_bin_categoric = keep(bucketing_dict["bin_categoric_attribute"]);
+    state.own_bin_numeric = keep(own_function(feature_bucketing, "bin_numeric_attribute"));
+    state.own_bin_categoric = keep(own_function(feature_bucketing, "bin_categoric_attribute"));
     state.feature_bucketing_cls = keep(feature_bucketing);
     state.feature_reshaping_cls = keep(m.attr("FeatureReshaping"));
     state.numerical = keep(data_type.attr("NUMERICAL"));
