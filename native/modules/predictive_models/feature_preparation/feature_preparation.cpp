@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -80,8 +82,17 @@ bool truthy(nb::handle value) {
 }
 
 /// Calls `fn(item)` for every item of `iterable` with a strong reference, as a for loop does;
-/// stops early when `fn` returns true. Returns whether it stopped early.
+/// stops early when `fn` returns true. Returns whether it stopped early. A list is walked by
+/// index against its live size, exactly as its iterator would, without allocating one.
 template <typename Fn> bool each(nb::handle iterable, Fn &&fn) {
+    if (PyList_CheckExact(iterable.ptr())) {
+        nb::object list = nb::borrow(iterable);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+            nb::object item = nb::borrow(PyList_GET_ITEM(list.ptr(), i));
+            if (fn(nb::handle(item))) return true;
+        }
+        return false;
+    }
     nb::object it = steal_or_throw(PyObject_GetIter(iterable.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object item = nb::steal(raw);
@@ -90,6 +101,65 @@ template <typename Fn> bool each(nb::handle iterable, Fn &&fn) {
     if (PyErr_Occurred()) throw nb::python_error();
     return false;
 }
+
+/// A learned dict key of one (class, field name); see Fields.
+struct KeyEntry {
+    PyTypeObject *type;  ///< compared only, never dereferenced
+    PyObject *name;
+    PyObject *key;  ///< strong reference, deliberately kept for the life of the process
+};
+constexpr std::size_t kKeyEntries = 64;
+KeyEntry key_table[kKeyEntries];
+
+/// Record fields read straight from the instance dict. pydantic-core fills every instance dict of
+/// a class with the same key objects (not the interned names), so the key object of each (class,
+/// name) is learned once: the lookup then matches by identity instead of comparing text. A stale
+/// entry (a class freed and another allocated in its place) only costs speed, never correctness.
+class Fields {
+public:
+    explicit Fields(nb::handle record) : record_(record) {
+        PyObject *d = PyObject_GenericGetDict(record.ptr(), nullptr);
+        if (d) dict_ = nb::steal(d);
+        else PyErr_Clear();
+    }
+
+    /// New reference; attribute access when the dict lacks the name.
+    nb::object operator[](PyObject *name) const {
+        if (dict_.is_valid()) {
+            PyObject *v = PyDict_GetItemWithError(dict_.ptr(), dict_key(name));
+            if (v) return nb::borrow(v);
+            if (PyErr_Occurred()) throw nb::python_error();
+        }
+        return steal_or_throw(PyObject_GetAttr(record_.ptr(), name));
+    }
+
+private:
+    PyObject *dict_key(PyObject *name) const {
+        PyTypeObject *type = Py_TYPE(record_.ptr());
+        std::size_t slot = ((reinterpret_cast<std::uintptr_t>(type) >> 4) ^
+                            (reinterpret_cast<std::uintptr_t>(name) >> 4)) % kKeyEntries;
+        KeyEntry &e = key_table[slot];
+        if (e.type == type && e.name == name) return e.key;
+        PyObject *found = name, *key = nullptr, *value = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(dict_.ptr(), &pos, &key, &value)) {
+            if (key == name ||
+                (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0)) {
+                found = key;
+                break;
+            }
+        }
+        Py_INCREF(found);
+        Py_XDECREF(e.key);
+        e = KeyEntry{type, name, found};
+        return found;
+    }
+
+    nb::handle record_;
+    nb::object dict_;
+};
+
+nb::object get(nb::handle record, PyObject *name) { return Fields(record)[name]; }
 
 nb::object new_list() { return steal_or_throw(PyList_New(0)); }
 
@@ -101,9 +171,9 @@ void append(nb::handle list, nb::handle item) {
 
 nb::object check_created_attribute_naming(Args a) {
     nb::handle self = a[0];
-    nb::object attribute = field(self, names.attribute);
-    each(field(self, names.encoding), [&](nb::handle item) {
-        if (!equals(field(item, names.encoded_feature_name), attribute)) return false;
+    nb::object attribute = get(self, names.attribute);
+    each(get(self, names.encoding), [&](nb::handle item) {
+        if (!equals(get(item, names.encoded_feature_name), attribute)) return false;
         raise(PyExc_ValueError,
               "Features created by dummy encoding in predictive model cannot be named the same as "
               "feature that is being encoded. This rule is broken for feature '%S'",
@@ -117,13 +187,13 @@ nb::object check_created_attribute_naming(Args a) {
 nb::object get_transformation_formula(Args a) {
     nb::handle self = a[0], attribute = a[1];
     nb::object found;
-    each(field(self, names.transformations), [&](nb::handle entry) {
-        if (!equals(field(entry, names.transformed_attribute_name), attribute)) return false;
+    each(get(self, names.transformations), [&](nb::handle entry) {
+        if (!equals(get(entry, names.transformed_attribute_name), attribute)) return false;
         found = nb::borrow(entry);
         return true;
     });
     if (!found.is_valid()) return nb::borrow(attribute);
-    nb::str formula = to_str(field(found, names.transformation));
+    nb::str formula = to_str(get(found, names.transformation));
     return steal_or_throw(PyUnicode_FromFormat("(%U)", formula.ptr()));
 }
 
@@ -153,7 +223,7 @@ nb::object add_feature_reshaping(Args a) {
         append(built, build_from_mapping(state.feature_reshaping_cls, mapping));
         return false;
     });
-    nb::object target = field(self, names.transformations);
+    nb::object target = get(self, names.transformations);
     if (PyList_CheckExact(target.ptr())) {
         Py_ssize_t n = PyList_GET_SIZE(target.ptr());
         if (PyList_SetSlice(target.ptr(), n, n, built.ptr()) < 0) throw nb::python_error();
@@ -168,8 +238,8 @@ nb::object add_feature_reshaping(Args a) {
 
 nb::object find_bucketing(nb::handle self, nb::handle attribute) {
     nb::object found = nb::none();
-    each(field(self, names.binning), [&](nb::handle entry) {
-        if (!equals(field(entry, names.attribute), attribute)) return false;
+    each(get(self, names.binning), [&](nb::handle entry) {
+        if (!equals(get(entry, names.attribute), attribute)) return false;
         found = nb::borrow(entry);
         return true;
     });
@@ -192,8 +262,8 @@ nb::object feature_bucketing_exists(Args a) { return nb::bool_(!find_bucketing(a
 /// `[entry.<name> for entry in self.<list>]`.
 nb::object list_field_of_entries(nb::handle self, PyObject *list, PyObject *name) {
     nb::object result = new_list();
-    each(field(self, list), [&](nb::handle entry) {
-        append(result, field(entry, name));
+    each(get(self, list), [&](nb::handle entry) {
+        append(result, get(entry, name));
         return false;
     });
     return result;
@@ -202,9 +272,10 @@ nb::object list_field_of_entries(nb::handle self, PyObject *list, PyObject *name
 /// Names created by entries of `self.<list>`: `created` when it is set and differs from `source`.
 nb::object created_names(nb::handle self, PyObject *list, PyObject *created) {
     nb::object result = new_list();
-    each(field(self, list), [&](nb::handle entry) {
-        nb::object name = field(entry, created);
-        if (!name.is_none() && !equals(name, field(entry, names.attribute))) append(result, name);
+    each(get(self, list), [&](nb::handle entry) {
+        Fields fields(entry);
+        nb::object name = fields[created];
+        if (!name.is_none() && !equals(name, fields[names.attribute])) append(result, name);
         return false;
     });
     return result;
@@ -224,9 +295,9 @@ nb::object get_attributes_created_in_binning(Args a) {
 }
 nb::object get_all_dummy_enc_attributes(Args a) {
     nb::object result = new_list();
-    each(field(a[0], names.dummy_encoding), [&](nb::handle entry) {
-        each(field(entry, names.encoding), [&](nb::handle item) {
-            append(result, field(item, names.encoded_feature_name));
+    each(get(a[0], names.dummy_encoding), [&](nb::handle entry) {
+        each(get(entry, names.encoding), [&](nb::handle item) {
+            append(result, get(item, names.encoded_feature_name));
             return false;
         });
         return false;
@@ -239,7 +310,7 @@ nb::object get_all_dummy_enc_attributes(Args a) {
 enum class Kind { Numerical, Categorical, Other };
 
 Kind kind_of(nb::handle bucketing) {
-    nb::object dtype = field(bucketing, names.attribute_data_type);
+    nb::object dtype = get(bucketing, names.attribute_data_type);
     if (equals(dtype, state.numerical)) return Kind::Numerical;
     if (equals(dtype, state.categorical)) return Kind::Categorical;
     return Kind::Other;
@@ -411,9 +482,9 @@ nb::object apply_feature_bucketing_batch(Args a) {
 nb::object apply_dummy_encoding(Args a) {
     nb::handle self = a[0], attribute = a[1], value = a[2];
     nb::object encoding;
-    each(field(self, names.dummy_encoding), [&](nb::handle entry) {
-        if (!equals(field(entry, names.attribute), attribute)) return false;
-        encoding = field(entry, names.encoding);
+    each(get(self, names.dummy_encoding), [&](nb::handle entry) {
+        if (!equals(get(entry, names.attribute), attribute)) return false;
+        encoding = get(entry, names.encoding);
         return true;
     });
     if (!encoding.is_valid()) {
@@ -427,10 +498,11 @@ nb::object apply_dummy_encoding(Args a) {
     bool found = false;
     nb::object default_name = nb::none();
     each(encoding, [&](nb::handle item) {
-        if (truthy(field(item, names.use_for_undefined)))
-            default_name = field(item, names.encoded_feature_name);
-        nb::object feature = field(item, names.encoded_feature_name);
-        if (equals(value, field(item, names.value))) {
+        Fields fields(item);
+        nb::object feature = fields[names.encoded_feature_name];
+        nb::object item_value = fields[names.value];
+        if (truthy(fields[names.use_for_undefined])) default_name = feature;
+        if (equals(value, item_value)) {
             if (PyDict_SetItem(result.ptr(), feature.ptr(), one.ptr()) < 0)
                 throw nb::python_error();
             found = true;
