@@ -108,8 +108,9 @@ struct KeyEntry {
     PyObject *name;
     PyObject *key;  ///< strong reference, deliberately kept for the life of the process
 };
-constexpr std::size_t kKeyEntries = 64;
+constexpr std::size_t kKeyEntries = 256;
 KeyEntry key_table[kKeyEntries];
+unsigned char key_victim[kKeyEntries / 2];  ///< which way of each set a miss replaces
 
 /// Record fields read straight from the instance dict. pydantic-core fills every instance dict of
 /// a class with the same key objects (not the interned names), so the key object of each (class,
@@ -136,10 +137,19 @@ public:
 private:
     PyObject *dict_key(PyObject *name) const {
         PyTypeObject *type = Py_TYPE(record_.ptr());
-        std::size_t slot = ((reinterpret_cast<std::uintptr_t>(type) >> 4) ^
-                            (reinterpret_cast<std::uintptr_t>(name) >> 4)) % kKeyEntries;
-        KeyEntry &e = key_table[slot];
-        if (e.type == type && e.name == name) return e.key;
+        // Two-way set: the pair's home slot and its neighbour; a miss replaces the other one.
+        std::uint64_t h = (reinterpret_cast<std::uintptr_t>(type) * 0x9E3779B97F4A7C15ull) ^
+                          (reinterpret_cast<std::uintptr_t>(name) * 0xC2B2AE3D27D4EB4Full);
+        std::size_t slot = (std::size_t) (h >> 40) % kKeyEntries & ~std::size_t(1);
+        for (std::size_t way = 0; way < 2; ++way) {
+            KeyEntry &hit = key_table[slot + way];
+            if (hit.type == type && hit.name == name) {
+                key_victim[slot / 2] = (unsigned char) (1 - way);
+                return hit.key;
+            }
+        }
+        KeyEntry &e = key_table[slot + key_victim[slot / 2]];
+        key_victim[slot / 2] ^= 1;
         PyObject *found = name, *key = nullptr, *value = nullptr;
         Py_ssize_t pos = 0;
         while (PyDict_Next(dict_.ptr(), &pos, &key, &value)) {
