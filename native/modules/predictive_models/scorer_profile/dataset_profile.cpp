@@ -1,0 +1,57 @@
+// Descriptions of the data samples a model was developed on, and their views.
+#include "binding/declare.hpp"
+#include "binding/support.hpp"
+
+namespace {
+
+using namespace qv;
+
+/// The class label as text: a string unchanged, anything else through str().
+nb::object label_class_impl(Args a) {
+    nb::object label = field(a[1], interned("label_class"));
+    if (PyUnicode_Check(label.ptr())) return label;
+    return to_str(label);
+}
+
+}  // namespace
+
+NB_MODULE(dataset_profile, m) {
+    qv::init_native_types();
+    nb::object record_base =
+        nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
+    nb::object sample_type =
+        nb::module_::import_("quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality")
+            .attr("SampleType");
+    nb::object date = nb::module_::import_("datetime").attr("date");
+    nb::object integer = typ::builtin("int");
+
+    nb::object class_frequency = RecordClass(m, "ClassFrequency", {record_base})
+                                     .field("label_class", typ::Any())
+                                     .field("number_of_observations", typ::Optional(integer), nb::none())
+                                     .build();
+
+    nb::object sample_description =
+        RecordClass(m, "SampleDescription", {record_base})
+            .doc("Object for storing descriptive information about samples used in models "
+                 "development (train/valid/test/...)")
+            .field("sample_type", typ::Optional(sample_type), nb::none())
+            .field("first_date", typ::Optional(date), nb::none())
+            .field("last_date", typ::Optional(date), nb::none())
+            .field("number_of_observations", typ::Optional(integer), nb::none())
+            .field("label_class_frequency", typ::Optional(typ::List(class_frequency)), nb::none())
+            .build();
+
+    nb::object class_frequency_type =
+        ViewClass(m, "ClassFrequencyType", class_frequency)
+            .auto_field("number_of_observations")
+            .resolver({"label_class", {}, typ::builtin("str")}, label_class_impl, class_frequency)
+            .build();
+
+    ViewClass(m, "SampleDescriptionType", sample_description)
+        .auto_field("sample_type")
+        .auto_field("first_date")
+        .auto_field("last_date")
+        .auto_field("number_of_observations")
+        .field("label_class_frequency", typ::Optional(typ::List(class_frequency_type)))
+        .build();
+}

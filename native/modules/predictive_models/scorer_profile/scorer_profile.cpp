@@ -1,0 +1,270 @@
+// The descriptive record of a model (samples, notes, hyperparameters, images) and its views.
+#include "binding/declare.hpp"
+#include "binding/support.hpp"
+
+namespace {
+
+using namespace qv;
+
+constexpr const char *kModule = "quorvex_analytics_utils.predictive_models.scorer_profile.scorer_profile";
+
+nb::object view_type(const char *name) { return nb::module_::import_(kModule).attr(name); }
+
+/// Calls `fn` with a new reference to each item of `iterable`, as a `for` loop would.
+template <typename F> void for_each(nb::handle iterable, F &&fn) {
+    nb::object iterator = nb::steal(PyObject_GetIter(iterable.ptr()));
+    if (!iterator.is_valid()) throw nb::python_error();
+    while (true) {
+        nb::object item = nb::steal(PyIter_Next(iterator.ptr()));
+        if (!item.is_valid()) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return;
+        }
+        fn(item);
+    }
+}
+
+bool contains(nb::handle container, nb::handle key) {
+    int found = PySequence_Contains(container.ptr(), key.ptr());
+    if (found < 0) throw nb::python_error();
+    return found;
+}
+
+/// The number of an automatic note key ("note_<n>"): 0 when the text after the first five
+/// characters is empty, not numeric, or numeric in a way int() cannot read (such as "²").
+nb::object auto_note_number(nb::handle key) {
+    nb::object zero = nb::int_(0);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(key.ptr());
+    if (n <= 5) return zero;
+    nb::object rest = nb::steal(PyUnicode_Substring(key.ptr(), 5, n));
+    if (!rest.is_valid()) throw nb::python_error();
+    for (Py_ssize_t i = 0, m = PyUnicode_GET_LENGTH(rest.ptr()); i < m; ++i)
+        if (!Py_UNICODE_ISNUMERIC(PyUnicode_READ_CHAR(rest.ptr(), i))) return zero;
+    PyObject *number = PyLong_FromUnicodeObject(rest.ptr(), 10);
+    if (number) return nb::steal(number);
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+    PyErr_Clear();
+    return zero;
+}
+
+bool starts_with_note(nb::handle key) {
+    if (!PyUnicode_Check(key.ptr()) || PyUnicode_GET_LENGTH(key.ptr()) < 4) return false;
+    static constexpr Py_UCS4 prefix[] = {'n', 'o', 't', 'e'};
+    for (Py_ssize_t i = 0; i < 4; ++i)
+        if (PyUnicode_READ_CHAR(key.ptr(), i) != prefix[i]) return false;
+    return true;
+}
+
+/// Stores a note under the key after the largest automatic note number present ("note_<n+1>").
+void add_auto_note(nb::handle notes, nb::handle note) {
+    nb::object last = nb::int_(0);
+    for_each(notes, [&](nb::handle key) {
+        if (!starts_with_note(key)) return;
+        nb::object number = auto_note_number(key);
+        int greater = PyObject_RichCompareBool(number.ptr(), last.ptr(), Py_GT);
+        if (greater < 0) throw nb::python_error();
+        if (greater) last = number;
+    });
+    nb::object next = nb::steal(PyNumber_Add(last.ptr(), nb::int_(1).ptr()));
+    if (!next.is_valid()) throw nb::python_error();
+    nb::object key = nb::str("note_{}").attr("format")(next);
+    if (PyObject_SetItem(notes.ptr(), key.ptr(), note.ptr()) < 0) throw nb::python_error();
+}
+
+nb::object add_general_note_impl(Args a) {
+    nb::handle self = a[0], note = a[1];
+    PyObject *name = interned("general_notes");
+    nb::object notes = field(self, name);
+    if (notes.is_none()) {
+        notes = nb::dict();
+        if (PyObject_SetAttr(self.ptr(), name, notes.ptr()) < 0) throw nb::python_error();
+    }
+    if (PyDict_Check(note.ptr())) {
+        for_each(note, [&](nb::handle key) {
+            if (contains(notes, key)) {
+                nb::object line = nb::steal(PyUnicode_FromFormat(
+                    "Note %S already exists. Note not added.", key.ptr()));
+                if (!line.is_valid()) throw nb::python_error();
+                qv::print(line);
+                return;
+            }
+            nb::object text = nb::steal(PyObject_GetItem(note.ptr(), key.ptr()));
+            if (!text.is_valid() || PyObject_SetItem(notes.ptr(), key.ptr(), text.ptr()) < 0)
+                throw nb::python_error();
+        });
+    } else if (PyUnicode_Check(note.ptr())) {
+        add_auto_note(notes, note);
+    }
+    return nb::none();
+}
+
+nb::object remove_general_note_impl(Args a) {
+    nb::handle self = a[0], key = a[1];
+    nb::object notes = field(self, interned("general_notes"));
+    if (!notes.is_none() && contains(notes, key))
+        if (PyObject_DelItem(notes.ptr(), key.ptr()) < 0) throw nb::python_error();
+    return nb::none();
+}
+
+/// The record's mapping field, or an empty mapping when it is none or empty, as a list of pairs.
+nb::object mapping_items(nb::handle parent, const char *name) {
+    nb::object mapping = field(parent, interned(name));
+    int truth = PyObject_IsTrue(mapping.ptr());
+    if (truth < 0) throw nb::python_error();
+    if (!truth) return nb::list();
+    nb::object items = nb::steal(PyMapping_Items(mapping.ptr()));
+    if (!items.is_valid()) throw nb::python_error();
+    return items;
+}
+
+nb::object text_of(nb::handle value) {
+    if (PyUnicode_Check(value.ptr())) return nb::borrow(value);
+    return to_str(value);
+}
+
+/// One `view(<key_kw>=key, <value_kw>=value)` per entry of the parent's mapping field.
+nb::object entries_view(nb::handle parent, const char *field_name, const char *view,
+                        const char *key_kw, const char *value_kw, bool as_text) {
+    nb::object items = mapping_items(parent, field_name);
+    nb::object type = view_type(view);
+    nb::list result;
+    for (nb::handle item : items) {
+        nb::tuple pair = nb::borrow<nb::tuple>(item);
+        nb::object value = as_text ? text_of(pair[1]) : nb::borrow(pair[1]);
+        result.append(type(nb::arg(key_kw) = pair[0], nb::arg(value_kw) = value));
+    }
+    return result;
+}
+
+nb::object attribute_description_impl(Args a) {
+    return entries_view(a[1], "attribute_description", "AttributeDescriptionType",
+                        "attribute_name", "description", false);
+}
+
+nb::object hyperparameters_impl(Args a) {
+    return entries_view(a[1], "hyperparameters", "HyperparameterType", "name", "value", true);
+}
+
+nb::object general_notes_impl(Args a) {
+    return entries_view(a[1], "general_notes", "GeneralNoteType", "title", "content", true);
+}
+
+/// The evaluation metric named in the hyperparameters: the last name of a written list, a
+/// single literal, or the text itself when it is no literal; "unknown" when there is none.
+nb::object eval_metric_impl(Args a) {
+    nb::object hyperparameters = field(a[1], interned("hyperparameters"));
+    int truth = PyObject_IsTrue(hyperparameters.ptr());
+    if (truth < 0) throw nb::python_error();
+    nb::object metric = nb::none();
+    if (truth) {
+        PyObject *value = PyObject_GetItem(hyperparameters.ptr(), interned("eval_metric"));
+        if (value) {
+            metric = nb::steal(value);
+        } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+            PyErr_Clear();
+        } else {
+            throw nb::python_error();
+        }
+    }
+    if (metric.is_none()) return nb::str("unknown");
+
+    nb::object literal_eval = nb::module_::import_("ast").attr("literal_eval");
+    PyObject *read = PyObject_CallOneArg(literal_eval.ptr(), metric.ptr());
+    nb::object chosen;
+    if (!read) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
+        PyErr_Clear();
+        chosen = metric;
+    } else {
+        nb::object metric_list = nb::steal(read);
+        if (PyList_Check(read)) {
+            nb::object last = nb::int_(-1);
+            chosen = nb::steal(PyObject_GetItem(read, last.ptr()));
+            if (!chosen.is_valid()) throw nb::python_error();
+        } else {
+            chosen = metric_list;
+        }
+    }
+    if (!chosen.is_none() && !PyUnicode_Check(chosen.ptr()))
+        raise(PyExc_TypeError, "Expected str, got %s", Py_TYPE(chosen.ptr())->tp_name);
+    return chosen;
+}
+
+}  // namespace
+
+NB_MODULE(scorer_profile, m) {
+    qv::init_native_types();
+    nb::object record_base =
+        nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
+    nb::module_ dataset_profile =
+        nb::module_::import_("quorvex_analytics_utils.predictive_models.scorer_profile.dataset_profile");
+    nb::object str = typ::builtin("str");
+    nb::object date = nb::module_::import_("datetime").attr("date");
+    nb::object dict = nb::module_::import_("typing").attr("Dict");
+
+    nb::object attached_image =
+        RecordClass(m, "AttachedImage", {record_base})
+            .field("type", str)
+            .field("filename", str)
+            .field("image", typ::Optional(typ::builtin("bytes")),
+                   Field(nb::arg("default") = nb::none(), nb::arg("exclude") = true))
+            .build();
+
+    nb::object attached_image_type = ViewClass(m, "AttachedImageType", attached_image)
+                                         .auto_field("type")
+                                         .auto_field("filename")
+                                         .build();
+
+    nb::object profile =
+        RecordClass(m, "PredictiveScorerProfile", {record_base})
+            .doc("Class for storing descriptive data about models's development sample, attributes "
+                 "and hyperparameters.")
+            .field("predictive_model_name", typ::Optional(str), nb::none())
+            .field("predictive_model_created", typ::Optional(date), nb::none())
+            .field("sample_metadata",
+                   typ::Optional(typ::List(dataset_profile.attr("SampleDescription"))), nb::none())
+            .field("attribute_description", typ::Optional(typ::Dict(str, str)), nb::none())
+            .field("hyperparameters", typ::Optional(typ::Dict(str, typ::Any())), nb::none())
+            .field("number_of_trainable_parameters", typ::Optional(typ::builtin("int")), nb::none())
+            .field("general_notes", typ::Optional(typ::Dict(str, str)), nb::none())
+            .field("attached_images", typ::Optional(typ::List(attached_image)), nb::none())
+            .method({"add_general_note",
+                     {Param{"note", Rule::Any, typ::Union({dict, str})}},
+                     nb::none()},
+                    add_general_note_impl)
+            .method({"remove_general_note", {Param{"note_key", Rule::Str, str}}, nb::none()},
+                    remove_general_note_impl)
+            .build();
+
+    nb::object attribute_description_type = ViewClass(m, "AttributeDescriptionType", nb::none())
+                                                .field("attribute_name", str)
+                                                .field("description", str)
+                                                .build();
+    nb::object hyperparameter_type = ViewClass(m, "HyperparameterType", nb::none())
+                                         .field("name", str)
+                                         .field("value", str)
+                                         .build();
+    nb::object general_note_type = ViewClass(m, "GeneralNoteType", nb::none())
+                                       .field("title", str)
+                                       .field("content", str)
+                                       .build();
+
+    auto async_resolver = [](const char *name, nb::object returns) {
+        return FunctionSpec{name, {}, std::move(returns), nullptr, true};
+    };
+    ViewClass(m, "PredictiveScorerProfileType", profile)
+        .auto_field("predictive_model_name")
+        .auto_field("predictive_model_created")
+        .auto_field("number_of_trainable_parameters")
+        .field("attached_images", typ::Optional(typ::List(attached_image_type)))
+        .field("sample_metadata",
+               typ::Optional(typ::List(dataset_profile.attr("SampleDescriptionType"))))
+        .resolver(async_resolver("attribute_description", typ::List(attribute_description_type)),
+                  attribute_description_impl, profile)
+        .resolver(async_resolver("hyperparameters", typ::List(hyperparameter_type)),
+                  hyperparameters_impl, profile)
+        .resolver(async_resolver("general_notes", typ::List(general_note_type)), general_notes_impl,
+                  profile)
+        .resolver(async_resolver("eval_metric", str), eval_metric_impl, profile)
+        .build();
+}

@@ -1,0 +1,68 @@
+// Sample kinds, performance metrics, the measured performance of one sample, and its views.
+#include "binding/declare.hpp"
+#include "binding/support.hpp"
+
+namespace {
+
+using namespace qv;
+
+constexpr const char *kModule = "quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality";
+
+/// One `DatasetQualityPerformanceType(metric=key, value=value)` per entry, in insertion order.
+nb::object performance_impl(Args a) {
+    nb::object entry_type = nb::module_::import_(kModule).attr("DatasetQualityPerformanceType");
+    nb::object performance = field(a[1], interned("performance"));
+    // items() as a list: building an entry runs Python code, which must not see a live iterator.
+    nb::object items = nb::steal(PyMapping_Items(performance.ptr()));
+    if (!items.is_valid()) throw nb::python_error();
+    nb::list result;
+    for (nb::handle item : items) {
+        nb::tuple pair = nb::borrow<nb::tuple>(item);
+        result.append(entry_type(nb::arg("metric") = pair[0], nb::arg("value") = pair[1]));
+    }
+    return result;
+}
+
+}  // namespace
+
+NB_MODULE(dataset_quality, m) {
+    qv::init_native_types();
+    nb::object record_base =
+        nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
+
+    nb::object sample_type = declare_str_enum(
+        m, "SampleType",
+        {{"TRAIN", "TRAIN"}, {"VALID", "VALID"}, {"TEST", "TEST"}, {"OOT", "OOT"}, {"CV", "CV"}},
+        true);
+    nb::object metrics = declare_str_enum(m, "PerformanceMetrics",
+                                          {{"AUC", "AUC"},
+                                           {"GINI", "GINI"},
+                                           {"LIFT", "LIFT"},
+                                           {"KS", "KS"},
+                                           {"TAU", "TAR"},
+                                           {"RHO", "RHO"},
+                                           {"ACCURACY", "ACCURACY"}},
+                                          true);
+
+    nb::object dataset_quality =
+        RecordClass(m, "DatasetQuality", {record_base})
+            .doc("Object containing information about performance metrics on given sample "
+                 "(train/valid/test/...)")
+            .field("sample", sample_type)
+            .field("target", typ::builtin("str"))
+            .field("performance", typ::Dict(metrics, typ::builtin("float")),
+                   Field(nb::arg("default_factory") = typ::builtin("dict")))
+            .build();
+
+    nb::object entry = ViewClass(m, "DatasetQualityPerformanceType", nb::none())
+                           .field("metric", metrics)
+                           .field("value", typ::builtin("float"))
+                           .build();
+
+    ViewClass(m, "DatasetQualityType", dataset_quality)
+        .auto_field("sample")
+        .auto_field("target")
+        .resolver({"performance", {}, typ::List(entry), nullptr, true}, performance_impl,
+                  dataset_quality)
+        .build();
+}

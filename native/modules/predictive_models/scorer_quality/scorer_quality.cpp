@@ -1,0 +1,86 @@
+// A model's measured performance per sample, the reading of metric names, and the record's view.
+#include "binding/declare.hpp"
+#include "binding/support.hpp"
+
+namespace {
+
+using namespace qv;
+
+constexpr const char *kQualityModule =
+    "quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality";
+
+nb::object performance_metrics_enum() {
+    return nb::module_::import_(kQualityModule).attr("PerformanceMetrics");
+}
+
+/// Upper-cased metric name, with a lift written with its depth ("LIFT(10)") read as plain LIFT.
+nb::object validate_performance_metric_str_impl(Args a) {
+    nb::object upper = nb::steal(PyObject_CallMethod(a[1].ptr(), "upper", nullptr));
+    if (!upper.is_valid()) throw nb::python_error();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(upper.ptr());
+    nb::object lift_prefix = nb::str("LIFT(");
+    if (PyUnicode_Tailmatch(upper.ptr(), lift_prefix.ptr(), 0, n, -1) == 1) upper = nb::str("LIFT");
+    return performance_metrics_enum()(upper);
+}
+
+/// Replaces the metric list of the raw input by members; the input is changed only once every
+/// item was converted, so a failure leaves the caller's mapping as it was.
+nb::object validate_performance_metrics_impl(Args a) {
+    nb::handle cls = a[0], data = a[1];
+    PyObject *key = interned("performance_metrics");
+    int present = PySequence_Contains(data.ptr(), key);
+    if (present < 0) throw nb::python_error();
+    if (!present) return nb::borrow(data);
+
+    nb::object given = nb::steal(PyObject_GetItem(data.ptr(), key));
+    if (!given.is_valid()) throw nb::python_error();
+    nb::object members = performance_metrics_enum();
+    nb::object iterator = nb::steal(PyObject_GetIter(given.ptr()));
+    if (!iterator.is_valid()) throw nb::python_error();
+    nb::list converted;
+    while (true) {
+        nb::object item = nb::steal(PyIter_Next(iterator.ptr()));
+        if (!item.is_valid()) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            break;
+        }
+        int is_member = PyObject_IsInstance(item.ptr(), members.ptr());
+        if (is_member < 0) throw nb::python_error();
+        converted.append(is_member ? item : cls.attr("validate_performance_metric_str")(item));
+    }
+    if (PyObject_SetItem(data.ptr(), key, converted.ptr()) < 0) throw nb::python_error();
+    return nb::borrow(data);
+}
+
+}  // namespace
+
+NB_MODULE(scorer_quality, m) {
+    qv::init_native_types();
+    nb::object record_base =
+        nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
+    nb::module_ quality = nb::module_::import_(kQualityModule);
+    nb::object dataset_quality = quality.attr("DatasetQuality");
+    nb::object metrics = quality.attr("PerformanceMetrics");
+    nb::object list_factory = Field(nb::arg("default_factory") = typ::builtin("list"));
+
+    nb::object record =
+        RecordClass(m, "PredictiveScorerQuality", {record_base})
+            .doc("Object to store information about models performance on development sample.")
+            .field("dataset_quality", typ::List(dataset_quality), list_factory)
+            .field("performance_metrics", typ::List(metrics),
+                   Field(nb::arg("default_factory") = typ::builtin("list")))
+            .classmethod({"validate_performance_metric_str",
+                          {Param{"metric", Rule::Str, typ::builtin("str")}},
+                          metrics},
+                         validate_performance_metric_str_impl)
+            .before_validator({"validate_performance_metrics",
+                               {Param{"data", Rule::Any, typ::Any()}},
+                               typ::Any()},
+                              validate_performance_metrics_impl)
+            .build();
+
+    ViewClass(m, "PredictiveScorerQualityType", record)
+        .field("dataset_quality", typ::List(quality.attr("DatasetQualityType")))
+        .auto_field("performance_metrics")
+        .build();
+}
