@@ -511,13 +511,14 @@ NB_MODULE(feature_preparation, m) {
     nb::object feature_bucketing = m.attr("FeatureBucketing");
     nb::object data_type = m.attr("AttributeDataType");
     nb::object bin_name = m.attr("PredictiveModelBinName");
-    state.feature_bucketing_cls = feature_bucketing.release().ptr();
-    state.feature_reshaping_cls = m.attr("FeatureReshaping").release().ptr();
-    state.numerical = data_type.attr("NUMERICAL").release().ptr();
-    state.categorical = data_type.attr("CATEGORICAL").release().ptr();
-    state.bin_null = bin_name.attr("NULL").release().ptr();
-    state.bin_system_default = bin_name.attr("SYSTEM_DEFAULT").release().ptr();
-    state.bin_defined_default = bin_name.attr("DEFINED_DEFAULT").release().ptr();
+    auto keep = [](nb::handle o) { return nb::borrow(o).release().ptr(); };
+    state.feature_bucketing_cls = keep(feature_bucketing);
+    state.feature_reshaping_cls = keep(m.attr("FeatureReshaping"));
+    state.numerical = keep(data_type.attr("NUMERICAL"));
+    state.categorical = keep(data_type.attr("CATEGORICAL"));
+    state.bin_null = keep(bin_name.attr("NULL"));
+    state.bin_system_default = keep(bin_name.attr("SYSTEM_DEFAULT"));
+    state.bin_defined_default = keep(bin_name.attr("DEFINED_DEFAULT"));
 
     nb::object str = typ::builtin("str"), integer = typ::builtin("int"),
                floating = typ::builtin("float"), boolean = typ::builtin("bool");
@@ -584,8 +585,7 @@ NB_MODULE(feature_preparation, m) {
                      typ::Optional(typ::Dict(str, integer))},
                     apply_dummy_encoding)
             .build();
-    state.own_get_feature_bucketing =
-        nb::borrow(preparation.attr("__dict__")["get_feature_bucketing"]).release().ptr();
+    state.own_get_feature_bucketing = keep(preparation.attr("__dict__")["get_feature_bucketing"]);
 
     ViewClass(m, "FeaturePreparationType", preparation)
         .field("binning", typ::List(m.attr("FeatureBucketingType")))
