@@ -1,0 +1,26 @@
+// The transformation record of an attribute and its GraphQL view.
+#include "binding/declare.hpp"
+#include "binding/support.hpp"
+
+NB_MODULE(feature_reshaping, m) {
+    using namespace qv;
+    qv::init_native_types();
+    nb::object record_base =
+        nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
+    nb::object str = typ::builtin("str");
+
+    nb::object reshaping =
+        RecordClass(m, "FeatureReshaping", {record_base})
+            .doc("Transformation of one attribute: the formula that computes an attribute, and the "
+                 "name under which its result is kept.")
+            .field("attribute", str)
+            .field("transformed_attribute_name", typ::Optional(str), nb::none())
+            .field("transformation", str)
+            .build();
+
+    ViewClass(m, "FeatureReshapingType", reshaping)
+        .auto_field("attribute")
+        .auto_field("transformed_attribute_name")
+        .auto_field("transformation")
+        .build();
+}
