@@ -550,3 +550,54 @@ async def test_xgb_view_and_field_errors():
     scorer = logreg(attributes=["a"], external_model={"model": {"coef_": [["x"]]}})
     result = await make_schema().execute("{ scorer { formula category } }", context_value={"scorer": scorer})
     assert len(result.errors) == 1 and result.errors[0].path == ["scorer", "formula"]
+
+
+def python_formula(parent):
+    intercept = parent.get_external_model_intercept() or 0.0
+    text = f"{intercept:.4f}"
+    for name in parent.get_external_model_feature_names() or parent.attributes:
+        coefficient = parent.get_coefficient(name)
+        term = str(parent.feature_preparation.get_transformation_formula(attribute=name))
+        if coefficient is None:
+            text += " + " + term
+        elif coefficient < 0:
+            text += f" - {abs(coefficient):.4f} * {term}"
+        else:
+            text += f" + {coefficient:.4f} * {term}"
+    return text
+
+
+class LoudPreparation(FeaturePreparation):
+    def get_transformation_formula(self, attribute):
+        return attribute.upper()
+
+
+class ShiftedScorer(AugmentedScorer):
+    def get_external_model_coefficients(self):
+        coefficients = super().get_external_model_coefficients()
+        return None if coefficients is None else [c + 1 for c in coefficients]
+
+
+@pytest.mark.parametrize("cls", [AugmentedScorer, ShiftedScorer])
+@pytest.mark.parametrize("preparation_cls", [FeaturePreparation, LoudPreparation])
+@pytest.mark.parametrize(
+    "names, coefficients",
+    [
+        (["a", "b", "a", "c"], [[0.5, -0.25, 3, float("nan")]]),  # a repeated name takes the first position
+        (["a", "b"], None),
+        (["é", "b"], [[-1e-9, 0]]),
+    ],
+)
+def test_formula_agrees_with_per_name_calls(cls, preparation_cls, names, coefficients):
+    model = {"feature_names": names, "intercept": 0.5}
+    if coefficients is not None:
+        model["model"] = {"coef_": coefficients}
+    preparation = preparation_cls(transformations=[
+        {"attribute": "a", "transformed_attribute_name": "b", "transformation": "a**2"},
+        {"attribute": "c", "transformed_attribute_name": "b", "transformation": "never used"},
+        {"attribute": "c", "transformed_attribute_name": None, "transformation": "x"},
+    ])
+    scorer = cls(attributes=["a", "c", "é"], predictive_model_type="LOGISTIC_REGRESSION",
+                 external_model=model, feature_preparation=preparation)
+    assert type(scorer.feature_preparation) is preparation_cls
+    assert formula_of(scorer) == python_formula(scorer)

@@ -22,6 +22,9 @@ struct Known {
     PyObject *content_class;
     PyObject *scorer_class;
     PyObject *external_view_class;
+    PyObject *preparation_class;
+    /// The package's own methods that the formula's fast path stands in for.
+    PyObject *own_get_coefficient, *own_feature_names, *own_coefficients, *own_transformation_formula;
 };
 Known known{};
 
@@ -607,6 +610,72 @@ void flush(nb::list &pieces, std::string &pending) {
     pending.clear();
 }
 
+/// True when `type(obj).<name>` is `own`: the method the fast path stands in for.
+bool is_own(nb::handle obj, const char *name, PyObject *own) {
+    return _PyType_Lookup(Py_TYPE(obj.ptr()), key(name)) == own;
+}
+
+/// Coefficients of all names at once, as `get_coefficient` gives them one at a time; empty when
+/// the shortcut does not apply (methods overridden, names that are not all exact str, or any
+/// error while reading, which the per-name calls then raise or absorb themselves).
+nb::object coefficients_at_once(nb::handle parent, nb::handle names) {
+    if (!is_own(parent, "get_coefficient", known.own_get_coefficient) ||
+        !is_own(parent, "get_external_model_feature_names", known.own_feature_names) ||
+        !is_own(parent, "get_external_model_coefficients", known.own_coefficients) ||
+        !PyList_CheckExact(names.ptr()))
+        return {};
+    nb::object coefficients;
+    try {
+        coefficients = call_method(parent, "get_external_model_coefficients");
+    } catch (nb::python_error &) {
+        return {};
+    }
+    Py_ssize_t n = PyList_GET_SIZE(names.ptr());
+    nb::object result = nb::steal(PyList_New(0));
+    if (!result.is_valid()) throw nb::python_error();
+    nb::dict first;  // name -> first position; exact str keys only, so no Python code runs
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *name = PyList_GET_ITEM(names.ptr(), i);
+        if (!PyUnicode_CheckExact(name)) return {};
+        nb::object position = nb::steal(PyLong_FromSsize_t(i));
+        if (!PyDict_SetDefault(first.ptr(), name, position.ptr())) throw nb::python_error();
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (coefficients.is_none()) {
+            if (PyList_Append(result.ptr(), Py_None) < 0) throw nb::python_error();
+            continue;
+        }
+        nb::object position = nb::borrow(PyDict_GetItem(first.ptr(), PyList_GET_ITEM(names.ptr(), i)));
+        nb::object value;
+        try {
+            value = as_float(get_item(coefficients, position), "Coefficient");
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_KeyError)) throw;
+            value = nb::none();
+        }
+        if (PyList_Append(result.ptr(), value.ptr()) < 0) throw nb::python_error();
+    }
+    return result;
+}
+
+/// Transformed attribute name -> first transformation creating it, when the registry's own
+/// lookup would find exactly that; empty when the shortcut does not apply.
+nb::object transformations_by_name(nb::handle preparation) {
+    if (!is_own(preparation, "get_transformation_formula", known.own_transformation_formula))
+        return {};
+    nb::object transformations = field(preparation, key("transformations"));
+    if (!PyList_CheckExact(transformations.ptr())) return {};
+    nb::dict by_name;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(transformations.ptr()); ++i) {
+        nb::object entry = nb::borrow(PyList_GET_ITEM(transformations.ptr(), i));
+        nb::object created = field(entry, key("transformed_attribute_name"));
+        if (created.is_none()) continue;
+        if (!PyUnicode_CheckExact(created.ptr())) return {};
+        if (!PyDict_SetDefault(by_name.ptr(), created.ptr(), entry.ptr())) throw nb::python_error();
+    }
+    return by_name;
+}
+
 nb::object view_formula(Args a) {
     nb::handle parent = a[1];
     if (!equals(predictive_model_type(parent), known.type_logistic_regression)) return nb::none();
@@ -618,12 +687,35 @@ nb::object view_formula(Args a) {
 
     nb::object names = coefficient_names(parent);
     nb::object preparation = field(parent, key("feature_preparation"));
-    nb::object transformation_formula = preparation.attr("get_transformation_formula");
-    nb::object get_coefficient_method = parent.attr("get_coefficient");
+    nb::object coefficients = coefficients_at_once(parent, names);
+    nb::object by_name = transformations_by_name(preparation);
+    nb::object transformation_formula;
+    if (!by_name.is_valid()) transformation_formula = preparation.attr("get_transformation_formula");
+
     nb::list pieces;  // the numbers are ASCII; the term texts go in as the str objects they are
+    Py_ssize_t i = 0;
     for (nb::handle name : names) {
-        nb::object coefficient = get_coefficient_method(name);
-        nb::object term = transformation_formula(nb::arg("attribute") = name);
+        nb::object coefficient;
+        if (coefficients.is_valid() && i < PyList_GET_SIZE(coefficients.ptr()))
+            coefficient = nb::borrow(PyList_GET_ITEM(coefficients.ptr(), i));
+        else
+            coefficient = parent.attr("get_coefficient")(name);
+        ++i;
+        nb::object term;
+        if (by_name.is_valid()) {
+            PyObject *entry = PyDict_GetItemWithError(by_name.ptr(), name.ptr());
+            if (!entry && PyErr_Occurred()) throw nb::python_error();
+            if (entry) {
+                nb::object held = nb::borrow(entry);
+                nb::str text = to_str(field(held, key("transformation")));
+                term = nb::steal(PyUnicode_FromFormat("(%U)", text.ptr()));
+                if (!term.is_valid()) throw nb::python_error();
+            } else {
+                term = nb::borrow(name);
+            }
+        } else {
+            term = transformation_formula(nb::arg("attribute") = name);
+        }
         if (!PyUnicode_CheckExact(term.ptr())) term = to_str(term);
         append_separator(pending, coefficient);
         flush(pieces, pending);
@@ -741,6 +833,14 @@ NB_MODULE(augmented_scorer, m) {
         base.wrapped_method({g.name, {}, g.returns}, not_implemented, abstract);
     base.method({"get_external_model_category", {}, category}, get_external_model_category);
     nb::object abstract_class = base.build();
+    auto own = [&](nb::handle cls, const char *name) {
+        PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), key(name));
+        Py_XINCREF(found);
+        return found;
+    };
+    known.own_get_coefficient = own(abstract_class, "get_coefficient");
+    known.preparation_class = preparation.inc_ref().ptr();
+    known.own_transformation_formula = own(preparation, "get_transformation_formula");
 
     RecordClass scorer(m, "AugmentedScorer", {abstract_class});
     scorer.field("directory_name", typ::Optional(str_t), nb::none())
@@ -750,6 +850,8 @@ NB_MODULE(augmented_scorer, m) {
     for (const Getter &g : getters) scorer.method({g.name, {}, g.returns}, g.impl);
     nb::object scorer_class = scorer.build();
     known.scorer_class = scorer_class.inc_ref().ptr();
+    known.own_feature_names = own(scorer_class, "get_external_model_feature_names");
+    known.own_coefficients = own(scorer_class, "get_external_model_coefficients");
 
     nb::object external_view =
         ViewClass(m, "ExternalPredictiveModelType", nb::none())
