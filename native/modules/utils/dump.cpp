@@ -115,12 +115,13 @@ nb::object round_any_float(nb::handle value) {
 
 // ---- value normalisation
 
-/// `dataclasses.is_dataclass(value)`: the value's class (or the value, when it is a class)
-/// carries the data class field table.
-bool is_dataclass(nb::handle value) {
-    PyObject *cls = PyType_Check(value.ptr()) ? value.ptr()
-                                                : reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()));
-    int r = PyObject_HasAttrWithError(cls, names.dataclass_fields);
+/// A data class instance: the value's class carries the data class field table. A data class
+/// itself (which `dataclasses.is_dataclass` also accepts) is no data to convert and stays as is,
+/// so that the writers report it as a value they cannot write.
+bool is_dataclass_instance(nb::handle value) {
+    if (PyType_Check(value.ptr())) return false;
+    int r = PyObject_HasAttrWithError(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())),
+                                      names.dataclass_fields);
     if (r < 0) fail();
     return r == 1;
 }
@@ -148,7 +149,7 @@ nb::object apply_rules(nb::handle obj) {
     }
     if (is_instance(obj, reinterpret_cast<PyObject *>(&PySet_Type)))
         return check(PySequence_List(obj.ptr()));
-    if (is_dataclass(obj)) return dataclass_to_plain(obj);
+    if (is_dataclass_instance(obj)) return dataclass_to_plain(obj);
     return nb::borrow(obj);
 }
 
@@ -222,8 +223,9 @@ nb::object filter_mapping(nb::handle data) {
     while (PyObject *item = PyIter_Next(iterator.ptr())) {
         nb::object entry = nb::steal(item);
         nb::object pair = check(PySequence_Tuple(entry.ptr()));
-        if (PyTuple_GET_SIZE(pair.ptr()) != 2)
-            raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        Py_ssize_t n = PyTuple_GET_SIZE(pair.ptr());
+        if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
+        if (n < 2) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
         nb::handle key = PyTuple_GET_ITEM(pair.ptr(), 0), value = PyTuple_GET_ITEM(pair.ptr(), 1);
         if (!is_empty(value) && PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) fail();
     }

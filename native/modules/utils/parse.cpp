@@ -18,8 +18,8 @@ bool has_quotes(PyObject *text) {
     return is_quote(first) && PyUnicode_READ_CHAR(text, n - 1) == first;
 }
 
-nb::object remove_quotes(nb::handle text) {
-    if (!has_quotes(text.ptr())) return nb::borrow(text);
+/// The text without its first and last character (the caller has found it quoted).
+nb::object unquote(nb::handle text) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
     if (n <= 2) return nb::str("");
     PyObject *inner = PyUnicode_Substring(text.ptr(), 1, n - 1);
@@ -32,7 +32,7 @@ nb::object has_quotes_impl(Args a) { return nb::bool_(has_quotes(a[1].ptr())); }
 nb::object remove_quotes_impl(Args a) {
     // Goes through the class it was called on, so that a subclass may redefine the quote test.
     if (!nb::cast<bool>(a[0].attr("_has_quotes")(a[1]))) return nb::borrow(a[1]);
-    return remove_quotes(a[1]);
+    return unquote(a[1]);
 }
 
 nb::object strip_quotes_impl(Args a) {

@@ -1,0 +1,117 @@
+import copy
+import inspect
+import pickle
+
+import pydantic
+import pytest
+
+from quorvex_analytics_utils.utils import parse, record_base
+from quorvex_analytics_utils.utils.record_base import CyFunctionDetector, RecordBase
+
+
+def test_modules_are_compiled_extensions():
+    from conftest import is_extension_module
+
+    assert is_extension_module(record_base)
+    assert is_extension_module(parse)
+
+
+def test_classes_in_order_and_config():
+    assert type(CyFunctionDetector) is record_base._CyFunctionDetectorMeta
+    assert record_base._CyFunctionDetectorMeta.__bases__ == (type,)
+    assert CyFunctionDetector.__bases__ == (object,)
+    assert RecordBase.__bases__ == (pydantic.BaseModel,)
+    assert list(RecordBase.model_config.items()) == [
+        ("arbitrary_types_allowed", True),
+        ("extra", "forbid"),
+        ("populate_by_name", True),
+        ("ignored_types", (CyFunctionDetector,)),
+    ]
+    assert RecordBase.model_fields == {}
+
+
+class _Fake:
+    pass
+
+
+_Fake.__name__ = "cython_function_or_method"
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (parse.parse_value, True),
+        (_Fake(), True),  # only the class name counts
+        (lambda: None, False),
+        (print, False),
+        ("cython_function_or_method", False),
+        (1, False),
+        (None, False),
+        (classmethod(len), False),
+    ],
+)
+def test_detector_instance_test(value, expected):
+    assert isinstance(value, CyFunctionDetector) is expected
+
+
+def test_detector_subclass_test_is_ordinary():
+    assert not issubclass(type(parse.parse_value), CyFunctionDetector)
+    assert issubclass(CyFunctionDetector, CyFunctionDetector)
+
+
+def test_detector_error_while_reading_class_propagates():
+    class Broken:
+        @property
+        def __class__(self):
+            raise RuntimeError("no class")
+
+    with pytest.raises(RuntimeError, match="no class"):
+        isinstance(Broken(), CyFunctionDetector)
+
+
+class Sample(RecordBase):
+    name: str
+    count: int = pydantic.Field(default=0, alias="n")
+    helper = parse.parse_value
+    _private_helper = parse.parse_value
+
+
+def test_native_functions_in_body_stay_methods_not_fields():
+    assert list(Sample.model_fields) == ["name", "count"]
+    assert Sample.helper("12") == 12
+    assert Sample._private_helper("1.5") == 1.5
+    # A private attribute would break every later construction.
+    assert Sample(name="a").name == "a"
+    assert inspect.signature(Sample.helper).parameters["val"].name == "val"
+
+
+@pytest.mark.parametrize("data", [{"name": "a", "n": 3}, {"name": "a", "count": 3}])
+def test_field_filled_by_alias_or_name(data):
+    assert Sample(**data).count == 3
+
+
+def test_unknown_key_rejected():
+    with pytest.raises(pydantic.ValidationError, match="extra"):
+        Sample(name="a", colour="red")
+
+
+def test_arbitrary_types_allowed():
+    class Thing:
+        pass
+
+    class Holder(RecordBase):
+        thing: Thing
+
+    thing = Thing()
+    assert Holder(thing=thing).thing is thing
+    with pytest.raises(pydantic.ValidationError):
+        Holder(thing=1)
+
+
+def test_records_pickle_and_deepcopy():
+    import tests_records_helper as helper
+
+    rec = helper.Pickled(name="x", count=2)
+    assert pickle.loads(pickle.dumps(rec)) == rec
+    clone = copy.deepcopy(rec)
+    assert clone == rec and clone is not rec
