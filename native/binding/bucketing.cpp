@@ -14,7 +14,7 @@ namespace {
 struct Keys {
     PyObject *name, *value, *lower_bound, *upper_bound, *categories, *attribute, *feature_bucketing,
         *module, *qualname, *numerical_cls, *categorical_cls, *null, *default_, *system_default,
-        *defined_default, *nan, *empty;
+        *defined_default, *empty;
 };
 
 /// Interned names, made once per extension module and deliberately never released.
@@ -34,7 +34,6 @@ const Keys &keys() {
                         interned("0_default"),
                         interned("0_system_default"),
                         interned("0_defined_default"),
-                        interned("nan"),
                         interned("")};
     return k;
 }
@@ -209,7 +208,7 @@ nb::object result_value(nb::object value) {
     return value;
 }
 
-/// float(value), None giving NaN. `holder` keeps a converted object alive.
+/// float(value), None giving NaN; the conversion's errors propagate.
 double to_float(nb::handle value) {
     if (value.is_none()) return std::nan("");
     if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
@@ -261,7 +260,8 @@ bool contains(nb::handle categories, nb::handle value) {
             if (item == v) return true;
             if (PyUnicode_CheckExact(item)) {
                 if (PyUnicode_GET_LENGTH(item) == length && PyUnicode_KIND(item) == kind &&
-                    std::memcmp(PyUnicode_DATA(item), PyUnicode_DATA(v), (size_t) (length * kind)) == 0)
+                    std::memcmp(PyUnicode_DATA(item), PyUnicode_DATA(v),
+                                (size_t) (length * kind)) == 0)
                     return true;
                 continue;
             }
@@ -317,7 +317,8 @@ nb::object first_null(nb::handle list) {
         nb::object b = item(list, i);
         if (!b.is_valid()) return {};
         Fields f(b);
-        if (role_of(f.get(&FieldKeys::name)) == Role::Null) return result_value(f.get(&FieldKeys::value));
+        if (role_of(f.get(&FieldKeys::name)) == Role::Null)
+            return result_value(f.get(&FieldKeys::value));
     }
 }
 
@@ -393,7 +394,6 @@ bool is_own_method(nb::handle bucketing, Which which) {
 }
 
 nb::object bin_numeric(nb::handle bucketing, nb::handle value) {
-    const Keys &k = keys();
     double v = to_float(value);
     nb::object list = bin_list(bucketing);
     if (std::isnan(v)) {
@@ -406,8 +406,8 @@ nb::object bin_numeric(nb::handle bucketing, nb::handle value) {
             if (!is_numerical(b.ptr())) continue;
             Fields f(b);
             if (role_of(f.get(&FieldKeys::name)) != Role::Regular) continue;
-            if (!in_range(f.get(&FieldKeys::lower_bound), [&] { return f.get(&FieldKeys::upper_bound); }, v, v_obj))
-                continue;
+            auto upper = [&] { return f.get(&FieldKeys::upper_bound); };
+            if (!in_range(f.get(&FieldKeys::lower_bound), upper, v, v_obj)) continue;
             return result_value(f.get(&FieldKeys::value));
         }
     }
@@ -415,7 +415,6 @@ nb::object bin_numeric(nb::handle bucketing, nb::handle value) {
 }
 
 nb::object bin_categoric(nb::handle bucketing, nb::handle value) {
-    const Keys &k = keys();
     check_categorical_value(value);
     nb::object list = bin_list(bucketing);
     if (is_missing_category(value)) {
@@ -427,7 +426,8 @@ nb::object bin_categoric(nb::handle bucketing, nb::handle value) {
             if (!is_categorical(b.ptr())) continue;
             Fields f(b);
             if (role_of(f.get(&FieldKeys::name)) != Role::Regular) continue;
-            if (contains(f.get(&FieldKeys::categories), value)) return result_value(f.get(&FieldKeys::value));
+            if (contains(f.get(&FieldKeys::categories), value))
+                return result_value(f.get(&FieldKeys::value));
         }
     }
     return fallback(bucketing, list, value);

@@ -34,8 +34,9 @@ nb::object is_own_method(Args a) {
 
 NB_MODULE(bucketing_probe, m) {
     qv::init_native_types();
+    Param binary_search{"binary_search", Rule::Any, {}, nb::bool_(true)};
     m.attr("numeric_batch") = make_function(
-        m, "", {"numeric_batch", {Param{"bucketing"}, Param{"values"}, Param{"binary_search", Rule::Any, {}, nb::bool_(true)}}},
+        m, "", {"numeric_batch", {Param{"bucketing"}, Param{"values"}, binary_search}},
         numeric_batch);
     m.attr("categoric_batch") = make_function(
         m, "", {"categoric_batch", {Param{"bucketing"}, Param{"values"}}}, categoric_batch);
