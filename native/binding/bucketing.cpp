@@ -1,0 +1,572 @@
+// Assigning a value to the bin of a FeatureBucketing record, single calls and snapshots.
+#include "bucketing.hpp"
+
+#include "support.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace qv::bucketing {
+
+namespace {
+
+struct Keys {
+    PyObject *name, *value, *lower_bound, *upper_bound, *categories, *attribute, *feature_bucketing,
+        *module, *qualname, *numerical_cls, *categorical_cls, *null, *default_, *system_default,
+        *defined_default, *empty;
+};
+
+/// Interned names, made once per extension module and deliberately never released.
+const Keys &keys() {
+    static const Keys k{interned("name"),
+                        interned("value"),
+                        interned("lower_bound"),
+                        interned("upper_bound"),
+                        interned("categories"),
+                        interned("attribute"),
+                        interned("feature_bucketing"),
+                        interned("__module__"),
+                        interned("__qualname__"),
+                        interned("AttributeBinNumerical"),
+                        interned("AttributeBinCategorical"),
+                        interned("1_null"),
+                        interned("0_default"),
+                        interned("0_system_default"),
+                        interned("0_defined_default"),
+                        interned("")};
+    return k;
+}
+
+/// The two bin classes, looked up once from the owning module (leaked on purpose: they live as
+/// long as the process keeps the module).
+struct Classes {
+    PyObject *numerical = nullptr;
+    PyObject *categorical = nullptr;
+};
+
+const Classes &classes() {
+    static Classes c;
+    if (!c.numerical) {
+        nb::object module = nb::module_::import_(kModule);
+        nb::object numerical = module.attr(keys().numerical_cls);
+        nb::object categorical = module.attr(keys().categorical_cls);
+        c.categorical = categorical.release().ptr();
+        c.numerical = numerical.release().ptr();
+    }
+    return c;
+}
+
+/// isinstance(record, cls), answering the common cases without a call into Python.
+bool is_instance(PyObject *record, PyObject *cls, PyObject *other_cls) {
+    PyTypeObject *t = Py_TYPE(record);
+    if (t == reinterpret_cast<PyTypeObject *>(cls)) return true;
+    if (t == reinterpret_cast<PyTypeObject *>(other_cls)) return false;
+    int r = PyObject_IsInstance(record, cls);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool is_numerical(PyObject *record) {
+    const Classes &c = classes();
+    return is_instance(record, c.numerical, c.categorical);
+}
+
+bool is_categorical(PyObject *record) {
+    const Classes &c = classes();
+    return is_instance(record, c.categorical, c.numerical);
+}
+
+/// The key objects of a bin class's instance dicts. pydantic-core fills every instance dict of a
+/// class with the same (not interned) key objects; looking up with those very objects lets the
+/// dict match by identity instead of comparing text. A stale entry only costs speed: lookups still
+/// compare equal keys.
+struct FieldKeys {
+    PyObject *name, *value, *lower_bound, *upper_bound, *categories, *feature_bucketing, *attribute;
+};
+
+class KeyCache {
+public:
+    const FieldKeys &for_record(PyObject *record, PyObject *dict) {
+        PyTypeObject *t = Py_TYPE(record);
+        for (Entry &e : entries_)
+            if (e.type == t) return e.keys;
+        Entry &e = entries_[next_++ % kEntries];
+        e.type = t;
+        e.keys = learn(dict);
+        return e.keys;
+    }
+
+private:
+    struct Entry {
+        PyTypeObject *type = nullptr;  ///< compared only, never dereferenced
+        FieldKeys keys{};
+    };
+
+    static FieldKeys learn(PyObject *dict);
+
+    static constexpr unsigned kEntries = 4;  ///< the two bin classes, FeatureBucketing, a spare
+    Entry entries_[kEntries];
+    unsigned next_ = 0;
+};
+
+/// Fields of one bin: its instance dict fetched once, attribute access when a key is missing.
+class Fields {
+public:
+    explicit Fields(nb::handle record);
+
+    /// New reference, safe to keep across calls into Python.
+    nb::object get(PyObject *FieldKeys::*key) const {
+        if (dict_.is_valid()) {
+            PyObject *v = PyDict_GetItemWithError(dict_.ptr(), keys_->*key);
+            if (v) return nb::borrow(v);
+            if (PyErr_Occurred()) throw nb::python_error();
+        }
+        PyObject *v = PyObject_GetAttr(record_.ptr(), interned_keys().*key);
+        if (!v) throw nb::python_error();
+        return nb::steal(v);
+    }
+
+    static const FieldKeys &interned_keys();
+
+private:
+    nb::handle record_;
+    nb::object dict_;
+    const FieldKeys *keys_ = &interned_keys();
+};
+
+const FieldKeys &Fields::interned_keys() {
+    const Keys &k = keys();
+    static const FieldKeys fk{k.name,       k.value,      k.lower_bound, k.upper_bound,
+                              k.categories, k.feature_bucketing, k.attribute};
+    return fk;
+}
+
+FieldKeys KeyCache::learn(PyObject *dict) {
+    FieldKeys result = Fields::interned_keys();
+    PyObject *FieldKeys::*members[] = {&FieldKeys::name, &FieldKeys::value,
+                                       &FieldKeys::lower_bound, &FieldKeys::upper_bound,
+                                       &FieldKeys::categories, &FieldKeys::feature_bucketing,
+                                       &FieldKeys::attribute};
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) continue;
+        for (auto member : members) {
+            if (key != result.*member && PyUnicode_Compare(key, result.*member) == 0) {
+                // Kept for the life of the process, like the interned names.
+                Py_INCREF(key);
+                result.*member = key;
+            }
+        }
+    }
+    PyErr_Clear();  // PyUnicode_Compare cannot fail on two exact strings; be safe anyway
+    return result;
+}
+
+KeyCache &key_cache() {
+    static KeyCache cache;
+    return cache;
+}
+
+Fields::Fields(nb::handle record) : record_(record) {
+    PyObject *d = PyObject_GenericGetDict(record.ptr(), nullptr);
+    if (!d) {
+        PyErr_Clear();
+        return;
+    }
+    dict_ = nb::steal(d);
+    keys_ = &key_cache().for_record(record.ptr(), d);
+}
+
+bool ascii_equals(PyObject *s, const char *text, Py_ssize_t n) {
+    return std::memcmp(PyUnicode_DATA(s), text, (size_t) n) == 0;
+}
+
+Role role_of_generic(PyObject *name) {
+    const Keys &k = keys();
+    const std::pair<PyObject *, Role> table[] = {{k.default_, Role::Default},
+                                                 {k.system_default, Role::SystemDefault},
+                                                 {k.defined_default, Role::DefinedDefault},
+                                                 {k.null, Role::Null}};
+    for (const auto &[text, role] : table) {
+        int eq = PyObject_RichCompareBool(name, text, Py_EQ);
+        if (eq < 0) throw nb::python_error();
+        if (eq) return role;
+    }
+    return Role::Regular;
+}
+
+/// The bin's value as the methods hand it back: a float, None, or (for a value assigned after
+/// validation) an int converted to float; anything else unchanged.
+nb::object result_value(nb::object value) {
+    if (PyLong_CheckExact(value.ptr())) {
+        PyObject *f = PyNumber_Float(value.ptr());
+        if (!f) throw nb::python_error();
+        return nb::steal(f);
+    }
+    return value;
+}
+
+/// float(value), None giving NaN; the conversion's errors propagate.
+double to_float(nb::handle value) {
+    if (value.is_none()) return std::nan("");
+    if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
+    PyObject *f = PyNumber_Float(value.ptr());
+    if (!f) throw nb::python_error();
+    double v = PyFloat_AS_DOUBLE(f);
+    Py_DECREF(f);
+    return v;
+}
+
+/// Python's `a < b` (or `a <= b`) as a truth value; its errors propagate.
+bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+/// The range test of one regular numerical bin: `lower < v`, and only then `v <= upper`, exact
+/// floats compared in C, anything else through Python (with its errors). `v_obj` is made on demand.
+/// `upper_of` reads the upper bound only when it is needed.
+template <typename UpperOf>
+bool in_range(nb::handle lower, UpperOf &&upper_of, double v, nb::object &v_obj) {
+    auto number = [&]() -> nb::handle {
+        if (!v_obj.is_valid()) {
+            PyObject *f = PyFloat_FromDouble(v);
+            if (!f) throw nb::python_error();
+            v_obj = nb::steal(f);
+        }
+        return v_obj;
+    };
+    if (PyFloat_CheckExact(lower.ptr())) {
+        if (!(PyFloat_AS_DOUBLE(lower.ptr()) < v)) return false;
+    } else if (!compare(lower, number(), Py_LT)) {
+        return false;
+    }
+    nb::object upper = upper_of();
+    if (PyFloat_CheckExact(upper.ptr())) return v <= PyFloat_AS_DOUBLE(upper.ptr());
+    return compare(number(), upper, Py_LE);
+}
+
+/// `value in categories`; exact strings in an exact list are compared here without a call.
+bool contains(nb::handle categories, nb::handle value) {
+    PyObject *list = categories.ptr(), *v = value.ptr();
+    if (PyList_CheckExact(list) && PyUnicode_CheckExact(v)) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(v);
+        int kind = PyUnicode_KIND(v);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            PyObject *item = PyList_GET_ITEM(list, i);
+            if (item == v) return true;
+            if (PyUnicode_CheckExact(item)) {
+                if (PyUnicode_GET_LENGTH(item) == length && PyUnicode_KIND(item) == kind &&
+                    std::memcmp(PyUnicode_DATA(item), PyUnicode_DATA(v),
+                                (size_t) (length * kind)) == 0)
+                    return true;
+                continue;
+            }
+            nb::object held = nb::borrow(item);  // the comparison may run arbitrary code
+            int r = PyObject_RichCompareBool(held.ptr(), v, Py_EQ);
+            if (r < 0) throw nb::python_error();
+            if (r) return true;
+        }
+        return false;
+    }
+    int r = PySequence_Contains(list, v);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+/// Logs the fallback message on the owning module's logger (looked up now, so it can be replaced).
+void log_fallback(nb::handle bucketing, Role role, nb::handle shown_value) {
+    const Keys &k = keys();
+    nb::object attribute = Fields(bucketing).get(&FieldKeys::attribute);
+    PyObject *a = PyObject_Format(attribute.ptr(), k.empty);
+    if (!a) throw nb::python_error();
+    nb::object a_text = nb::steal(a);
+    PyObject *v = PyObject_Format(shown_value.ptr(), k.empty);
+    if (!v) throw nb::python_error();
+    nb::object v_text = nb::steal(v);
+    PyObject *message = PyUnicode_FromFormat(
+        "Predictive model hit default value when processing binning of attribute '%U' with "
+        "value '%U'.",
+        a_text.ptr(), v_text.ptr());
+    if (!message) throw nb::python_error();
+    nb::object event = nb::steal(message);
+    nb::object module = nb::module_::import_(kModule);
+    log(module, role == Role::DefinedDefault ? "debug" : "warning", event);
+}
+
+/// The bin list as a list (the record's own list object when it is one).
+nb::object bin_list(nb::handle bucketing) {
+    nb::object bins = Fields(bucketing).get(&FieldKeys::feature_bucketing);
+    if (PyList_Check(bins.ptr())) return bins;
+    PyObject *list = PySequence_List(bins.ptr());
+    if (!list) throw nb::python_error();
+    return nb::steal(list);
+}
+
+/// Strong reference to item i, or an invalid object past the (current) end.
+nb::object item(nb::handle list, Py_ssize_t i) {
+    if (i >= PyList_GET_SIZE(list.ptr())) return {};
+    return nb::borrow(PyList_GET_ITEM(list.ptr(), i));
+}
+
+nb::object first_null(nb::handle list) {
+    for (Py_ssize_t i = 0;; ++i) {
+        nb::object b = item(list, i);
+        if (!b.is_valid()) return {};
+        Fields f(b);
+        if (role_of(f.get(&FieldKeys::name)) == Role::Null)
+            return result_value(f.get(&FieldKeys::value));
+    }
+}
+
+nb::object fallback(nb::handle bucketing, nb::handle list, nb::handle shown_value) {
+    for (Py_ssize_t i = 0;; ++i) {
+        nb::object b = item(list, i);
+        if (!b.is_valid()) return nb::none();
+        Role role = role_of(Fields(b).get(&FieldKeys::name));
+        if (!is_fallback(role)) continue;
+        log_fallback(bucketing, role, shown_value);
+        return result_value(Fields(b).get(&FieldKeys::value));
+    }
+}
+
+void check_categorical_value(nb::handle value) {
+    if (!value.is_none() && !PyUnicode_CheckExact(value.ptr()))
+        raise_arg_type("value", "str", value);
+}
+
+bool is_missing_category(nb::handle value) {
+    return value.is_none() || str_equals(value, "nan");
+}
+
+nb::object float_object(double v) {
+    PyObject *f = PyFloat_FromDouble(v);
+    if (!f) throw nb::python_error();
+    return nb::steal(f);
+}
+
+}  // namespace
+
+Role role_of(nb::handle name) {
+    PyObject *s = name.ptr();
+    if (!PyUnicode_CheckExact(s)) return role_of_generic(s);
+    if (!PyUnicode_IS_COMPACT_ASCII(s)) return Role::Regular;  // the reserved names are ASCII
+    switch (PyUnicode_GET_LENGTH(s)) {
+        case 6: return ascii_equals(s, "1_null", 6) ? Role::Null : Role::Regular;
+        case 9: return ascii_equals(s, "0_default", 9) ? Role::Default : Role::Regular;
+        case 16:
+            return ascii_equals(s, "0_system_default", 16) ? Role::SystemDefault : Role::Regular;
+        case 17:
+            return ascii_equals(s, "0_defined_default", 17) ? Role::DefinedDefault
+                                                            : Role::Regular;
+        default: return Role::Regular;
+    }
+}
+
+bool is_own_method(nb::handle bucketing, Which which) {
+    const char *name =
+        which == Which::Numeric ? "bin_numeric_attribute" : "bin_categoric_attribute";
+    // An instance attribute of that name would be found before the class's method.
+    PyObject *d = PyObject_GenericGetDict(bucketing.ptr(), nullptr);
+    if (!d) {
+        PyErr_Clear();
+    } else {
+        nb::object dict = nb::steal(d);
+        PyObject *shadow = PyDict_GetItemString(dict.ptr(), name);
+        if (shadow) return false;
+    }
+    PyObject *found = PyObject_GetAttrString(
+        reinterpret_cast<PyObject *>(Py_TYPE(bucketing.ptr())), name);
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        return false;
+    }
+    nb::object fn = nb::steal(found);
+    if (std::strcmp(Py_TYPE(found)->tp_name, "quorvex_analytics_utils.cython_function_or_method"))
+        return false;
+    std::string qualname = std::string("FeatureBucketing.") + name;
+    return str_equals(field(fn, keys().module), kModule) &&
+           str_equals(field(fn, keys().qualname), qualname);
+}
+
+nb::object bin_numeric(nb::handle bucketing, nb::handle value) {
+    double v = to_float(value);
+    nb::object list = bin_list(bucketing);
+    if (std::isnan(v)) {
+        if (nb::object r = first_null(list); r.is_valid()) return r;
+    } else {
+        nb::object v_obj;  // made only when a comparison has to go through Python
+        for (Py_ssize_t i = 0;; ++i) {
+            nb::object b = item(list, i);
+            if (!b.is_valid()) break;
+            if (!is_numerical(b.ptr())) continue;
+            Fields f(b);
+            if (role_of(f.get(&FieldKeys::name)) != Role::Regular) continue;
+            auto upper = [&] { return f.get(&FieldKeys::upper_bound); };
+            if (!in_range(f.get(&FieldKeys::lower_bound), upper, v, v_obj)) continue;
+            return result_value(f.get(&FieldKeys::value));
+        }
+    }
+    return fallback(bucketing, list, float_object(v));
+}
+
+nb::object bin_categoric(nb::handle bucketing, nb::handle value) {
+    check_categorical_value(value);
+    nb::object list = bin_list(bucketing);
+    if (is_missing_category(value)) {
+        if (nb::object r = first_null(list); r.is_valid()) return r;
+    } else {
+        for (Py_ssize_t i = 0;; ++i) {
+            nb::object b = item(list, i);
+            if (!b.is_valid()) break;
+            if (!is_categorical(b.ptr())) continue;
+            Fields f(b);
+            if (role_of(f.get(&FieldKeys::name)) != Role::Regular) continue;
+            if (contains(f.get(&FieldKeys::categories), value))
+                return result_value(f.get(&FieldKeys::value));
+        }
+    }
+    return fallback(bucketing, list, value);
+}
+
+// ---- snapshots
+
+Snapshot snapshot(nb::handle bucketing, bool allow_binary_search) {
+    const Keys &k = keys();
+    Snapshot s;
+    s.bucketing = nb::borrow(bucketing);
+    nb::object list = bin_list(bucketing);
+    for (Py_ssize_t i = 0;; ++i) {
+        nb::object record = item(list, i);
+        if (!record.is_valid()) break;
+        Fields f(record);
+        Bin b;
+        b.role = role_of(f.get(&FieldKeys::name));
+        b.value = f.get(&FieldKeys::value);
+        b.numerical = is_numerical(record.ptr());
+        b.categorical = !b.numerical && is_categorical(record.ptr());
+        std::size_t index = s.bins.size();
+        if (b.role == Role::Null && s.first_null < 0) s.first_null = (std::ptrdiff_t) index;
+        if (is_fallback(b.role) && s.first_fallback < 0)
+            s.first_fallback = (std::ptrdiff_t) index;
+        if (b.role == Role::Regular && b.numerical) {
+            b.lower = f.get(&FieldKeys::lower_bound);
+            b.upper = f.get(&FieldKeys::upper_bound);
+            s.regular_numerical.push_back(index);
+        }
+        if (b.role == Role::Regular && b.categorical) {
+            b.categories = f.get(&FieldKeys::categories);
+            s.regular_categorical.push_back(index);
+        }
+        b.record = std::move(record);
+        s.bins.push_back(std::move(b));
+    }
+
+    // Binary search is the linear scan's equal only when no comparison can reach Python and at
+    // most one interval can contain a value.
+    bool searchable = allow_binary_search;
+    for (std::size_t index : s.regular_numerical) {
+        if (!searchable) break;
+        const Bin &b = s.bins[index];
+        if (!PyFloat_CheckExact(b.lower.ptr()) || !PyFloat_CheckExact(b.upper.ptr())) {
+            searchable = false;
+            break;
+        }
+        double lo = PyFloat_AS_DOUBLE(b.lower.ptr()), hi = PyFloat_AS_DOUBLE(b.upper.ptr());
+        if (!(lo < hi)) continue;  // empty, or a NaN bound: never matches
+        if (!s.highs.empty() && !(s.highs.back() <= lo)) {
+            searchable = false;
+            break;
+        }
+        s.lows.push_back(lo);
+        s.highs.push_back(hi);
+        s.sorted_bins.push_back(index);
+    }
+    s.sorted = searchable;
+    if (!searchable) {
+        s.lows.clear();
+        s.highs.clear();
+        s.sorted_bins.clear();
+    }
+
+    // Category table: exact strings compare in a dict as they do in a list.
+    bool indexable = true;
+    for (std::size_t index : s.regular_categorical) {
+        PyObject *cats = s.bins[index].categories.ptr();
+        if (!PyList_CheckExact(cats)) {
+            indexable = false;
+            break;
+        }
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(cats); ++j)
+            if (!PyUnicode_CheckExact(PyList_GET_ITEM(cats, j))) indexable = false;
+        if (!indexable) break;
+    }
+    if (indexable) {
+        nb::dict table;
+        for (std::size_t index : s.regular_categorical) {
+            nb::object cats = s.bins[index].categories;
+            nb::object position = nb::int_(index);
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(cats.ptr()); ++j) {
+                PyObject *old = PyDict_SetDefault(table.ptr(), PyList_GET_ITEM(cats.ptr(), j),
+                                                  position.ptr());
+                if (!old) throw nb::python_error();
+            }
+        }
+        s.category_index = std::move(table);
+    }
+    return s;
+}
+
+namespace {
+
+nb::object snapshot_fallback(const Snapshot &s, nb::handle shown_value) {
+    if (s.first_fallback < 0) return nb::none();
+    const Bin &b = s.bins[(std::size_t) s.first_fallback];
+    log_fallback(s.bucketing, b.role, shown_value);
+    return result_value(b.value);
+}
+
+}  // namespace
+
+nb::object numeric(const Snapshot &s, nb::handle value) {
+    double v = to_float(value);
+    if (std::isnan(v)) {
+        if (s.first_null >= 0) return result_value(s.bins[(std::size_t) s.first_null].value);
+    } else if (s.sorted) {
+        auto it = std::lower_bound(s.highs.begin(), s.highs.end(), v);
+        if (it != s.highs.end()) {
+            std::size_t i = (std::size_t) (it - s.highs.begin());
+            if (s.lows[i] < v) return result_value(s.bins[s.sorted_bins[i]].value);
+        }
+    } else {
+        nb::object v_obj;
+        for (std::size_t index : s.regular_numerical) {
+            const Bin &b = s.bins[index];
+            if (in_range(b.lower, [&] { return b.upper; }, v, v_obj)) return result_value(b.value);
+        }
+    }
+    return snapshot_fallback(s, float_object(v));
+}
+
+nb::object categoric(const Snapshot &s, nb::handle value) {
+    check_categorical_value(value);
+    if (is_missing_category(value)) {
+        if (s.first_null >= 0) return result_value(s.bins[(std::size_t) s.first_null].value);
+    } else if (s.category_index.is_valid()) {
+        PyObject *position = PyDict_GetItemWithError(s.category_index.ptr(), value.ptr());
+        if (position) return result_value(s.bins[PyLong_AsSize_t(position)].value);
+        if (PyErr_Occurred()) throw nb::python_error();
+    } else {
+        for (std::size_t index : s.regular_categorical) {
+            const Bin &b = s.bins[index];
+            if (contains(b.categories, value)) return result_value(b.value);
+        }
+    }
+    return snapshot_fallback(s, value);
+}
+
+}  // namespace qv::bucketing

@@ -1,0 +1,94 @@
+// Assigning a value to the bin of a FeatureBucketing record: the single-call scan and a snapshot
+// of the bins for running many values through the same record.
+//
+// Both paths follow the same rules, in list order:
+//   numerical:   None -> NaN, else float(value); NaN -> first bin named "1_null";
+//                else first `AttributeBinNumerical` without a reserved name with
+//                lower_bound < v <= upper_bound (lower tested first);
+//   categorical: None or "nan" -> first bin named "1_null"; else first `AttributeBinCategorical`
+//                without a reserved name whose `categories` contains the value;
+//   then the first bin named "0_default", "0_system_default" or "0_defined_default": logged on the
+//   module logger of feature_bucketing (warning, or debug for "0_defined_default"), its value
+//   returned; else None without logging.
+// Errors raised by conversions, comparisons, membership tests and the logger propagate unchanged.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <vector>
+
+namespace qv::bucketing {
+
+namespace nb = nanobind;
+
+/// Import path of the module that owns the bin classes and the logger.
+inline constexpr const char *kModule =
+    "quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing";
+
+/// What a bin's name makes of it.
+enum class Role : unsigned char { Regular, Default, SystemDefault, DefinedDefault, Null };
+
+/// The role of a bin name: exact `str` compared by bytes, anything else with Python's `==`.
+Role role_of(nb::handle name);
+
+/// True for the three fallback names.
+inline bool is_fallback(Role r) {
+    return r == Role::Default || r == Role::SystemDefault || r == Role::DefinedDefault;
+}
+
+/// Which bucketing method of `FeatureBucketing`.
+enum class Which : unsigned char { Numeric, Categoric };
+
+/// True while `type(bucketing).bin_numeric_attribute` (or `bin_categoric_attribute`) is still the
+/// package's own function and the instance does not shadow it: only then may a batch run the scan
+/// below instead of calling the method once per value.
+bool is_own_method(nb::handle bucketing, Which which);
+
+/// `bucketing.bin_numeric_attribute(value)` / `bucketing.bin_categoric_attribute(value)` in one
+/// pass over the current bin list (nothing is cached). `categoric` accepts exactly `str` or None.
+nb::object bin_numeric(nb::handle bucketing, nb::handle value);
+nb::object bin_categoric(nb::handle bucketing, nb::handle value);
+
+/// One bin as it was when the snapshot was taken (strong references).
+struct Bin {
+    nb::object record;
+    nb::object value;
+    nb::object lower;       ///< numerical bins only
+    nb::object upper;       ///< numerical bins only
+    nb::object categories;  ///< categorical bins only
+    Role role = Role::Regular;
+    bool numerical = false;    ///< isinstance(record, AttributeBinNumerical)
+    bool categorical = false;  ///< isinstance(record, AttributeBinCategorical)
+};
+
+/// The bins of one FeatureBucketing, read once. Valid while the caller holds it; a change to the
+/// record after the snapshot is not seen.
+struct Snapshot {
+    nb::object bucketing;
+    std::vector<Bin> bins;
+    std::ptrdiff_t first_null = -1;      ///< first bin named "1_null"
+    std::ptrdiff_t first_fallback = -1;  ///< first bin with a fallback name
+    std::vector<std::size_t> regular_numerical;    ///< scan order of the numerical range test
+    std::vector<std::size_t> regular_categorical;  ///< scan order of the membership test
+
+    /// Binary search: set when every regular numerical bin has float bounds and the non-empty
+    /// intervals come in ascending, disjoint order (then at most one bin can match).
+    bool sorted = false;
+    std::vector<double> lows, highs;
+    std::vector<std::size_t> sorted_bins;  ///< index into `bins` of each searched interval
+
+    /// Exact-str category -> index into `bins` of the first bin containing it; set when every
+    /// regular categorical bin holds a list of exact strings.
+    nb::object category_index;
+};
+
+/// Reads the bins of `bucketing` once. With `allow_binary_search` false the numerical lookup
+/// always scans linearly (used to check that both give the same bin).
+Snapshot snapshot(nb::handle bucketing, bool allow_binary_search = true);
+
+/// The same results, errors and log events as the single calls, for one value each.
+nb::object numeric(const Snapshot &s, nb::handle value);
+nb::object categoric(const Snapshot &s, nb::handle value);
+
+}  // namespace qv::bucketing
