@@ -14,7 +14,7 @@ namespace {
 struct Keys {
     PyObject *name, *value, *lower_bound, *upper_bound, *categories, *attribute, *feature_bucketing,
         *module, *qualname, *numerical_cls, *categorical_cls, *null, *default_, *system_default,
-        *defined_default, *nan, *empty;
+        *defined_default, *empty;
 };
 
 /// Interned names, made once per extension module and deliberately never released.
@@ -34,7 +34,6 @@ const Keys &keys() {
                         interned("0_default"),
                         interned("0_system_default"),
                         interned("0_defined_default"),
-                        interned("nan"),
                         interned("")};
     return k;
 }
@@ -78,33 +77,107 @@ bool is_categorical(PyObject *record) {
     return is_instance(record, c.categorical, c.numerical);
 }
 
-/// Field reads of one bin: its instance dict fetched once, attribute access when a key is missing.
-class Fields {
+/// The key objects of a bin class's instance dicts. pydantic-core fills every instance dict of a
+/// class with the same (not interned) key objects; looking up with those very objects lets the
+/// dict match by identity instead of comparing text. A stale entry only costs speed: lookups still
+/// compare equal keys.
+struct FieldKeys {
+    PyObject *name, *value, *lower_bound, *upper_bound, *categories, *feature_bucketing, *attribute;
+};
+
+class KeyCache {
 public:
-    explicit Fields(nb::handle record) : record_(record) {
-        PyObject *d = PyObject_GenericGetDict(record.ptr(), nullptr);
-        if (d)
-            dict_ = nb::steal(d);
-        else
-            PyErr_Clear();
+    const FieldKeys &for_record(PyObject *record, PyObject *dict) {
+        PyTypeObject *t = Py_TYPE(record);
+        for (Entry &e : entries_)
+            if (e.type == t) return e.keys;
+        Entry &e = entries_[next_++ % kEntries];
+        e.type = t;
+        e.keys = learn(dict);
+        return e.keys;
     }
 
+private:
+    struct Entry {
+        PyTypeObject *type = nullptr;  ///< compared only, never dereferenced
+        FieldKeys keys{};
+    };
+
+    static FieldKeys learn(PyObject *dict);
+
+    static constexpr unsigned kEntries = 4;  ///< the two bin classes, FeatureBucketing, a spare
+    Entry entries_[kEntries];
+    unsigned next_ = 0;
+};
+
+/// Fields of one bin: its instance dict fetched once, attribute access when a key is missing.
+class Fields {
+public:
+    explicit Fields(nb::handle record);
+
     /// New reference, safe to keep across calls into Python.
-    nb::object get(PyObject *key) const {
+    nb::object get(PyObject *FieldKeys::*key) const {
         if (dict_.is_valid()) {
-            PyObject *v = PyDict_GetItemWithError(dict_.ptr(), key);
+            PyObject *v = PyDict_GetItemWithError(dict_.ptr(), keys_->*key);
             if (v) return nb::borrow(v);
             if (PyErr_Occurred()) throw nb::python_error();
         }
-        PyObject *v = PyObject_GetAttr(record_.ptr(), key);
+        PyObject *v = PyObject_GetAttr(record_.ptr(), interned_keys().*key);
         if (!v) throw nb::python_error();
         return nb::steal(v);
     }
 
+    static const FieldKeys &interned_keys();
+
 private:
     nb::handle record_;
     nb::object dict_;
+    const FieldKeys *keys_ = &interned_keys();
 };
+
+const FieldKeys &Fields::interned_keys() {
+    const Keys &k = keys();
+    static const FieldKeys fk{k.name,       k.value,      k.lower_bound, k.upper_bound,
+                              k.categories, k.feature_bucketing, k.attribute};
+    return fk;
+}
+
+FieldKeys KeyCache::learn(PyObject *dict) {
+    FieldKeys result = Fields::interned_keys();
+    PyObject *FieldKeys::*members[] = {&FieldKeys::name, &FieldKeys::value,
+                                       &FieldKeys::lower_bound, &FieldKeys::upper_bound,
+                                       &FieldKeys::categories, &FieldKeys::feature_bucketing,
+                                       &FieldKeys::attribute};
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) continue;
+        for (auto member : members) {
+            if (key != result.*member && PyUnicode_Compare(key, result.*member) == 0) {
+                // Kept for the life of the process, like the interned names.
+                Py_INCREF(key);
+                result.*member = key;
+            }
+        }
+    }
+    PyErr_Clear();  // PyUnicode_Compare cannot fail on two exact strings; be safe anyway
+    return result;
+}
+
+KeyCache &key_cache() {
+    static KeyCache cache;
+    return cache;
+}
+
+Fields::Fields(nb::handle record) : record_(record) {
+    PyObject *d = PyObject_GenericGetDict(record.ptr(), nullptr);
+    if (!d) {
+        PyErr_Clear();
+        return;
+    }
+    dict_ = nb::steal(d);
+    keys_ = &key_cache().for_record(record.ptr(), d);
+}
 
 bool ascii_equals(PyObject *s, const char *text, Py_ssize_t n) {
     return std::memcmp(PyUnicode_DATA(s), text, (size_t) n) == 0;
@@ -135,7 +208,7 @@ nb::object result_value(nb::object value) {
     return value;
 }
 
-/// float(value), None giving NaN. `holder` keeps a converted object alive.
+/// float(value), None giving NaN; the conversion's errors propagate.
 double to_float(nb::handle value) {
     if (value.is_none()) return std::nan("");
     if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
@@ -176,8 +249,30 @@ bool in_range(nb::handle lower, UpperOf &&upper_of, double v, nb::object &v_obj)
     return compare(number(), upper, Py_LE);
 }
 
+/// `value in categories`; exact strings in an exact list are compared here without a call.
 bool contains(nb::handle categories, nb::handle value) {
-    int r = PySequence_Contains(categories.ptr(), value.ptr());
+    PyObject *list = categories.ptr(), *v = value.ptr();
+    if (PyList_CheckExact(list) && PyUnicode_CheckExact(v)) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(v);
+        int kind = PyUnicode_KIND(v);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            PyObject *item = PyList_GET_ITEM(list, i);
+            if (item == v) return true;
+            if (PyUnicode_CheckExact(item)) {
+                if (PyUnicode_GET_LENGTH(item) == length && PyUnicode_KIND(item) == kind &&
+                    std::memcmp(PyUnicode_DATA(item), PyUnicode_DATA(v),
+                                (size_t) (length * kind)) == 0)
+                    return true;
+                continue;
+            }
+            nb::object held = nb::borrow(item);  // the comparison may run arbitrary code
+            int r = PyObject_RichCompareBool(held.ptr(), v, Py_EQ);
+            if (r < 0) throw nb::python_error();
+            if (r) return true;
+        }
+        return false;
+    }
+    int r = PySequence_Contains(list, v);
     if (r < 0) throw nb::python_error();
     return r == 1;
 }
@@ -185,7 +280,7 @@ bool contains(nb::handle categories, nb::handle value) {
 /// Logs the fallback message on the owning module's logger (looked up now, so it can be replaced).
 void log_fallback(nb::handle bucketing, Role role, nb::handle shown_value) {
     const Keys &k = keys();
-    nb::object attribute = field(bucketing, k.attribute);
+    nb::object attribute = Fields(bucketing).get(&FieldKeys::attribute);
     PyObject *a = PyObject_Format(attribute.ptr(), k.empty);
     if (!a) throw nb::python_error();
     nb::object a_text = nb::steal(a);
@@ -204,7 +299,7 @@ void log_fallback(nb::handle bucketing, Role role, nb::handle shown_value) {
 
 /// The bin list as a list (the record's own list object when it is one).
 nb::object bin_list(nb::handle bucketing) {
-    nb::object bins = field(bucketing, keys().feature_bucketing);
+    nb::object bins = Fields(bucketing).get(&FieldKeys::feature_bucketing);
     if (PyList_Check(bins.ptr())) return bins;
     PyObject *list = PySequence_List(bins.ptr());
     if (!list) throw nb::python_error();
@@ -222,7 +317,8 @@ nb::object first_null(nb::handle list) {
         nb::object b = item(list, i);
         if (!b.is_valid()) return {};
         Fields f(b);
-        if (role_of(f.get(keys().name)) == Role::Null) return result_value(f.get(keys().value));
+        if (role_of(f.get(&FieldKeys::name)) == Role::Null)
+            return result_value(f.get(&FieldKeys::value));
     }
 }
 
@@ -230,10 +326,10 @@ nb::object fallback(nb::handle bucketing, nb::handle list, nb::handle shown_valu
     for (Py_ssize_t i = 0;; ++i) {
         nb::object b = item(list, i);
         if (!b.is_valid()) return nb::none();
-        Role role = role_of(Fields(b).get(keys().name));
+        Role role = role_of(Fields(b).get(&FieldKeys::name));
         if (!is_fallback(role)) continue;
         log_fallback(bucketing, role, shown_value);
-        return result_value(Fields(b).get(keys().value));
+        return result_value(Fields(b).get(&FieldKeys::value));
     }
 }
 
@@ -298,7 +394,6 @@ bool is_own_method(nb::handle bucketing, Which which) {
 }
 
 nb::object bin_numeric(nb::handle bucketing, nb::handle value) {
-    const Keys &k = keys();
     double v = to_float(value);
     nb::object list = bin_list(bucketing);
     if (std::isnan(v)) {
@@ -310,17 +405,16 @@ nb::object bin_numeric(nb::handle bucketing, nb::handle value) {
             if (!b.is_valid()) break;
             if (!is_numerical(b.ptr())) continue;
             Fields f(b);
-            if (role_of(f.get(k.name)) != Role::Regular) continue;
-            if (!in_range(f.get(k.lower_bound), [&] { return f.get(k.upper_bound); }, v, v_obj))
-                continue;
-            return result_value(f.get(k.value));
+            if (role_of(f.get(&FieldKeys::name)) != Role::Regular) continue;
+            auto upper = [&] { return f.get(&FieldKeys::upper_bound); };
+            if (!in_range(f.get(&FieldKeys::lower_bound), upper, v, v_obj)) continue;
+            return result_value(f.get(&FieldKeys::value));
         }
     }
     return fallback(bucketing, list, float_object(v));
 }
 
 nb::object bin_categoric(nb::handle bucketing, nb::handle value) {
-    const Keys &k = keys();
     check_categorical_value(value);
     nb::object list = bin_list(bucketing);
     if (is_missing_category(value)) {
@@ -331,8 +425,9 @@ nb::object bin_categoric(nb::handle bucketing, nb::handle value) {
             if (!b.is_valid()) break;
             if (!is_categorical(b.ptr())) continue;
             Fields f(b);
-            if (role_of(f.get(k.name)) != Role::Regular) continue;
-            if (contains(f.get(k.categories), value)) return result_value(f.get(k.value));
+            if (role_of(f.get(&FieldKeys::name)) != Role::Regular) continue;
+            if (contains(f.get(&FieldKeys::categories), value))
+                return result_value(f.get(&FieldKeys::value));
         }
     }
     return fallback(bucketing, list, value);
@@ -350,8 +445,8 @@ Snapshot snapshot(nb::handle bucketing, bool allow_binary_search) {
         if (!record.is_valid()) break;
         Fields f(record);
         Bin b;
-        b.role = role_of(f.get(k.name));
-        b.value = f.get(k.value);
+        b.role = role_of(f.get(&FieldKeys::name));
+        b.value = f.get(&FieldKeys::value);
         b.numerical = is_numerical(record.ptr());
         b.categorical = !b.numerical && is_categorical(record.ptr());
         std::size_t index = s.bins.size();
@@ -359,12 +454,12 @@ Snapshot snapshot(nb::handle bucketing, bool allow_binary_search) {
         if (is_fallback(b.role) && s.first_fallback < 0)
             s.first_fallback = (std::ptrdiff_t) index;
         if (b.role == Role::Regular && b.numerical) {
-            b.lower = f.get(k.lower_bound);
-            b.upper = f.get(k.upper_bound);
+            b.lower = f.get(&FieldKeys::lower_bound);
+            b.upper = f.get(&FieldKeys::upper_bound);
             s.regular_numerical.push_back(index);
         }
         if (b.role == Role::Regular && b.categorical) {
-            b.categories = f.get(k.categories);
+            b.categories = f.get(&FieldKeys::categories);
             s.regular_categorical.push_back(index);
         }
         b.record = std::move(record);

@@ -262,11 +262,14 @@ async def test_view(query):
     watch = PredictiveScorerWatch(binning=[bucketing("AGE", *NUMERIC), bucketing("COLOR", dtype=CAT)],
                                   predictive_model_output_binning=bucketing("score"))
     result = await query(PredictiveScorerWatchType, watch,
-                         "{ binning { attribute attributeDataType } predictiveModelOutputBinning { attribute } }")
+                         "{ binning { attribute featureBucketing { ... on AttributeBinNumericalType { name } "
+                         "... on AttributeBinCategoricalType { name type } } } "
+                         "predictiveModelOutputBinning { attribute } }")
     assert result.errors is None
     assert result.data["item"] == {
-        "binning": [{"attribute": "AGE", "attributeDataType": "NUMERICAL"},
-                    {"attribute": "COLOR", "attributeDataType": "CATEGORICAL"}],
+        "binning": [{"attribute": "AGE", "featureBucketing": [{"name": "low"}, {"name": "high"},
+                                                              {"name": "0_default", "type": "CATEGORICAL"}]},
+                    {"attribute": "COLOR", "featureBucketing": []}],
         "predictiveModelOutputBinning": {"attribute": "score"},
     }
     empty = await query(PredictiveScorerWatchType, PredictiveScorerWatch(),

@@ -13,6 +13,24 @@ using namespace qv;
 
 constexpr Py_ssize_t kMaxJoinedCategories = 50;
 
+/// Names and objects the rules use on every construction; made once, deliberately never released.
+struct Statics {
+    PyObject *id, *name, *type, *lower_bound, *upper_bound, *categories, *empty, *comma, *ellipsis,
+        *model_fields, *annotation, *origin, *args, *literal;
+};
+
+const Statics &statics() {
+    static const Statics s{interned("id"),          interned("name"),
+                           interned("type"),        interned("lower_bound"),
+                           interned("upper_bound"), interned("categories"),
+                           interned(""),            interned(","),
+                           interned("..."),         interned("model_fields"),
+                           interned("annotation"),  interned("__origin__"),
+                           interned("__args__"),
+                           nb::object(nb::module_::import_("typing").attr("Literal")).release().ptr()};
+    return s;
+}
+
 // ---- the rules run on the field values before validation
 
 /// A copy of the input mapping that the rules may change; non-mappings are left to validation.
@@ -30,22 +48,23 @@ nb::object editable(nb::handle data) {
 }
 
 /// data.get(key), None when absent.
-nb::object get_or_none(nb::handle data, const char *key) {
-    PyObject *v = PyDict_GetItemString(data.ptr(), key);
+nb::object get_or_none(nb::handle data, PyObject *key) {
+    PyObject *v = PyDict_GetItemWithError(data.ptr(), key);
+    if (!v && PyErr_Occurred()) throw nb::python_error();
     return v ? nb::borrow(v) : nb::none();
 }
 
 /// data["id"], raising the KeyError of a missing entry.
 nb::object required_id(nb::handle data) {
-    PyObject *v = PyDict_GetItemWithError(data.ptr(), interned("id"));
+    PyObject *v = PyDict_GetItemWithError(data.ptr(), statics().id);
     if (v) return nb::borrow(v);
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, interned("id"));
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, statics().id);
     throw nb::python_error();
 }
 
 /// "{}".format(value)
 nb::object format_plain(nb::handle value) {
-    PyObject *text = PyObject_Format(value.ptr(), interned(""));
+    PyObject *text = PyObject_Format(value.ptr(), statics().empty);
     if (!text) throw nb::python_error();
     return nb::steal(text);
 }
@@ -96,17 +115,29 @@ nb::object get_number_formatting(Args a) { return format_number(a[0]); }
 
 /// The type rule: the "type" entry becomes the first value of the class's Literal `type` field.
 nb::object apply_type_rule(Args a) {
+    const Statics &st = statics();
     nb::handle cls = a[0], data = a[1];
-    nb::object fields = cls.attr("model_fields");
-    PyObject *info = PyDict_GetItemString(fields.ptr(), "type");
-    if (!info) return nb::borrow(data);
-    nb::object annotation = nb::borrow(info).attr("annotation");
-    nb::module_ typing = nb::module_::import_("typing");
-    if (!typing.attr("get_origin")(annotation).is(typing.attr("Literal"))) return nb::borrow(data);
-    nb::object values = typing.attr("get_args")(annotation);
+    nb::object fields = cls.attr(st.model_fields);
+    PyObject *info = PyDict_GetItemWithError(fields.ptr(), st.type);
+    if (!info) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return nb::borrow(data);
+    }
+    nb::object annotation = nb::borrow(info).attr(st.annotation);
+    // typing.get_origin(annotation) is Literal: a typing alias whose origin is Literal.
+    PyObject *origin = PyObject_GetAttr(annotation.ptr(), st.origin);
+    if (!origin) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        return nb::borrow(data);
+    }
+    bool literal = origin == st.literal;
+    Py_DECREF(origin);
+    if (!literal) return nb::borrow(data);
+    nb::object values = annotation.attr(st.args);
     nb::object copy = editable(data);
     if (!copy.is_valid()) return nb::borrow(data);
-    copy["type"] = nb::len(values) > 0 ? nb::object(values[0]) : nb::none();
+    copy[st.type] = nb::len(values) > 0 ? nb::object(values[0]) : nb::none();
     return copy;
 }
 
@@ -115,15 +146,18 @@ nb::object apply_numerical_naming(Args a) {
     nb::handle data = a[1];
     nb::object copy = editable(data);
     if (!copy.is_valid()) return nb::borrow(data);
-    if (PyDict_GetItemString(copy.ptr(), "name")) return copy;
-    nb::object lower = get_or_none(copy, "lower_bound"), upper = get_or_none(copy, "upper_bound");
+    const Statics &st = statics();
+    int has_name = PyDict_Contains(copy.ptr(), st.name);
+    if (has_name < 0) throw nb::python_error();
+    if (has_name) return copy;
+    nb::object lower = get_or_none(copy, st.lower_bound), upper = get_or_none(copy, st.upper_bound);
     if (lower.is_none() || upper.is_none()) return copy;
     nb::object id = format_plain(required_id(copy));
     nb::object lower_text = format_number(lower), upper_text = format_number(upper);
     PyObject *name = PyUnicode_FromFormat("%U_(%U;%U)", id.ptr(), lower_text.ptr(),
                                           upper_text.ptr());
     if (!name) throw nb::python_error();
-    copy["name"] = nb::steal(name);
+    copy[st.name] = nb::steal(name);
     return copy;
 }
 
@@ -133,14 +167,14 @@ nb::object joined_categories(nb::handle categories) {
     if (categories.is_none()) return nb::none();
     nb::list texts;
     for (nb::handle element : categories) texts.append(to_str(element));
-    PyObject *joined = PyUnicode_Join(nb::str(",").ptr(), texts.ptr());
+    PyObject *joined = PyUnicode_Join(statics().comma, texts.ptr());
     if (!joined) throw nb::python_error();
     nb::object text = nb::steal(joined);
     if (PyUnicode_GET_LENGTH(text.ptr()) <= kMaxJoinedCategories) return text;
     PyObject *head = PyUnicode_Substring(text.ptr(), 0, kMaxJoinedCategories - 3);
     if (!head) throw nb::python_error();
     nb::object cut = nb::steal(head);
-    PyObject *result = PyUnicode_Concat(cut.ptr(), nb::str("...").ptr());
+    PyObject *result = PyUnicode_Concat(cut.ptr(), statics().ellipsis);
     if (!result) throw nb::python_error();
     return nb::steal(result);
 }
@@ -150,13 +184,14 @@ nb::object apply_categorical_naming(Args a) {
     nb::handle data = a[1];
     nb::object copy = editable(data);
     if (!copy.is_valid()) return nb::borrow(data);
-    if (!get_or_none(copy, "name").is_none()) return copy;
-    nb::object joined = joined_categories(get_or_none(copy, "categories"));
+    const Statics &st = statics();
+    if (!get_or_none(copy, st.name).is_none()) return copy;
+    nb::object joined = joined_categories(get_or_none(copy, st.categories));
     nb::object id = format_plain(required_id(copy));
     nb::object joined_text = format_plain(joined);
     PyObject *name = PyUnicode_FromFormat("%U_{%U}", id.ptr(), joined_text.ptr());
     if (!name) throw nb::python_error();
-    copy["name"] = nb::steal(name);
+    copy[st.name] = nb::steal(name);
     return copy;
 }
 

@@ -6,9 +6,12 @@ namespace {
 
 using namespace qv;
 
-constexpr const char *kModule = "quorvex_analytics_utils.predictive_models.scorer_profile.scorer_profile";
+/// This module, for reading its view types when a resolver runs, and the host's `ast` module,
+/// bound at import as a module global would be (both deliberately never released).
+PyObject *this_module = nullptr;
+PyObject *ast_module = nullptr;
 
-nb::object view_type(const char *name) { return nb::module_::import_(kModule).attr(name); }
+nb::object view_type(const char *name) { return nb::handle(this_module).attr(name); }
 
 /// Calls `fn` with a new reference to each item of `iterable`, as a `for` loop would.
 template <typename F> void for_each(nb::handle iterable, F &&fn) {
@@ -168,7 +171,7 @@ nb::object eval_metric_impl(Args a) {
     }
     if (metric.is_none()) return nb::str("unknown");
 
-    nb::object literal_eval = nb::module_::import_("ast").attr("literal_eval");
+    nb::object literal_eval = nb::handle(ast_module).attr("literal_eval");
     PyObject *read = PyObject_CallOneArg(literal_eval.ptr(), metric.ptr());
     nb::object chosen;
     if (!read) {
@@ -194,6 +197,8 @@ nb::object eval_metric_impl(Args a) {
 
 NB_MODULE(scorer_profile, m) {
     qv::init_native_types();
+    this_module = nb::borrow(m).release().ptr();
+    ast_module = nb::module_::import_("ast").release().ptr();
     nb::object record_base =
         nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
     nb::module_ dataset_profile =

@@ -6,11 +6,12 @@ namespace {
 
 using namespace qv;
 
-constexpr const char *kModule = "quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality";
+/// This module, for reading its view types when a resolver runs (deliberately never released).
+PyObject *this_module = nullptr;
 
 /// One `DatasetQualityPerformanceType(metric=key, value=value)` per entry, in insertion order.
 nb::object performance_impl(Args a) {
-    nb::object entry_type = nb::module_::import_(kModule).attr("DatasetQualityPerformanceType");
+    nb::object entry_type = nb::handle(this_module).attr("DatasetQualityPerformanceType");
     nb::object performance = field(a[1], interned("performance"));
     // items() as a list: building an entry runs Python code, which must not see a live iterator.
     nb::object items = nb::steal(PyMapping_Items(performance.ptr()));
@@ -27,6 +28,7 @@ nb::object performance_impl(Args a) {
 
 NB_MODULE(dataset_quality, m) {
     qv::init_native_types();
+    this_module = nb::borrow(m).release().ptr();
     nb::object record_base =
         nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
 

@@ -9,9 +9,10 @@ using namespace qv;
 constexpr const char *kQualityModule =
     "quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality";
 
-nb::object performance_metrics_enum() {
-    return nb::module_::import_(kQualityModule).attr("PerformanceMetrics");
-}
+/// `PerformanceMetrics`, bound when the module is imported (deliberately never released).
+PyObject *performance_metrics = nullptr;
+
+nb::handle performance_metrics_enum() { return performance_metrics; }
 
 /// Upper-cased metric name, with a lift written with its depth ("LIFT(10)") read as plain LIFT.
 nb::object validate_performance_metric_str_impl(Args a) {
@@ -34,7 +35,7 @@ nb::object validate_performance_metrics_impl(Args a) {
 
     nb::object given = nb::steal(PyObject_GetItem(data.ptr(), key));
     if (!given.is_valid()) throw nb::python_error();
-    nb::object members = performance_metrics_enum();
+    nb::handle members = performance_metrics_enum();
     nb::object iterator = nb::steal(PyObject_GetIter(given.ptr()));
     if (!iterator.is_valid()) throw nb::python_error();
     nb::list converted;
@@ -61,6 +62,7 @@ NB_MODULE(scorer_quality, m) {
     nb::module_ quality = nb::module_::import_(kQualityModule);
     nb::object dataset_quality = quality.attr("DatasetQuality");
     nb::object metrics = quality.attr("PerformanceMetrics");
+    performance_metrics = nb::object(metrics).release().ptr();
     nb::object list_factory = Field(nb::arg("default_factory") = typ::builtin("list"));
 
     nb::object record =

@@ -31,8 +31,8 @@ struct Globals {
     PyObject *categorical;      ///< AttributeDataType.CATEGORICAL
     Reserved null_name[1];       ///< PredictiveModelBinName.NULL
     Reserved fallback_names[3];  ///< DEFAULT, DEFINED_DEFAULT, SYSTEM_DEFAULT
-    PyObject *own_numerical;    ///< our _get_numerical_bin function
-    PyObject *own_categorical;  ///< our _get_categorical_bin function
+    PyObject *own_numerical;    ///< our _get_numerical_bin staticmethod object
+    PyObject *own_categorical;  ///< our _get_categorical_bin staticmethod object
     // interned field and method names
     PyObject *binning, *attribute, *feature_bucketing, *name, *lower_bound, *upper_bound,
         *categories, *get_numerical, *get_categorical;
@@ -64,6 +64,10 @@ PyObject *read(nb::handle record, const nb::object &dict, PyObject *name, nb::ob
 
 /// `a == b` as Python's `==` answers it, without a Python call for two exact strings.
 bool equals(PyObject *a, PyObject *b) {
+    // str's own equality (also of text enumeration members) holds for an object and itself.
+    if (a == b && PyUnicode_Check(a) &&
+        Py_TYPE(a)->tp_richcompare == PyUnicode_Type.tp_richcompare)
+        return true;
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b))
         return a == b || PyUnicode_Compare(a, b) == 0;  // cannot fail for two exact strings
     nb::object left = nb::borrow(a), right = nb::borrow(b);
@@ -249,16 +253,14 @@ nb::object feature_bucketing_exists_impl(Args a) {
 }
 
 /// Calls `self.<name>(binning=..., value=...)`, or our own lookup directly while the class
-/// still has it.
+/// still holds our static method under that name.
 nb::object dispatch(nb::handle self, PyObject *name, PyObject *own, Impl impl, nb::handle binning,
                     nb::handle value) {
-    nb::object method = nb::steal(PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(self.ptr())), name));
-    if (!method.is_valid()) throw nb::python_error();
-    if (method.ptr() == own) {
+    if (_PyType_Lookup(Py_TYPE(self.ptr()), name) == own) {
         nb::handle args[2] = {binning, value};
         return impl(Args(args, 2));
     }
-    method = nb::steal(PyObject_GetAttr(self.ptr(), name));
+    nb::object method = nb::steal(PyObject_GetAttr(self.ptr(), name));
     if (!method.is_valid()) throw nb::python_error();
     return method(nb::arg("binning") = binning, nb::arg("value") = value);
 }
@@ -348,8 +350,8 @@ NB_MODULE(scorer_watch, m) {
                           get_categorical_bin_impl)
             .build();
 
-    g.own_numerical = leak(watch.attr("_get_numerical_bin"));
-    g.own_categorical = leak(watch.attr("_get_categorical_bin"));
+    g.own_numerical = leak(watch.attr("__dict__")["_get_numerical_bin"]);
+    g.own_categorical = leak(watch.attr("__dict__")["_get_categorical_bin"]);
 
     nb::object bucketing_view = fb.attr("FeatureBucketingType");
     ViewClass(m, "PredictiveScorerWatchType", watch)

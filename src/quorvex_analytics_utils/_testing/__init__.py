@@ -1,0 +1,1 @@
+"""Native hooks used only by the package's own tests."""

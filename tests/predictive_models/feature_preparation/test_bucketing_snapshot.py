@@ -1,0 +1,163 @@
+"""The shared scan behind batch bucketing: snapshot lookups (binary search or linear) must give the
+single-call results, errors and log events; the own-method check must see overrides and patches."""
+
+import math
+
+import pytest
+import structlog
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from quorvex_analytics_utils._testing import bucketing_probe as probe
+from quorvex_analytics_utils.predictive_models.feature_preparation import feature_bucketing as fb
+from quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing import (
+    AttributeBinCategorical,
+    AttributeBinNumerical,
+    FeatureBucketing,
+)
+
+RESERVED = ["0_default", "0_system_default", "0_defined_default", "1_null"]
+bounds = st.one_of(st.integers(-5, 5).map(float), st.sampled_from([-math.inf, math.inf, math.nan]))
+
+
+def single(method, values):
+    out = []
+    for v in values:
+        try:
+            out.append(("ok", method(v)))
+        except Exception as e:  # the batch must fail the same way at the same value
+            out.append(("error", type(e), str(e)))
+            break
+    return out
+
+
+def batch(fn, *args):
+    values = args[1]
+    results = []
+    try:
+        results = fn(*args)
+    except Exception as e:
+        return "error", type(e), str(e)
+    return [("ok", r) for r in results]
+
+
+def same(method, fn, record, values, *extra):
+    with structlog.testing.capture_logs() as single_logs:
+        expected = single(method, values)
+    with structlog.testing.capture_logs() as batch_logs:
+        got = batch(fn, record, values, *extra)
+    if expected and expected[-1][0] == "error":
+        assert got == expected[-1]
+    else:
+        assert got == expected
+    assert batch_logs == single_logs
+
+
+@st.composite
+def sorted_bins(draw):
+    edges = sorted(set(draw(st.lists(st.integers(-20, 20), min_size=2, max_size=12, unique=True))))
+    bins = [AttributeBinNumerical(id=i, lower_bound=float(lo), upper_bound=float(hi), value=float(i))
+            for i, (lo, hi) in enumerate(zip(edges, edges[1:]))]
+    if draw(st.booleans()):
+        bins[0].lower_bound = -math.inf
+        bins[-1].upper_bound = math.inf
+    extras = draw(st.lists(st.sampled_from(["null", "default", "defined", "categorical", "empty"]), max_size=4))
+    for kind in extras:
+        at = draw(st.integers(0, len(bins)))
+        if kind == "null":
+            b = AttributeBinNumerical(id=90, name="1_null", value=90.0)
+        elif kind == "default":
+            b = AttributeBinNumerical(id=91, name="0_default", lower_bound=-100, upper_bound=100, value=91.0)
+        elif kind == "defined":
+            b = AttributeBinNumerical(id=92, name="0_defined_default", value=92.0)
+        elif kind == "categorical":
+            b = AttributeBinCategorical(id=93, categories=["1"], value=93.0)
+        else:
+            b = AttributeBinNumerical(id=94, lower_bound=3.0, upper_bound=3.0, value=94.0)
+        bins.insert(at, b)
+    return bins
+
+
+@st.composite
+def any_bins(draw):
+    bins = []
+    for i in range(draw(st.integers(0, 8))):
+        name = draw(st.sampled_from(RESERVED + [None] * 4))
+        if draw(st.booleans()):
+            lo, hi = draw(bounds), draw(bounds)
+            fields = dict(id=i, lower_bound=lo, upper_bound=hi, value=float(i))
+            if name or draw(st.integers(0, 5)) == 0:
+                fields["name"] = name or "open"
+            bins.append(AttributeBinNumerical(**fields))
+        else:
+            cats = draw(st.none() | st.lists(st.sampled_from(["a", "b", "c", "nan", ""]), max_size=3))
+            bins.append(AttributeBinCategorical(id=i, name=name, categories=cats, value=float(i)))
+    return bins
+
+
+values = st.lists(st.one_of(st.floats(-25, 25), st.integers(-25, 25), st.sampled_from(
+    [None, math.nan, math.inf, -math.inf, "7", 3.0, 0.0, -0.0])), max_size=12)
+
+
+def record(bins, attribute="X"):
+    return FeatureBucketing(attribute=attribute, attribute_data_type="NUMERICAL", feature_bucketing=bins)
+
+
+@settings(max_examples=200, deadline=None)
+@given(sorted_bins(), values)
+def test_binary_search_equals_linear_scan(bins, vals):
+    r = record(bins)
+    assert probe.uses_binary_search(r)
+    same(r.bin_numeric_attribute, probe.numeric_batch, r, vals, True)
+    same(r.bin_numeric_attribute, probe.numeric_batch, r, vals, False)
+
+
+@settings(max_examples=200, deadline=None)
+@given(any_bins(), values)
+def test_numeric_snapshot_equals_single_calls(bins, vals):
+    r = record(bins)
+    same(r.bin_numeric_attribute, probe.numeric_batch, r, vals, True)
+
+
+@settings(max_examples=200, deadline=None)
+@given(any_bins(), st.lists(st.sampled_from([None, "a", "b", "c", "nan", "", "z"]), max_size=8))
+def test_categoric_snapshot_equals_single_calls(bins, vals):
+    r = record(bins)
+    same(r.bin_categoric_attribute, probe.categoric_batch, r, vals)
+
+
+@pytest.mark.parametrize(
+    "bins",
+    [
+        [AttributeBinNumerical(id=1, lower_bound=0, upper_bound=10), AttributeBinNumerical(id=2, lower_bound=5, upper_bound=15)],
+        [AttributeBinNumerical(id=2, lower_bound=10, upper_bound=20), AttributeBinNumerical(id=1, lower_bound=0, upper_bound=10)],
+        [AttributeBinNumerical(id=1, name="open", lower_bound=None, upper_bound=10)],
+    ],
+)
+def test_unsorted_or_open_bins_are_scanned_linearly(bins):
+    assert not probe.uses_binary_search(record(bins))
+
+
+def test_categorical_type_error_in_batch():
+    r = record([AttributeBinCategorical(id=1, categories=["a"], value=1.0)])
+    with pytest.raises(TypeError, match=r"Argument 'value' has incorrect type \(expected str, got int\)"):
+        probe.categoric_batch(r, ["a", 1])
+
+
+def test_own_method_check(monkeypatch):
+    r = record([])
+    assert probe.is_own_method(r, "numeric") and probe.is_own_method(r, "categoric")
+
+    class Plain(FeatureBucketing):
+        pass
+
+    class Override(FeatureBucketing):
+        def bin_numeric_attribute(self, value):
+            return 1.0
+
+    assert probe.is_own_method(Plain(attribute="a", attribute_data_type="NUMERICAL"), "numeric")
+    o = Override(attribute="a", attribute_data_type="NUMERICAL")
+    assert not probe.is_own_method(o, "numeric") and probe.is_own_method(o, "categoric")
+    monkeypatch.setattr(FeatureBucketing, "bin_categoric_attribute", FeatureBucketing.bin_numeric_attribute)
+    assert not probe.is_own_method(r, "categoric")
+    assert not probe.is_own_method(object(), "numeric")
