@@ -166,3 +166,35 @@ def deep(draw):
 
 
 streams = st.one_of(documents(), st.lists(documents(12), max_size=4), deep())
+
+
+MUTATION_PIECES = [":", ": ", "#", " #", "'", '"', " ", "  ", "\n", "\n\n", "- ", "-", "&a ", "*a", "!!str ", "!x ",
+                   "[", "]", "{", "}", "|", ">", "\\", "\\x4", "\t", "---", "...", "? ", "%YAML 1.2\n", "~", "1", "0x",
+                   ".", "_", "e5", "2020-01-01", "é"]
+
+
+def mutations(text, rnd, count):
+    """Copies of `text` with a small random edit each: a piece inserted, a character or line dropped,
+    a line duplicated or its indentation changed."""
+    out = []
+    for _ in range(count):
+        t = text
+        kind = rnd.randrange(5)
+        if kind == 0 or not t:
+            i = rnd.randrange(len(t) + 1)
+            t = t[:i] + rnd.choice(MUTATION_PIECES) + t[i:]
+        elif kind == 1:
+            i = rnd.randrange(len(t))
+            t = t[:i] + t[i + 1:]
+        else:
+            lines = t.split("\n")
+            i = rnd.randrange(len(lines))
+            if kind == 2:
+                lines.insert(i, lines[i])
+            elif kind == 3:
+                lines[i] = " " + lines[i]
+            else:
+                lines[i] = lines[i][1:] if lines[i].startswith(" ") else lines[i] + " "
+            t = "\n".join(lines)
+        out.append(t)
+    return out
