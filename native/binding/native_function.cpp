@@ -55,7 +55,8 @@ const char *rule_type_name(Rule rule) {
 
 bool rule_accepts(Rule rule, PyObject *value) {
     switch (rule) {
-        case Rule::Any: return true;
+        case Rule::Any:
+        case Rule::VarKeyword: return true;
         case Rule::Str: return Py_IS_TYPE(value, &PyUnicode_Type);
         case Rule::StrOrNone: return value == Py_None || Py_IS_TYPE(value, &PyUnicode_Type);
         case Rule::List: return Py_IS_TYPE(value, &PyList_Type);
@@ -64,10 +65,17 @@ bool rule_accepts(Rule rule, PyObject *value) {
     return false;
 }
 
+/// True when the last parameter collects the remaining keyword arguments.
+bool has_var_keyword(NativeFunction *f) {
+    return f->nparams > 0 && f->params[f->nparams - 1].rule == Rule::VarKeyword;
+}
+
+/// Index of the named parameter that `key` binds to, or -1 (the `**` parameter is never named).
 Py_ssize_t find_param(NativeFunction *f, PyObject *key) {
-    for (Py_ssize_t i = 0; i < f->nparams; ++i)
+    Py_ssize_t n = has_var_keyword(f) ? f->nparams - 1 : f->nparams;
+    for (Py_ssize_t i = 0; i < n; ++i)
         if (f->params[i].name == key) return i;
-    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
         int eq = PyUnicode_Compare(f->params[i].name, key) == 0;
         if (eq) return i;
     }
@@ -107,18 +115,30 @@ PyObject *call_impl(NativeFunction *f, PyObject **bound) {
 PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *f = reinterpret_cast<NativeFunction *>(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs > f->nparams) {
+    bool var_keyword = has_var_keyword(f);
+    Py_ssize_t npositional = var_keyword ? f->nparams - 1 : f->nparams;
+    if (nargs > npositional) {
         PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd were given",
-                     fn_name(f), f->nparams, f->nparams == 1 ? "" : "s", nargs);
+                     fn_name(f), npositional, npositional == 1 ? "" : "s", nargs);
         return nullptr;
     }
     std::array<PyObject *, kMaxParams> bound{};
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    nb::object extra;  // owns the `**` dict for the duration of the call
+    if (var_keyword) {
+        extra = nb::steal(PyDict_New());
+        if (!extra.is_valid()) return nullptr;
+        bound[npositional] = extra.ptr();
+    }
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject *key = PyTuple_GET_ITEM(kwnames, k);
             Py_ssize_t i = find_param(f, key);
+            if (i < 0 && var_keyword) {
+                if (PyDict_SetItem(extra.ptr(), key, args[nargs + k]) < 0) return nullptr;
+                continue;
+            }
             if (i < 0) {
                 PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
                              fn_name(f), key);
@@ -288,10 +308,11 @@ nb::object signature_of(const FunctionSpec &spec) {
     nb::module_ inspect = nb::module_::import_("inspect");
     nb::object parameter = inspect.attr("Parameter");
     nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+    nb::object var_keyword = parameter.attr("VAR_KEYWORD");
     nb::object empty = parameter.attr("empty");
     nb::list params;
     for (const Param &p : spec.params) {
-        params.append(parameter(p.name, kind,
+        params.append(parameter(p.name, p.rule == Rule::VarKeyword ? var_keyword : kind,
                                 nb::arg("default") = p.default_.is_valid() ? p.default_ : empty,
                                 nb::arg("annotation") =
                                     p.annotation.is_valid() ? p.annotation : empty));
@@ -326,6 +347,9 @@ nb::object make_function(nb::handle module, const char *qualname_prefix, Functio
     init_native_types();
     if ((Py_ssize_t) spec.params.size() > kMaxParams)
         throw std::length_error("too many parameters for a native function");
+    for (size_t i = 0; i + 1 < spec.params.size(); ++i)
+        if (spec.params[i].rule == Rule::VarKeyword)
+            throw std::invalid_argument("only the last parameter can collect keyword arguments");
     auto *f = PyObject_GC_New(NativeFunction, function_type);
     if (!f) throw nb::python_error();
     f->vectorcall = fn_vectorcall;

@@ -17,6 +17,7 @@ enum class Rule : unsigned char {
     StrOrNone,  ///< exactly `str`, or None
     List,       ///< exactly `list`
     Dict,       ///< exactly `dict`
+    VarKeyword, ///< `**name`: last parameter only; bound to a fresh dict of the other keywords
 };
 
 /// One declared parameter: positional-or-keyword, optionally annotated, optionally defaulted.

@@ -1,0 +1,478 @@
+// Writing records and plain values as YAML and JSON text, and reading YAML text back.
+//
+// Every value that reaches the YAML writer goes through `ValidRepresenter.represent_data`, which
+// drops empty mapping entries and turns values the safe representer cannot take (enumeration
+// members, decimals, dates, identifiers, records, sets, data classes, weak references) into
+// plain ones. That runs once per node, so the common node types take exact-type paths that make
+// no Python call; everything else goes through the same isinstance checks Python code would.
+#include "binding/declare.hpp"
+#include "binding/support.hpp"
+
+#include <cmath>
+
+namespace {
+
+using namespace qv;
+
+/// Decimal places kept for floating-point and decimal values.
+constexpr int kDigits = 12;
+/// YAML line width.
+constexpr int kWidth = 120;
+/// JSON indentation unless the caller gives one.
+constexpr int kIndent = 2;
+
+/// Classes and functions this module works with, looked up once at import. Strong references
+/// that are deliberately never released: they live as long as the interpreter's own modules.
+struct Refs {
+    PyObject *reference_type;     ///< weakref.ReferenceType
+    PyObject *enum_type;          ///< enum.Enum
+    PyObject *decimal_type;       ///< decimal.Decimal
+    PyObject *datetime_type;      ///< datetime.datetime
+    PyObject *date_type;          ///< datetime.date
+    PyObject *time_type;          ///< datetime.time
+    PyObject *uuid_type;          ///< uuid.UUID
+    PyObject *base_model;         ///< pydantic.BaseModel
+    PyObject *asdict;             ///< dataclasses.asdict
+    PyObject *round;              ///< builtins.round
+    PyObject *yaml_class;         ///< ruamel.yaml.YAML
+    PyObject *safe_representer;   ///< ruamel.yaml.representer.SafeRepresenter
+    PyObject *string_io;          ///< io.StringIO
+    PyObject *json_module;        ///< json
+    PyObject *json_encoder;       ///< json.JSONEncoder
+    PyObject *valid_representer;  ///< this module's ValidRepresenter
+    PyObject *quorvex_encoder;    ///< this module's QuorvexJSONEncoder
+};
+Refs refs{};
+
+PyObject *keep(nb::handle value) { return Py_NewRef(value.ptr()); }
+
+/// Attribute names, interned once (process lifetime).
+struct Names {
+    PyObject *dataclass_fields, *asdict, *value, *model_dump, *class_, *represent_str,
+        *represent_data, *indent, *cls;
+};
+Names names{};
+
+[[noreturn]] void fail() { throw nb::python_error(); }
+
+nb::object check(PyObject *result) {
+    if (!result) fail();
+    return nb::steal(result);
+}
+
+bool is_instance(nb::handle value, PyObject *cls) {
+    int r = PyObject_IsInstance(value.ptr(), cls);
+    if (r < 0) fail();
+    return r == 1;
+}
+
+bool truth(PyObject *value) {
+    int r = PyObject_IsTrue(value);
+    if (r < 0) fail();
+    return r == 1;
+}
+
+nb::object call_method(nb::handle obj, const char *name) {
+    return check(PyObject_CallMethod(obj.ptr(), name, nullptr));
+}
+
+/// Types whose values every rule below leaves unchanged: no Python call can change that.
+bool is_plain(PyObject *value) {
+    PyTypeObject *t = Py_TYPE(value);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyDict_Type || t == &PyList_Type ||
+           t == &PyBool_Type || value == Py_None || t == &PyTuple_Type;
+}
+
+// ---- rounding
+
+/// `round(x, 12)` exactly as the host computes it: the correctly rounded 12-place decimal text
+/// read back as a double. Values with no fractional part (and inf, nan) come back unchanged.
+double round_digits(double x) {
+    if (!std::isfinite(x) || x == std::floor(x)) return x;
+    char *text = PyOS_double_to_string(x, 'f', kDigits, 0, nullptr);
+    if (!text) fail();
+    double rounded = PyOS_string_to_double(text, nullptr, nullptr);
+    PyMem_Free(text);
+    if (rounded == -1.0 && PyErr_Occurred()) fail();
+    return rounded;
+}
+
+/// `round(value, 12)` for an exact float; the very same object when rounding changes nothing.
+nb::object round_float(nb::handle value) {
+    double x = PyFloat_AS_DOUBLE(value.ptr());
+    double rounded = round_digits(x);
+    if (rounded == x && std::signbit(rounded) == std::signbit(x)) return nb::borrow(value);
+    return check(PyFloat_FromDouble(rounded));
+}
+
+/// `round(value, 12)` for any float: a subclass may define its own `__round__`.
+nb::object round_any_float(nb::handle value) {
+    if (PyFloat_CheckExact(value.ptr())) return round_float(value);
+    nb::object digits = check(PyLong_FromLong(kDigits));
+    PyObject *args[] = {value.ptr(), digits.ptr()};
+    return check(PyObject_Vectorcall(refs.round, args, 2, nullptr));
+}
+
+// ---- value normalisation
+
+/// A data class instance: the value's class carries the data class field table. A data class
+/// itself (which `dataclasses.is_dataclass` also accepts) is no data to convert and stays as is,
+/// so that the writers report it as a value they cannot write.
+bool is_dataclass_instance(nb::handle value) {
+    if (PyType_Check(value.ptr())) return false;
+    int r = PyObject_HasAttrWithError(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())),
+                                      names.dataclass_fields);
+    if (r < 0) fail();
+    return r == 1;
+}
+
+nb::object dataclass_to_plain(nb::handle value) {
+    PyObject *method = nullptr;
+    if (PyObject_GetOptionalAttr(value.ptr(), names.asdict, &method) < 0) fail();
+    nb::object own = nb::steal(method);
+    if (method && PyCallable_Check(method)) return check(PyObject_CallNoArgs(method));
+    return check(PyObject_CallOneArg(refs.asdict, value.ptr()));
+}
+
+/// The ordered conversion rules for a value that is neither plain nor a weak reference.
+nb::object apply_rules(nb::handle obj) {
+    if (is_instance(obj, refs.enum_type)) return check(PyObject_GetAttr(obj.ptr(), names.value));
+    if (is_instance(obj, refs.decimal_type)) return round_float(check(PyNumber_Float(obj.ptr())));
+    if (is_instance(obj, reinterpret_cast<PyObject *>(&PyFloat_Type))) return round_any_float(obj);
+    if (is_instance(obj, refs.datetime_type) || is_instance(obj, refs.date_type) ||
+        is_instance(obj, refs.time_type))
+        return call_method(obj, "isoformat");
+    if (is_instance(obj, refs.uuid_type)) return check(PyObject_Str(obj.ptr()));
+    if (is_instance(obj, refs.base_model)) {
+        nb::object dump = check(PyObject_GetAttr(obj.ptr(), names.model_dump));
+        return dump(nb::arg("exclude_defaults") = true);
+    }
+    if (is_instance(obj, reinterpret_cast<PyObject *>(&PySet_Type)))
+        return check(PySequence_List(obj.ptr()));
+    if (is_dataclass_instance(obj)) return dataclass_to_plain(obj);
+    return nb::borrow(obj);
+}
+
+/// `format_output_data`: the plain value written in place of `obj`.
+nb::object normalise(nb::handle obj) {
+    if (is_plain(obj.ptr())) return nb::borrow(obj);
+    if (PyFloat_CheckExact(obj.ptr())) return round_float(obj);
+    if (!is_instance(obj, refs.reference_type)) return apply_rules(obj);
+    nb::object referent = check(PyObject_CallNoArgs(obj.ptr()));
+    if (is_plain(referent.ptr())) return referent;
+    if (PyFloat_CheckExact(referent.ptr())) return round_float(referent);
+    return apply_rules(referent);
+}
+
+// ---- empty entries
+
+/// `is_invalid`: none, or equal to an empty list, or equal to an empty mapping.
+bool is_empty(nb::handle value) {
+    PyObject *v = value.ptr();
+    if (v == Py_None) return true;
+    PyTypeObject *t = Py_TYPE(v);
+    // Exact built-ins compare with a fresh [] / {} without running any Python code.
+    if (t == &PyList_Type) return PyList_GET_SIZE(v) == 0;
+    if (t == &PyDict_Type) return PyDict_GET_SIZE(v) == 0;
+    if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+        t == &PyTuple_Type)
+        return false;
+    nb::object empty_list = check(PyList_New(0));
+    if (truth(check(PyObject_RichCompare(v, empty_list.ptr(), Py_EQ)).ptr())) return true;
+    nb::object empty_dict = check(PyDict_New());
+    return truth(check(PyObject_RichCompare(v, empty_dict.ptr(), Py_EQ)).ptr());
+}
+
+/// True when no entry of the exact dict can be empty or run Python code when tested.
+bool all_entries_kept(PyObject *dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        PyTypeObject *t = Py_TYPE(value);
+        if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type)
+            continue;
+        if (t == &PyList_Type && PyList_GET_SIZE(value) > 0) continue;
+        if (t == &PyDict_Type && PyDict_GET_SIZE(value) > 0) continue;
+        return false;
+    }
+    return true;
+}
+
+nb::object filter_exact_dict(nb::handle data) {
+    PyObject *d = data.ptr();
+    if (all_entries_kept(d)) return check(PyDict_Copy(d));
+    nb::object out = check(PyDict_New());
+    Py_ssize_t size = PyDict_GET_SIZE(d), pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        // The test may run arbitrary code (an __eq__): hold the entry while it runs.
+        nb::object key = nb::borrow(k), value = nb::borrow(v);
+        bool empty = is_empty(value);
+        if (PyDict_GET_SIZE(d) != size)
+            raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        if (!empty && PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) fail();
+    }
+    return out;
+}
+
+/// A dict subclass is read through its own `items()`, as Python code reading it would.
+nb::object filter_mapping(nb::handle data) {
+    nb::object out = check(PyDict_New());
+    nb::object items = call_method(data, "items");
+    nb::object iterator = check(PyObject_GetIter(items.ptr()));
+    while (PyObject *item = PyIter_Next(iterator.ptr())) {
+        nb::object entry = nb::steal(item);
+        nb::object pair = check(PySequence_Tuple(entry.ptr()));
+        if (PyTuple_GET_SIZE(pair.ptr()) != 2)
+            raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        nb::handle key = PyTuple_GET_ITEM(pair.ptr(), 0), value = PyTuple_GET_ITEM(pair.ptr(), 1);
+        if (!is_empty(value) && PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) fail();
+    }
+    if (PyErr_Occurred()) fail();
+    return out;
+}
+
+/// `filter_data`: a mapping without its empty entries; any other value unchanged.
+nb::object filter(nb::handle data) {
+    if (PyDict_CheckExact(data.ptr())) return filter_exact_dict(data);
+    if (is_plain(data.ptr()) || PyFloat_CheckExact(data.ptr())) return nb::borrow(data);
+    if (is_instance(data, reinterpret_cast<PyObject *>(&PyDict_Type))) return filter_mapping(data);
+    return nb::borrow(data);
+}
+
+// ---- YAML
+
+/// `super(owner, self).<name>`, the next definition after `owner` in the class order of `self`.
+nb::object super_attr(PyObject *owner, nb::handle self, const char *name) {
+    PyObject *args[] = {owner, self.ptr()};
+    nb::object proxy =
+        check(PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PySuper_Type), args, 2, nullptr));
+    return check(PyObject_GetAttrString(proxy.ptr(), name));
+}
+
+nb::object represent_impl(Args a) {
+    nb::handle self = a[0], data = a[1];
+    // The string representer is registered on the shared base class again for every document.
+    nb::object cls = check(PyObject_GetAttr(self.ptr(), names.class_));
+    nb::object represent_str = check(PyObject_GetAttr(cls.ptr(), names.represent_str));
+    nb::handle(refs.safe_representer)
+        .attr("add_representer")(nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)),
+                                 represent_str);
+    super_attr(refs.valid_representer, self, "represent")(nb::arg("data") = data);
+    return nb::none();
+}
+
+nb::object represent_data_impl(Args a) {
+    nb::handle self = a[0];
+    nb::object processed = normalise(filter(a[1]));
+    if (Py_TYPE(self.ptr()) != reinterpret_cast<PyTypeObject *>(refs.valid_representer))
+        return super_attr(refs.valid_representer, self, "represent_data")(processed);
+    // The next class in ValidRepresenter's own order is the safe representer.
+    nb::object base = check(PyObject_GetAttr(refs.safe_representer, names.represent_data));
+    PyObject *args[] = {self.ptr(), processed.ptr()};
+    return check(PyObject_Vectorcall(base.ptr(), args, 2, nullptr));
+}
+
+/// The documents of one dump: a list is a sequence of documents, anything else one document.
+nb::object documents_of(nb::handle data) {
+    if (PyList_CheckExact(data.ptr())) return nb::borrow(data);
+    nb::object documents = check(PyList_New(1));
+    PyList_SET_ITEM(documents.ptr(), 0, Py_NewRef(data.ptr()));
+    return documents;
+}
+
+/// A fresh writer with the storage settings (an instance is unusable after a failed dump).
+nb::object new_writer() {
+    nb::object yaml = check(PyObject_CallNoArgs(refs.yaml_class));
+    yaml.attr("default_flow_style") = false;
+    yaml.attr("width") = kWidth;
+    yaml.attr("Representer") = nb::handle(refs.valid_representer);
+    return yaml;
+}
+
+/// Writes `data` to `stream` as YAML; `kwds` (owned by this call) goes on to `dump_all`.
+void dump_yaml(nb::handle data, nb::handle stream, nb::handle kwds) {
+    nb::object documents = documents_of(data);
+    nb::object dump_all = new_writer().attr("dump_all");
+    nb::object kwargs = check(PyDict_Copy(kwds.ptr()));
+    if (PyDict_SetItemString(kwargs.ptr(), "stream", stream.ptr()) < 0) fail();
+    nb::object args = nb::make_tuple(documents);
+    check(PyObject_Call(dump_all.ptr(), args.ptr(), kwargs.ptr()));
+}
+
+nb::object dumps_yaml(nb::handle data, nb::handle kwds) {
+    nb::object stream = check(PyObject_CallNoArgs(refs.string_io));
+    dump_yaml(data, stream, kwds);
+    return call_method(stream, "getvalue");
+}
+
+nb::object loads_yaml(nb::handle content) {
+    nb::object yaml = nb::handle(refs.yaml_class)(nb::arg("typ") = "safe");
+    return yaml.attr("load")(content);
+}
+
+nb::object valid_dump_yaml_impl(Args a) {
+    dump_yaml(a[0], a[1], a[2]);
+    return nb::none();
+}
+
+nb::object valid_dumps_yaml_impl(Args a) {
+    if (PyDict_GetItemString(a[1].ptr(), "stream"))
+        raise(PyExc_TypeError, "valid_dump_yaml() got multiple values for argument 'stream'");
+    return dumps_yaml(a[0], a[1]);
+}
+
+nb::object safe_loads_yaml_impl(Args a) { return loads_yaml(a[0]); }
+
+// ---- JSON
+
+nb::object encoder_default_impl(Args a) {
+    nb::handle self = a[0], obj = a[1];
+    nb::object converted = normalise(obj);
+    if (!converted.is(obj)) return converted;
+    return super_attr(refs.quorvex_encoder, self, "default")(obj);
+}
+
+nb::object safe_dumps_json_impl(Args a) {
+    nb::handle obj = a[0], kwargs = a[1];  // kwargs: a fresh dict owned by this call
+    if (PyDict_SetDefault(kwargs.ptr(), names.indent, nb::int_(kIndent).ptr()) == nullptr)
+        fail();
+    if (PyDict_SetDefault(kwargs.ptr(), names.cls, refs.quorvex_encoder) == nullptr) fail();
+    nb::object dumps = check(PyObject_GetAttrString(refs.json_module, "dumps"));
+    nb::object args = nb::make_tuple(obj);
+    return check(PyObject_Call(dumps.ptr(), args.ptr(), kwargs.ptr()));
+}
+
+// ---- module functions over the conversions
+
+nb::object format_output_data_impl(Args a) { return normalise(a[0]); }
+nb::object is_invalid_impl(Args a) { return nb::bool_(is_empty(a[0])); }
+nb::object filter_data_impl(Args a) { return filter(a[0]); }
+
+/// A class built with `type(name, (base,), namespace)` and published on the module.
+nb::object make_class(nb::module_ &m, const char *name, nb::handle base, nb::dict ns,
+                      const char *doc) {
+    ns["__module__"] = m.attr("__name__");
+    ns["__qualname__"] = name;
+    ns["__doc__"] = doc;
+    return publish(m, name, typ::builtin("type")(name, nb::make_tuple(base), ns));
+}
+
+}  // namespace
+
+NB_MODULE(dump, m) {
+    qv::init_native_types();
+    nb::module_ dataclasses = nb::module_::import_("dataclasses");
+    nb::module_ datetime = nb::module_::import_("datetime");
+    nb::module_ typing = nb::module_::import_("typing");
+    nb::module_ ruamel = nb::module_::import_("ruamel.yaml");
+    nb::module_ representer = nb::module_::import_("ruamel.yaml.representer");
+    nb::module_ json = nb::module_::import_("json");
+
+    // The module's imports, under the names its Python counterpart would give them.
+    publish(m, "is_dataclass", dataclasses.attr("is_dataclass"));
+    publish(m, "asdict", dataclasses.attr("asdict"));
+    publish(m, "datetime", datetime.attr("datetime"));
+    publish(m, "date", datetime.attr("date"));
+    publish(m, "time", datetime.attr("time"));
+    publish(m, "Decimal", nb::module_::import_("decimal").attr("Decimal"));
+    publish(m, "Enum", nb::module_::import_("enum").attr("Enum"));
+    publish(m, "StringIO", nb::module_::import_("io").attr("StringIO"));
+    publish(m, "json", json);
+    publish(m, "IO", typing.attr("IO"));
+    publish(m, "Any", typing.attr("Any"));
+    publish(m, "Optional", typing.attr("Optional"));
+    publish(m, "UUID", nb::module_::import_("uuid").attr("UUID"));
+    publish(m, "ReferenceType", nb::module_::import_("weakref").attr("ReferenceType"));
+    publish(m, "BaseModel", nb::module_::import_("pydantic").attr("BaseModel"));
+    publish(m, "YAML", ruamel.attr("YAML"));
+    publish(m, "RuamelSafeRepresenter", representer.attr("SafeRepresenter"));
+
+    names = {interned("__dataclass_fields__"), interned("asdict"), interned("value"),
+             interned("model_dump"), interned("__class__"), interned("represent_str"),
+             interned("represent_data"), interned("indent"), interned("cls")};
+    refs.reference_type = keep(m.attr("ReferenceType"));
+    refs.enum_type = keep(m.attr("Enum"));
+    refs.decimal_type = keep(m.attr("Decimal"));
+    refs.datetime_type = keep(m.attr("datetime"));
+    refs.date_type = keep(m.attr("date"));
+    refs.time_type = keep(m.attr("time"));
+    refs.uuid_type = keep(m.attr("UUID"));
+    refs.base_model = keep(m.attr("BaseModel"));
+    refs.asdict = keep(m.attr("asdict"));
+    refs.round = keep(nb::module_::import_("builtins").attr("round"));
+    refs.yaml_class = keep(m.attr("YAML"));
+    refs.safe_representer = keep(m.attr("RuamelSafeRepresenter"));
+    refs.string_io = keep(m.attr("StringIO"));
+    refs.json_module = keep(json);
+    refs.json_encoder = keep(json.attr("JSONEncoder"));
+
+    nb::object any = typ::Any(), str = typ::builtin("str"), none = nb::none();
+    nb::object io_str = typing.attr("IO")[str];
+    nb::object optional_str = typ::Optional(str);
+
+    publish(m, "format_output_data",
+            make_function(m, "", {"format_output_data", {Param{"obj", Rule::Any, any}}, any,
+                                  "The plain value written in place of `obj`."},
+                          format_output_data_impl));
+    publish(m, "is_invalid",
+            make_function(m, "", {"is_invalid", {Param{"value", Rule::Any, any}},
+                                  typ::builtin("bool"),
+                                  "True for None and for values equal to [] or {}."},
+                          is_invalid_impl));
+    publish(m, "filter_data",
+            make_function(m, "", {"filter_data", {Param{"data", Rule::Any, any}}, any,
+                                  "A mapping without its empty entries; any other value as is."},
+                          filter_data_impl));
+
+    {
+        const char *cls = "ValidRepresenter";
+        nb::dict ns;
+        ns["represent"] = make_function(
+            m, cls, {"represent", {Param{"self"}, Param{"data", Rule::Any, any}}, none,
+                     "Represents one document, with the standard string representer."},
+            represent_impl);
+        ns["represent_data"] = make_function(
+            m, cls, {"represent_data", {Param{"self"}, Param{"data", Rule::Any, any}}, any,
+                     "The node of one value, after dropping empty entries and normalising it."},
+            represent_data_impl);
+        refs.valid_representer =
+            keep(make_class(m, cls, refs.safe_representer, ns,
+                            "Safe representer that writes only non-empty, normalised values."));
+    }
+
+    publish(m, "valid_dump_yaml",
+            make_function(m, "", {"valid_dump_yaml",
+                                  {Param{"data", Rule::Any, any}, Param{"stream", Rule::Any, io_str},
+                                   Param{"kwds", Rule::VarKeyword}},
+                                  none,
+                                  "Writes `data` to `stream` as YAML; a list is one document per "
+                                  "element."},
+                          valid_dump_yaml_impl));
+    publish(m, "valid_dumps_yaml",
+            make_function(m, "", {"valid_dumps_yaml",
+                                  {Param{"data", Rule::Any, any}, Param{"kwds", Rule::VarKeyword}},
+                                  optional_str, "The YAML text of `data`."},
+                          valid_dumps_yaml_impl));
+    publish(m, "safe_loads_yaml",
+            make_function(m, "", {"safe_loads_yaml", {Param{"content", Rule::Str, str}}, any,
+                                  "The plain values of the first YAML document in `content`."},
+                          safe_loads_yaml_impl));
+
+    {
+        const char *cls = "QuorvexJSONEncoder";
+        nb::dict ns;
+        ns["default"] = make_function(
+            m, cls, {"default", {Param{"self"}, Param{"obj", Rule::Any, any}}, any,
+                     "A plain value for what the standard encoder cannot write."},
+            encoder_default_impl);
+        refs.quorvex_encoder = keep(make_class(
+            m, cls, refs.json_encoder, ns, "JSON encoder that also writes normalised values."));
+    }
+
+    publish(m, "safe_dumps_json",
+            make_function(m, "", {"safe_dumps_json",
+                                  {Param{"obj", Rule::Any, any}, Param{"kwargs", Rule::VarKeyword}},
+                                  str, "The JSON text of `obj` (indent 2 unless given)."},
+                          safe_dumps_json_impl));
+}
