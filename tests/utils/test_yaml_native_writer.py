@@ -100,3 +100,31 @@ def test_very_deep_nesting_is_handed_over():
     for _ in range(1000):
         value = [value]
     assert dumps(value) is None
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(streams)
+def test_dump_module_writes_and_reads_as_ruamel(data):
+    import io
+
+    from _yaml_reference import ruamel_loads, same_value
+    from quorvex_analytics_utils.utils.dump import safe_loads_yaml, valid_dump_yaml, valid_dumps_yaml
+
+    try:
+        expected = ruamel_dumps(data)
+    except Exception as e:  # noqa: BLE001 - the dump module must fail the same way
+        with pytest.raises(type(e)):
+            valid_dumps_yaml(data)
+        return
+    assert valid_dumps_yaml(data) == expected
+    stream = io.StringIO()
+    valid_dump_yaml(data, stream)
+    assert stream.getvalue() == expected
+    if expected and type(data) is not list:
+        assert same_value(safe_loads_yaml(expected), ruamel_loads(expected))
+
+
+def test_dump_module_keyword_arguments_take_the_ruamel_path():
+    from quorvex_analytics_utils.utils.dump import valid_dumps_yaml
+
+    assert valid_dumps_yaml({"a": 1}, explicit_start=True) == "---\na: 1\n"
