@@ -7,6 +7,8 @@
 // no Python call; everything else goes through the same isinstance checks Python code would.
 #include "binding/declare.hpp"
 #include "binding/support.hpp"
+#include "binding/yaml_reader.hpp"
+#include "binding/yaml_writer.hpp"
 
 #include <cmath>
 
@@ -291,8 +293,34 @@ nb::object new_writer() {
     return yaml;
 }
 
+/// The registration every document's `ValidRepresenter.represent` makes on the safe representer,
+/// made once by a native write so that the shared registry looks the same afterwards.
+void register_str_representer() {
+    nb::object represent_str = nb::handle(refs.valid_representer).attr("represent_str");
+    nb::handle(refs.safe_representer).attr("add_representer")(nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)), represent_str);
+}
+
+/// The native writer's text for a call without keyword arguments, or false when ruamel must write.
+bool native_text(nb::handle data, nb::handle kwds, std::string &text) {
+    if (PyDict_GET_SIZE(kwds.ptr()) != 0 || !qv::yaml::write(data.ptr(), text)) return false;
+    if (!text.empty()) register_str_representer();
+    return true;
+}
+
+nb::object to_py(const std::string &text) {
+    return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
 /// Writes `data` to `stream` as YAML; `kwds` (owned by this call) goes on to `dump_all`.
+/// The native writer serves text streams of exactly `io.StringIO`; everything else goes through ruamel.
 void dump_yaml(nb::handle data, nb::handle stream, nb::handle kwds) {
+    if (Py_TYPE(stream.ptr()) == reinterpret_cast<PyTypeObject *>(refs.string_io)) {
+        std::string text;
+        if (native_text(data, kwds, text)) {
+            if (!text.empty()) stream.attr("write")(to_py(text));
+            return;
+        }
+    }
     nb::object documents = documents_of(data);
     nb::object dump_all = new_writer().attr("dump_all");
     nb::object kwargs = check(PyDict_Copy(kwds.ptr()));
@@ -302,12 +330,15 @@ void dump_yaml(nb::handle data, nb::handle stream, nb::handle kwds) {
 }
 
 nb::object dumps_yaml(nb::handle data, nb::handle kwds) {
+    std::string text;
+    if (native_text(data, kwds, text)) return to_py(text);
     nb::object stream = check(PyObject_CallNoArgs(refs.string_io));
     dump_yaml(data, stream, kwds);
     return call_method(stream, "getvalue");
 }
 
 nb::object loads_yaml(nb::handle content) {
+    if (nb::object value = qv::yaml::read(content); value.is_valid()) return value;
     nb::object yaml = nb::handle(refs.yaml_class)(nb::arg("typ") = "safe");
     return yaml.attr("load")(content);
 }

@@ -1,0 +1,66 @@
+"""The native YAML reader against ruamel's safe loader: the same value, or a deferral to ruamel."""
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from _yaml_reference import mutations, ruamel_dumps, ruamel_loads, same_value, streams
+from quorvex_analytics_utils.utils._yaml_native import dumps, loads
+
+
+def agrees_with_ruamel(text):
+    """Returns whether the native reader handled the text; fails when it gives another value, or
+    accepts text that ruamel rejects."""
+    handled, value = loads(text)
+    try:
+        expected = ruamel_loads(text)
+    except Exception:  # noqa: BLE001 - whatever ruamel raises, the native reader must have deferred
+        assert not handled, text
+        return False
+    if handled:
+        assert same_value(value, expected), text
+    return handled
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(streams, st.randoms(use_true_random=False))
+def test_own_output_and_mutations_read_as_ruamel_reads_them(data, rnd):
+    text = dumps(data)
+    if text is None:
+        text = ruamel_dumps(data)
+    agrees_with_ruamel(text)
+    for mutated in mutations(text, rnd, 4):
+        agrees_with_ruamel(mutated)
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "a: 1\nb:\n- x\n- 'y z'\n- \"q\\tr\"\nc:\n  d: -2.5e-07\n  e: .inf\n  f: true\n  g: null\n",
+        "- - 1\n  - 2\n- a: 1\n  b: []\n- {}\n",
+        "0o17\n...\n", "0x_1F\n", "1_000\n", "+.inf\n", "-0.0\n", "'it''s'\n", "~\n", "a:\n",
+        "key: \n  long\n", "a: one\n  two\n", "'one\n  two'\n", '"one\\\n  \\ two"\n', '"\\u00e9\\U0001F642\\x41"\n',
+        "--- x\n", "---\na: 1\n",
+        "99999999999999999999999999\n",
+    ],
+)
+def test_handles_the_written_subset(text):
+    assert agrees_with_ruamel(text)
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "", "a: &x 1\nb: *x\n", "!!python/object:os.system x\n", "a: [1, 2]\n", "a: {b: 1}\n", "a: |\n  x\n",
+        "a: >\n  x\n", "# comment\na: 1\n", "a: 1 # c\n", "%YAML 1.2\n---\na: 1\n", "a: 1\n---\nb: 2\n",
+        "a: 1\na: 2\n", "1: x\n", "a: 2020-01-01\n", "<<: 1\n", "a:\tb\n", "a: 1\r\n", "\ufeffa: 1\n", "a: 1\n\nb: 2\n",
+        "-\n", "a:  b\n", "? a\n: b\n", "0b_\n", "9" * 5000 + "\n", "a: '\n", 'a: "\\q"\n', "a: x\n- y\n",
+    ],
+)
+def test_defers_everything_else(text):
+    assert not agrees_with_ruamel(text)
+
+
+def test_accepts_only_str():
+    with pytest.raises(TypeError, match="expected str, got bytes"):
+        loads(b"a: 1")
