@@ -1,0 +1,603 @@
+import ast
+import io
+import json
+import re
+from datetime import date
+
+import pytest
+import strawberry
+from pydantic import ValidationError
+
+from quorvex_analytics_utils.predictive_models import augmented_scorer as mod
+from quorvex_analytics_utils.predictive_models.augmented_scorer import (
+    AbstractAugmentedScorer,
+    AugmentedScorer,
+    AugmentedScorerType,
+    PredictiveModelCategory,
+    PredictiveModelType,
+)
+from quorvex_analytics_utils.predictive_models.content import AugmentedScorerContent
+from quorvex_analytics_utils.predictive_models.feature_preparation.feature_preparation import (
+    FeaturePreparation,
+)
+
+LOGREG = {"logreg_model_params": {"intercept_": [-1.5], "coef_": [[0.25, -0.125]]}}
+
+
+def numerical_binning(attribute, binned=None):
+    return {
+        "attribute": attribute,
+        "attribute_data_type": "NUMERICAL",
+        "binned_attribute_name": binned,
+        "feature_bucketing": [
+            {"type": "NUMERICAL", "lower_bound": float("-inf"), "upper_bound": 10.0, "value": 0.1, "id": 2},
+            {"type": "NUMERICAL", "lower_bound": 10.0, "upper_bound": float("inf"), "value": 0.2, "id": 3},
+            {"type": "NUMERICAL", "name": "1_null", "value": 0.0, "id": 1},
+            {"type": "NUMERICAL", "name": "0_system_default", "value": 0.0, "id": 0},
+        ],
+    }
+
+
+def rich_scorer(**overrides):
+    data = {
+        "attributes": ["age", "income", "region"],
+        "predictive_model_type": "LOGISTIC_REGRESSION",
+        "target": "default_12m",
+        "target_class": "1",
+        "directory_name": "pd_retail",
+        "feature_preparation": {
+            "transformations": [
+                {"attribute": "income", "transformed_attribute_name": "log_income", "transformation": "log(income)"}
+            ],
+            "binning": [numerical_binning("age", "age_woe"), numerical_binning("log_income")],
+            "dummy_encoding": [
+                {
+                    "attribute": "region",
+                    "encoding": [
+                        {"value": "N", "encoded_feature_name": "region_N"},
+                        {"value": "S", "encoded_feature_name": "region_S", "use_for_undefined": True},
+                    ],
+                }
+            ],
+        },
+        "description": {
+            "predictive_model_name": "PD retail",
+            "predictive_model_created": date(2024, 5, 17),
+            "attribute_description": {"age": "age in years"},
+            "hyperparameters": {"C": 0.5, "eval_metric": "auc"},
+            "number_of_trainable_parameters": 4,
+            "general_notes": {"note_1": "first"},
+            "attached_images": [
+                {"type": "png", "filename": "roc.png", "image": b"\x89PNG roc"},
+                {"type": "png", "filename": "lift.png", "image": b"\x89PNG lift"},
+            ],
+        },
+        "performance": {
+            "dataset_quality": [],
+            "performance_metrics": ["AUC", "gini"],
+        },
+        "monitoring": {"binning": [numerical_binning("age")]},
+        "external_model": {
+            "feature_names": ["age", "log_income", "region_S"],
+            "logreg_model_params": {"intercept_": [-1.5], "coef_": [[0.25, -0.125, 1]]},
+        },
+    }
+    data.update(overrides)
+    return AugmentedScorer.model_validate(data)
+
+
+def round_trip(scorer):
+    return AugmentedScorer.parse_from_content(scorer.get_content())
+
+
+# ---- classes and enums
+
+
+def test_module_classes_in_order():
+    names = [n for n in vars(mod) if not n.startswith("_")]
+    wanted = ["PredictiveModelType", "PredictiveModelCategory", "AbstractAugmentedScorer", "AugmentedScorer",
+              "ExternalPredictiveModelType", "AugmentedScorerType"]
+    assert [n for n in names if n in wanted] == wanted
+    assert [m.value for m in PredictiveModelType] == [
+        "LOGISTIC_REGRESSION", "PMML", "XGB", "EXPERT_SCORE", "RANDOM_FOREST", "COX_PH_FITTER"]
+    assert PredictiveModelCategory.HORIZON == "HORIZON"
+    assert list(AugmentedScorer.model_fields) == [
+        "attributes", "predictive_model_type", "target", "target_class", "feature_preparation",
+        "description", "performance", "monitoring", "directory_name", "external_model"]
+
+
+def test_abstract_class_cannot_be_built_and_its_bodies_raise_bare_not_implemented():
+    with pytest.raises(TypeError, match="abstract"):
+        AbstractAugmentedScorer()
+    scorer = AugmentedScorer()
+    abstract = sorted(AbstractAugmentedScorer.__abstractmethods__)
+    assert len(abstract) == 10 and "_migrate" in abstract
+    for name in abstract:
+        with pytest.raises(NotImplementedError) as info:
+            getattr(AbstractAugmentedScorer, name)(scorer)
+        assert info.value.args == ()
+
+
+def test_defaults_are_fresh_per_record():
+    a, b = AugmentedScorer(), AugmentedScorer()
+    for name in ["attributes", "feature_preparation", "description", "performance", "monitoring", "external_model"]:
+        assert getattr(a, name) is not getattr(b, name)
+    a.feature_preparation.add_feature_reshaping([{"attribute": "x", "transformation": "x*2"}])
+    assert b.feature_preparation.transformations == []
+
+
+# ---- content
+
+
+@pytest.mark.parametrize(
+    "model_type, model, json_text, pmml_text",
+    [
+        (None, {}, "{}", None),
+        ("XGB", {"a": 1}, '{\n  "a": 1\n}', None),
+        ("LOGISTIC_REGRESSION", LOGREG, json.dumps(LOGREG, indent=2), None),
+        ("PMML", {"pmml_model": "<PMML/>"}, None, "<PMML/>"),
+    ],
+)
+def test_content_streams_by_model_type(model_type, model, json_text, pmml_text):
+    content = AugmentedScorer(predictive_model_type=model_type, external_model=model).get_content()
+    assert isinstance(content, AugmentedScorerContent)
+    for stream, text in [(content.external_model_json, json_text), (content.external_model_pmml, pmml_text)]:
+        if text is None:
+            assert stream is None
+        else:
+            assert stream.tell() == 0 and stream.read() == text
+    assert "external_model" not in content.augmented_scorer_yaml.getvalue()
+
+
+def test_pmml_without_document_is_a_key_error():
+    scorer = AugmentedScorer(predictive_model_type="PMML")
+    with pytest.raises(KeyError, match="pmml_model"):
+        scorer.get_content()
+
+
+def test_rich_scorer_round_trip_field_by_field():
+    scorer = rich_scorer()
+    content = scorer.get_content()
+    assert set(content.attached_images) == {"roc.png", "lift.png"}
+    assert content.attached_images["roc.png"].getvalue() == b"\x89PNG roc"
+    back = AugmentedScorer.parse_from_content(content)
+    for name in AugmentedScorer.model_fields:
+        assert getattr(back, name) == getattr(scorer, name), name
+    images = back.description.attached_images
+    assert [i.image for i in images] == [b"\x89PNG roc", b"\x89PNG lift"]
+    # the streams read are left at their end
+    assert content.augmented_scorer_yaml.tell() == len(content.augmented_scorer_yaml.getvalue())
+
+
+def test_reading_streams_rewinds_them_and_json_wins_over_pmml():
+    yaml_stream = io.StringIO("attributes:\n- a\n")
+    yaml_stream.read()
+    json_stream = io.StringIO('{"feature_names": ["a"]}')
+    json_stream.read()
+    content = AugmentedScorerContent(augmented_scorer_yaml=yaml_stream, external_model_json=json_stream,
+                                     external_model_pmml=io.StringIO("<PMML/>"))
+    back = AugmentedScorer.parse_from_content(content)
+    assert back.attributes == ["a"] and back.external_model == {"feature_names": ["a"]}
+    assert content.external_model_pmml.tell() == 0
+
+
+def test_reading_pmml_and_nothing():
+    content = AugmentedScorerContent(augmented_scorer_yaml=io.StringIO("predictive_model_type: PMML\n"),
+                                     external_model_pmml=io.StringIO("<PMML/>"))
+    back = AugmentedScorer.parse_from_content(content)
+    assert back.external_model == {"type": PredictiveModelType.PMML, "pmml_model": "<PMML/>"}
+    assert type(back.external_model["type"]) is PredictiveModelType
+    content = AugmentedScorerContent(augmented_scorer_yaml=io.StringIO("target: y\n"))
+    assert AugmentedScorer.parse_from_content(content).external_model == {}
+
+
+@pytest.mark.parametrize(
+    "yaml_text, json_text, error",
+    [
+        ("a: [1\n", None, Exception),  # the YAML parser's own error
+        ("target: y\n", "{not json", json.JSONDecodeError),
+        ("", "{}", TypeError),  # an empty document cannot take the external model
+        ("colour: red\n", None, ValidationError),
+        ("attributes: 5\n", None, ValidationError),
+    ],
+)
+def test_bad_content(yaml_text, json_text, error):
+    content = AugmentedScorerContent(augmented_scorer_yaml=io.StringIO(yaml_text),
+                                     external_model_json=json_text and io.StringIO(json_text))
+    with pytest.raises(error):
+        AugmentedScorer.parse_from_content(content)
+
+
+def test_image_without_bytes_is_left_out_and_reads_back_without_bytes():
+    scorer = AugmentedScorer(description={"attached_images": [
+        {"type": "png", "filename": "a.png"}, {"type": "png", "filename": "b.png", "image": b"B"}]})
+    content = scorer.get_content()
+    assert list(content.attached_images) == ["b.png"]
+    back = AugmentedScorer.parse_from_content(content)
+    assert [(i.filename, i.image) for i in back.description.attached_images] == [("a.png", None), ("b.png", b"B")]
+    assert AugmentedScorer(description={"attached_images": None}).get_content().attached_images == {}
+
+
+def test_empty_dummy_encoding_survives_storage():
+    scorer = AugmentedScorer(attributes=["region"], feature_preparation={
+        "dummy_encoding": [{"attribute": "region", "encoding": []}]})
+    back = round_trip(scorer)
+    assert back.feature_preparation == scorer.feature_preparation
+
+
+def test_record_with_required_fields_left_out_in_nested_union():
+    # A bin list emptied after validation still comes back as an empty list.
+    scorer = rich_scorer()
+    scorer.monitoring.binning[0].feature_bucketing = []
+    scorer.feature_preparation.binning[0].feature_bucketing = []
+    back = round_trip(scorer)
+    assert back.monitoring == scorer.monitoring
+    assert back.feature_preparation.binning[0].feature_bucketing == []
+
+
+# ---- migration
+
+
+@pytest.mark.parametrize(
+    "model_type, model, expected_names",
+    [
+        ("EXPERT_SCORE", {}, "attributes"),
+        ("EXPERT_SCORE", {"feature_names": None}, "attributes"),
+        ("EXPERT_SCORE", {"feature_names": []}, "attributes"),
+        ("EXPERT_SCORE", {"feature_names": ["z"]}, ["z"]),
+        ("XGB", {}, None),
+        (None, {}, None),
+    ],
+)
+def test_migration_of_feature_names(model_type, model, expected_names):
+    scorer = AugmentedScorer(attributes=["a", "b"], predictive_model_type=model_type, external_model=model)
+    assert scorer._migrate() is None
+    if expected_names == "attributes":
+        assert scorer.external_model["feature_names"] is scorer.attributes
+    else:
+        assert scorer.external_model.get("feature_names") == expected_names
+
+
+@pytest.mark.parametrize(
+    "name, directory, expected",
+    [(None, "dir", "dir"), ("kept", "dir", "kept"), (None, None, None)],
+)
+def test_migration_of_model_name_through_content(name, directory, expected):
+    scorer = AugmentedScorer(directory_name=directory, description={"predictive_model_name": name})
+    assert round_trip(scorer).description.predictive_model_name == expected
+
+
+# ---- consistency
+
+
+def message_sets(error):
+    [detail] = error.errors()
+    match = re.search(r"unknown attributes: (.*)\. Model attributes are (.*)\.$", detail["msg"])
+    parse = lambda s: set() if s == "set()" else ast.literal_eval(s)  # noqa: E731
+    return parse(match.group(1)), parse(match.group(2))
+
+
+@pytest.mark.parametrize(
+    "attributes, transformations, binning, kind, unknown",
+    [
+        (["age", "income"], [("debt", "debt2")], [], "Transformation", {"debt"}),
+        ([], [("x", "y")], [], "Transformation", {"x"}),
+        (["age"], [("x", "y")], ["nowhere"], "Transformation", {"x"}),  # bucketing not checked then
+        # a transformation cannot start from an attribute that another one creates
+        (["a"], [("a", "b"), ("b", "c")], [], "Transformation", {"b"}),
+        (["age", "income"], [("income", "log_income")], ["nowhere", "age", "other"], "Binning", {"nowhere", "other"}),
+    ],
+)
+def test_consistency_messages(attributes, transformations, binning, kind, unknown):
+    data = {
+        "attributes": attributes,
+        "feature_preparation": {
+            "transformations": [{"attribute": a, "transformed_attribute_name": t, "transformation": "f"}
+                                for a, t in transformations],
+            "binning": [numerical_binning(b) for b in binning],
+        },
+    }
+    with pytest.raises(ValidationError) as info:
+        AugmentedScorer.model_validate(data)
+    assert f"{kind} defined for unknown attributes: " in str(info.value)
+    assert message_sets(info.value) == (unknown, set(attributes))
+
+
+@pytest.mark.parametrize(
+    "attributes, transformations, binning",
+    [
+        ([], [], []),
+        (["x"], [], []),
+        (["income"], [("income", "log_income")], ["log_income", "income"]),
+        (["income"], [("income", "income")], ["income"]),
+        (["a", "a"], [], ["a"]),
+    ],
+)
+def test_consistent_records_pass(attributes, transformations, binning):
+    AugmentedScorer.model_validate({
+        "attributes": attributes,
+        "feature_preparation": {
+            "transformations": [{"attribute": a, "transformed_attribute_name": t, "transformation": "f"}
+                                for a, t in transformations],
+            "binning": [numerical_binning(b) for b in binning],
+            "dummy_encoding": [{"attribute": "unrelated", "encoding": [
+                {"value": 1, "encoded_feature_name": "unrelated_1"}]}],
+        },
+    })
+
+
+# ---- coefficients
+
+
+@pytest.mark.parametrize(
+    "attributes, model, attribute, expected",
+    [
+        (["age", "income"], LOGREG, "income", -0.125),
+        (["age", "income"], LOGREG, "debt", None),
+        (["age", "age"], {"model": {"coef_": [[1, 2]]}}, "age", 1.0),
+        (["a"], {"feature_names": ["b", "a"], "model": {"coef_": [[3, 4]]}}, "a", 4.0),
+        (["a", "b"], {"feature_names": [], "model": {"coef_": [[3, 4]]}}, "b", 4.0),
+        (["a"], {}, "a", None),
+        (["a"], {"model": {"coef_": {1: 2}}}, "a", None),  # KeyError inside the lookup
+    ],
+)
+def test_get_coefficient(attributes, model, attribute, expected):
+    result = AugmentedScorer(attributes=attributes, external_model=model).get_coefficient(attribute)
+    assert result == expected and (result is None or type(result) is float)
+
+
+@pytest.mark.parametrize(
+    "model, attribute, error",
+    [
+        ({"model": {"coef_": [[1]]}}, "b", IndexError),
+        ({"model": {"coef_": [["x", 2]]}}, "a", TypeError),
+    ],
+)
+def test_get_coefficient_errors_that_propagate(model, attribute, error):
+    with pytest.raises(error):
+        AugmentedScorer(attributes=["a", "b"], external_model=model).get_coefficient(attribute)
+
+
+@pytest.mark.parametrize("bad", [None, 1, b"a"])
+def test_get_coefficient_needs_exact_str(bad):
+    with pytest.raises(TypeError, match="attribute"):
+        AugmentedScorer().get_coefficient(bad)
+
+
+# ---- external model
+
+
+@pytest.mark.parametrize(
+    "model, expected",
+    [
+        ({}, None),
+        ({"intercept": 2, "model": {"intercept_": [5]}}, 2.0),
+        ({"intercept": None, "model": {"intercept_": [5]}}, None),
+        ({"model": {"intercept_": [5]}, "logreg_model_params": {"intercept_": [6]}}, 5.0),
+        ({"model": {}, "logreg_model_params": {"intercept_": [6]}}, 6.0),
+        ({"model": {"intercept_": {}}, "logreg_model_params": {"intercept_": [6]}}, 6.0),
+        ({"logreg_model_params": {"coef_": [[1]]}}, None),
+    ],
+)
+def test_intercept_fallback_order(model, expected):
+    result = AugmentedScorer(external_model=model).get_external_model_intercept()
+    assert result == expected and (result is None or type(result) is float)
+
+
+@pytest.mark.parametrize(
+    "model, expected",
+    [
+        ({}, None),
+        ({"coefficients": [[1.0]]}, None),
+        ({"model": {"coef_": [[1.0, 2.0]]}, "logreg_model_params": {"coef_": [[3.0]]}}, [1.0, 2.0]),
+        ({"model": {"intercept_": [1]}, "logreg_model_params": {"coef_": [[3.0]]}}, [3.0]),
+    ],
+)
+def test_coefficients_fallback_order(model, expected):
+    assert AugmentedScorer(external_model=model).get_external_model_coefficients() == expected
+
+
+@pytest.mark.parametrize(
+    "getter, model, error",
+    [
+        ("get_external_model_intercept", {"intercept": "x"}, TypeError),
+        ("get_external_model_intercept", {"model": {"intercept_": []}}, IndexError),
+        ("get_external_model_intercept", {"model": [1]}, TypeError),
+        ("get_external_model_feature_names", {"feature_names": "ab"}, TypeError),
+        ("get_external_model_intercept_name", {"intercept_name": 1}, TypeError),
+        ("get_external_model_coefficients", {"model": {"coef_": [5]}}, TypeError),
+    ],
+)
+def test_malformed_external_models_propagate(getter, model, error):
+    with pytest.raises(error):
+        getattr(AugmentedScorer(external_model=model), getter)()
+
+
+def test_names_and_intercept_name():
+    scorer = AugmentedScorer(external_model={"feature_names": ["a"], "intercept_name": "const"})
+    assert scorer.get_external_model_feature_names() == ["a"]
+    assert scorer.get_external_model_intercept_name() == "const"
+    assert AugmentedScorer().get_external_model_intercept_name() is None
+
+
+XGB_MODEL = {"xgb_model": {"learner": {
+    "attributes": {"best_iteration": "41", "best_score": "0.75"},
+    "gradient_booster": {"model": {"gbtree_model_param": {"num_trees": " 100 "}}},
+    "learner_model_param": {"num_feature": 12.9},
+}}}
+
+
+@pytest.mark.parametrize(
+    "getter, expected",
+    [
+        ("get_external_model_best_iteration", 42),
+        ("get_external_model_number_of_trees", 100),
+        ("get_external_model_number_of_attributes", 12),
+        ("get_external_model_best_eval_metric", 0.75),
+    ],
+)
+def test_xgb_figures(getter, expected):
+    assert getattr(AugmentedScorer(predictive_model_type="XGB", external_model=XGB_MODEL), getter)() == expected
+    assert getattr(AugmentedScorer(predictive_model_type="RANDOM_FOREST", external_model=XGB_MODEL), getter)() is None
+    assert getattr(AugmentedScorer(predictive_model_type="XGB", external_model={"xgb_model": {}}), getter)() is None
+
+
+def test_xgb_bad_figure_propagates():
+    model = {"xgb_model": {"learner": {"attributes": {"best_iteration": "4.5"}}}}
+    with pytest.raises(ValueError):
+        AugmentedScorer(predictive_model_type="XGB", external_model=model).get_external_model_best_iteration()
+
+
+@pytest.mark.parametrize(
+    "model_type, category",
+    [("COX_PH_FITTER", "HORIZON"), ("RANDOM_FOREST", "STATIC"), ("PMML", "STATIC"),
+     ("LOGISTIC_REGRESSION", "STATIC"), ("XGB", "STATIC"), ("EXPERT_SCORE", "STATIC"), (None, "NONE")],
+)
+def test_category(model_type, category):
+    result = AugmentedScorer(predictive_model_type=model_type).get_external_model_category()
+    assert result is PredictiveModelCategory[category]
+
+
+# ---- formula and views
+
+
+def formula_of(scorer):
+    return AugmentedScorerType.formula(None, scorer)
+
+
+def logreg(**kwargs):
+    kwargs.setdefault("predictive_model_type", "LOGISTIC_REGRESSION")
+    return AugmentedScorer(**kwargs)
+
+
+def test_formula_example():
+    scorer = logreg(attributes=["age", "income"], external_model=LOGREG)
+    scorer.feature_preparation.add_feature_reshaping(
+        [{"attribute": "income", "transformed_attribute_name": "income", "transformation": "log(income)"}])
+    assert formula_of(scorer) == "-1.5000 + 0.2500 * age - 0.1250 * (log(income))"
+
+
+@pytest.mark.parametrize(
+    "kwargs, expected",
+    [
+        ({"attributes": ["a", "b"]}, "0.0000 + a + b"),
+        ({"attributes": ["a"], "external_model": {"intercept": 0, "model": {"coef_": [[0]]}}}, "0.0000 + 0.0000 * a"),
+        ({"attributes": ["a"], "external_model": {"intercept": 1e-5, "model": {"coef_": [[-0.00005]]}}},
+         "0.0000 - 0.0001 * a"),
+        ({"attributes": ["a"], "external_model": {"intercept": 2.00005, "model": {"coef_": [[1e300]]}}},
+         f"{2.00005:.4f} + {1e300:.4f} * a"),
+        ({"attributes": ["x"], "external_model": {"feature_names": ["n1", "n2"], "model": {"coef_": [[1.5, 2]]}}},
+         "0.0000 + 1.5000 * n1 + 2.0000 * n2"),
+        ({"attributes": ["a"], "predictive_model_type": "XGB"}, None),
+        ({"attributes": ["a"], "predictive_model_type": None}, None),
+    ],
+)
+def test_formula_cases(kwargs, expected):
+    assert formula_of(logreg(**kwargs)) == expected
+
+
+def test_formula_honours_overridden_methods():
+    class Custom(AugmentedScorer):
+        def get_coefficient(self, attribute):
+            return -2
+
+    assert formula_of(Custom(predictive_model_type="LOGISTIC_REGRESSION", attributes=["a"])) == "0.0000 - 2.0000 * a"
+
+
+def make_schema():
+    @strawberry.type
+    class Query:
+        @strawberry.field
+        def scorer(self, info: strawberry.Info) -> AugmentedScorerType:
+            return info.context["scorer"]
+
+    return strawberry.Schema(query=Query)
+
+
+QUERY = """{ scorer { directoryName attributes predictiveModelType target targetClass formula category
+  featurePreparation { transformations { attribute } binning { attribute } }
+  description { predictiveModelName }
+  performance { performanceMetrics }
+  monitoring { binning { attribute } }
+  externalModel { coefficients intercept interceptName bestEvalMetric bestIteration numberOfAttributes
+                  numberOfTrees } } }"""
+
+
+async def test_views_through_schema():
+    scorer = rich_scorer()
+    result = await make_schema().execute(QUERY, context_value={"scorer": scorer})
+    assert result.errors is None
+    data = result.data["scorer"]
+    assert data["formula"] == "-1.5000 + 0.2500 * age - 0.1250 * (log(income)) + 1.0000 * region_S"
+    assert data["category"] == "STATIC" and data["predictiveModelType"] == "LOGISTIC_REGRESSION"
+    assert data["attributes"] == ["age", "income", "region"] and data["directoryName"] == "pd_retail"
+    assert data["externalModel"] == {
+        "coefficients": [0.25, -0.125, 1.0], "intercept": -1.5, "interceptName": None, "bestEvalMetric": None,
+        "bestIteration": None, "numberOfAttributes": None, "numberOfTrees": None}
+    assert data["monitoring"]["binning"] == [{"attribute": "age"}]
+    assert data["performance"]["performanceMetrics"] == ["AUC", "GINI"]
+
+
+async def test_xgb_view_and_field_errors():
+    scorer = AugmentedScorer(predictive_model_type="XGB", external_model=XGB_MODEL)
+    result = await make_schema().execute(
+        "{ scorer { formula category externalModel { bestIteration numberOfTrees numberOfAttributes "
+        "bestEvalMetric intercept } } }", context_value={"scorer": scorer})
+    assert result.errors is None
+    assert result.data["scorer"] == {"formula": None, "category": "STATIC", "externalModel": {
+        "bestIteration": 42, "numberOfTrees": 100, "numberOfAttributes": 12, "bestEvalMetric": 0.75,
+        "intercept": None}}
+    scorer = logreg(attributes=["a"], external_model={"model": {"coef_": [["x"]]}})
+    result = await make_schema().execute("{ scorer { formula category } }", context_value={"scorer": scorer})
+    assert len(result.errors) == 1 and result.errors[0].path == ["scorer", "formula"]
+
+
+def python_formula(parent):
+    intercept = parent.get_external_model_intercept() or 0.0
+    text = f"{intercept:.4f}"
+    for name in parent.get_external_model_feature_names() or parent.attributes:
+        coefficient = parent.get_coefficient(name)
+        term = str(parent.feature_preparation.get_transformation_formula(attribute=name))
+        if coefficient is None:
+            text += " + " + term
+        elif coefficient < 0:
+            text += f" - {abs(coefficient):.4f} * {term}"
+        else:
+            text += f" + {coefficient:.4f} * {term}"
+    return text
+
+
+class LoudPreparation(FeaturePreparation):
+    def get_transformation_formula(self, attribute):
+        return attribute.upper()
+
+
+class ShiftedScorer(AugmentedScorer):
+    def get_external_model_coefficients(self):
+        coefficients = super().get_external_model_coefficients()
+        return None if coefficients is None else [c + 1 for c in coefficients]
+
+
+@pytest.mark.parametrize("cls", [AugmentedScorer, ShiftedScorer])
+@pytest.mark.parametrize("preparation_cls", [FeaturePreparation, LoudPreparation])
+@pytest.mark.parametrize(
+    "names, coefficients",
+    [
+        (["a", "b", "a", "c"], [[0.5, -0.25, 3, float("nan")]]),  # a repeated name takes the first position
+        (["a", "b"], None),
+        (["é", "b"], [[-1e-9, 0]]),
+    ],
+)
+def test_formula_agrees_with_per_name_calls(cls, preparation_cls, names, coefficients):
+    model = {"feature_names": names, "intercept": 0.5}
+    if coefficients is not None:
+        model["model"] = {"coef_": coefficients}
+    preparation = preparation_cls(transformations=[
+        {"attribute": "a", "transformed_attribute_name": "b", "transformation": "a**2"},
+        {"attribute": "c", "transformed_attribute_name": "b", "transformation": "never used"},
+        {"attribute": "c", "transformed_attribute_name": None, "transformation": "x"},
+    ])
+    scorer = cls(attributes=["a", "c", "é"], predictive_model_type="LOGISTIC_REGRESSION",
+                 external_model=model, feature_preparation=preparation)
+    assert type(scorer.feature_preparation) is preparation_cls
+    assert formula_of(scorer) == python_formula(scorer)
