@@ -2,7 +2,6 @@ import datetime
 
 import pydantic
 import pytest
-import strawberry
 
 from quorvex_analytics_utils.predictive_models.scorer_profile.dataset_profile import (
     ClassFrequency,
@@ -11,18 +10,7 @@ from quorvex_analytics_utils.predictive_models.scorer_profile.dataset_profile im
     SampleDescriptionType,
 )
 from quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality import SampleType
-
-
-async def query(view_type, record, selection):
-    """Runs `selection` on a schema whose one field `item` returns `record` as `view_type`."""
-
-    @strawberry.type
-    class Query:
-        @strawberry.field
-        def item(self) -> view_type:
-            return record
-
-    return await strawberry.Schema(query=Query).execute("{ item " + selection + " }")
+from graphql_support import query
 
 
 def test_empty_description_has_every_field_none():

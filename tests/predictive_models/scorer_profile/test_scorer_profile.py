@@ -1,25 +1,13 @@
 import json
 
 import pytest
-import strawberry
 
 from quorvex_analytics_utils.predictive_models.scorer_profile.scorer_profile import (
     AttachedImage,
     PredictiveScorerProfile,
     PredictiveScorerProfileType,
 )
-
-
-async def query(view_type, record, selection):
-    """Runs `selection` on a schema whose one field `item` returns `record` as `view_type`."""
-
-    @strawberry.type
-    class Query:
-        @strawberry.field
-        def item(self) -> view_type:
-            return record
-
-    return await strawberry.Schema(query=Query).execute("{ item " + selection + " }")
+from graphql_support import query
 
 
 def notes_after(initial, *steps):

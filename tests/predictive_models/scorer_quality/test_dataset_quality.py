@@ -1,6 +1,5 @@
 import pydantic
 import pytest
-import strawberry
 
 from quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality import (
     DatasetQuality,
@@ -8,18 +7,7 @@ from quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality im
     PerformanceMetrics,
     SampleType,
 )
-
-
-async def query(view_type, record, selection):
-    """Runs `selection` on a schema whose one field `item` returns `record` as `view_type`."""
-
-    @strawberry.type
-    class Query:
-        @strawberry.field
-        def item(self) -> view_type:
-            return record
-
-    return await strawberry.Schema(query=Query).execute("{ item " + selection + " }")
+from graphql_support import query
 
 
 def test_enumerations_are_text_members_in_order():

@@ -2,7 +2,6 @@ import enum
 
 import pydantic
 import pytest
-import strawberry
 
 from quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality import (
     DatasetQuality,
@@ -13,18 +12,7 @@ from quorvex_analytics_utils.predictive_models.scorer_quality.scorer_quality imp
     PredictiveScorerQuality,
     PredictiveScorerQualityType,
 )
-
-
-async def query(view_type, record, selection):
-    """Runs `selection` on a schema whose one field `item` returns `record` as `view_type`."""
-
-    @strawberry.type
-    class Query:
-        @strawberry.field
-        def item(self) -> view_type:
-            return record
-
-    return await strawberry.Schema(query=Query).execute("{ item " + selection + " }")
+from graphql_support import query
 
 
 @pytest.mark.parametrize("text, member", [

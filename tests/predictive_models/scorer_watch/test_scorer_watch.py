@@ -2,7 +2,6 @@ import decimal
 import math
 
 import pytest
-import strawberry
 from hypothesis import given, settings, strategies as st
 
 from quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing import (
@@ -15,18 +14,8 @@ from quorvex_analytics_utils.predictive_models.scorer_watch.scorer_watch import 
     PredictiveScorerWatch,
     PredictiveScorerWatchType,
 )
+from graphql_support import query
 
-
-async def query(view_type, record, selection):
-    """Runs `selection` on a schema whose one field `item` returns `record` as `view_type`."""
-
-    @strawberry.type
-    class Query:
-        @strawberry.field
-        def item(self) -> view_type:
-            return record
-
-    return await strawberry.Schema(query=Query).execute("{ item " + selection + " }")
 
 INF = math.inf
 NAN = math.nan
