@@ -76,43 +76,43 @@ RecordClass &RecordClass::field(const char *name, nb::handle annotation, nb::han
     return *this;
 }
 
-nb::object RecordClass::function(FunctionSpec spec, Impl impl, const char *first) {
-    if (first) spec.params.insert(spec.params.begin(), Param{first});
-    return make_function(module_, name_.c_str(), std::move(spec), impl);
+nb::object RecordClass::function(FunctionSpec decl, Impl impl, const char *first) {
+    if (first) decl.params.insert(decl.params.begin(), Param{first});
+    return make_function(module_, name_.c_str(), std::move(decl), impl);
 }
 
-RecordClass &RecordClass::method(FunctionSpec spec, Impl impl) {
-    const char *name = spec.name;
-    namespace_[name] = function(std::move(spec), impl, "self");
+RecordClass &RecordClass::method(FunctionSpec decl, Impl impl) {
+    const char *name = decl.name;
+    namespace_[name] = function(std::move(decl), impl, "self");
     return *this;
 }
 
-RecordClass &RecordClass::classmethod(FunctionSpec spec, Impl impl) {
-    const char *name = spec.name;
-    namespace_[name] = typ::builtin("classmethod")(function(std::move(spec), impl, "cls"));
+RecordClass &RecordClass::classmethod(FunctionSpec decl, Impl impl) {
+    const char *name = decl.name;
+    namespace_[name] = typ::builtin("classmethod")(function(std::move(decl), impl, "cls"));
     return *this;
 }
 
-RecordClass &RecordClass::staticmethod(FunctionSpec spec, Impl impl) {
-    const char *name = spec.name;
-    namespace_[name] = typ::builtin("staticmethod")(function(std::move(spec), impl, nullptr));
+RecordClass &RecordClass::staticmethod(FunctionSpec decl, Impl impl) {
+    const char *name = decl.name;
+    namespace_[name] = typ::builtin("staticmethod")(function(std::move(decl), impl, nullptr));
     return *this;
 }
 
-RecordClass &RecordClass::after_validator(FunctionSpec spec, Impl impl) {
-    const char *name = spec.name;
+RecordClass &RecordClass::after_validator(FunctionSpec decl, Impl impl) {
+    const char *name = decl.name;
     nb::object validator = nb::module_::import_("pydantic").attr("model_validator")(
         nb::arg("mode") = "after");
-    namespace_[name] = validator(function(std::move(spec), impl, "self"));
+    namespace_[name] = validator(function(std::move(decl), impl, "self"));
     return *this;
 }
 
-RecordClass &RecordClass::before_validator(FunctionSpec spec, Impl impl) {
-    const char *name = spec.name;
+RecordClass &RecordClass::before_validator(FunctionSpec decl, Impl impl) {
+    const char *name = decl.name;
     nb::object validator = nb::module_::import_("pydantic").attr("model_validator")(
         nb::arg("mode") = "before");
     namespace_[name] =
-        validator(typ::builtin("classmethod")(function(std::move(spec), impl, "cls")));
+        validator(typ::builtin("classmethod")(function(std::move(decl), impl, "cls")));
     return *this;
 }
 
@@ -121,9 +121,9 @@ RecordClass &RecordClass::attr(const char *name, nb::handle value) {
     return *this;
 }
 
-RecordClass &RecordClass::wrapped_method(FunctionSpec spec, Impl impl, nb::handle wrapper) {
-    const char *name = spec.name;
-    namespace_[name] = wrapper(function(std::move(spec), impl, "self"));
+RecordClass &RecordClass::wrapped_method(FunctionSpec decl, Impl impl, nb::handle wrapper) {
+    const char *name = decl.name;
+    namespace_[name] = wrapper(function(std::move(decl), impl, "self"));
     return *this;
 }
 
@@ -156,27 +156,27 @@ ViewClass &ViewClass::field(const char *name, nb::handle annotation) {
     return *this;
 }
 
-ViewClass &ViewClass::resolver(FunctionSpec spec, Impl impl, nb::handle parent_type) {
-    const char *name = spec.name;
-    spec.params.insert(spec.params.begin(),
+ViewClass &ViewClass::resolver(FunctionSpec decl, Impl impl, nb::handle parent_type) {
+    const char *name = decl.name;
+    decl.params.insert(decl.params.begin(),
                        {Param{"self"}, Param{"parent", Rule::Any, typ::Parent(parent_type)}});
-    nb::object fn = make_function(module_, name_.c_str(), std::move(spec), impl);
+    nb::object fn = make_function(module_, name_.c_str(), std::move(decl), impl);
     namespace_[name] = nb::module_::import_("strawberry").attr("field")(nb::arg("resolver") = fn);
     return *this;
 }
 
-ViewClass &ViewClass::self_resolver(FunctionSpec spec, Impl impl) {
-    const char *name = spec.name;
-    spec.params.insert(spec.params.begin(), Param{"self"});
-    nb::object fn = make_function(module_, name_.c_str(), std::move(spec), impl);
+ViewClass &ViewClass::self_resolver(FunctionSpec decl, Impl impl) {
+    const char *name = decl.name;
+    decl.params.insert(decl.params.begin(), Param{"self"});
+    nb::object fn = make_function(module_, name_.c_str(), std::move(decl), impl);
     namespace_[name] = nb::module_::import_("strawberry").attr("field")(nb::arg("resolver") = fn);
     return *this;
 }
 
-ViewClass &ViewClass::method(FunctionSpec spec, Impl impl) {
-    const char *name = spec.name;
-    spec.params.insert(spec.params.begin(), Param{"self"});
-    namespace_[name] = make_function(module_, name_.c_str(), std::move(spec), impl);
+ViewClass &ViewClass::method(FunctionSpec decl, Impl impl) {
+    const char *name = decl.name;
+    decl.params.insert(decl.params.begin(), Param{"self"});
+    namespace_[name] = make_function(module_, name_.c_str(), std::move(decl), impl);
     return *this;
 }
 

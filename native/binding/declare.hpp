@@ -49,18 +49,18 @@ public:
     /// A field with a default value or a `Field(...)` object.
     RecordClass &field(const char *name, nb::handle annotation, nb::handle default_);
     /// An instance method; `self` is prepended to the declared parameters.
-    RecordClass &method(FunctionSpec spec, Impl impl);
+    RecordClass &method(FunctionSpec decl, Impl impl);
     /// A class method; `cls` is prepended to the declared parameters.
-    RecordClass &classmethod(FunctionSpec spec, Impl impl);
-    RecordClass &staticmethod(FunctionSpec spec, Impl impl);
+    RecordClass &classmethod(FunctionSpec decl, Impl impl);
+    RecordClass &staticmethod(FunctionSpec decl, Impl impl);
     /// `model_validator(mode="after")` over an instance method taking `self`.
-    RecordClass &after_validator(FunctionSpec spec, Impl impl);
+    RecordClass &after_validator(FunctionSpec decl, Impl impl);
     /// `model_validator(mode="before")` over a class method taking `cls` and `data`.
-    RecordClass &before_validator(FunctionSpec spec, Impl impl);
+    RecordClass &before_validator(FunctionSpec decl, Impl impl);
     /// Any other class attribute (a constant, an abstract method, ...).
     RecordClass &attr(const char *name, nb::handle value);
     /// A native function wrapped by `wrapper(fn)` (for example `abc.abstractmethod`).
-    RecordClass &wrapped_method(FunctionSpec spec, Impl impl, nb::handle wrapper);
+    RecordClass &wrapped_method(FunctionSpec decl, Impl impl, nb::handle wrapper);
 
     /// Creates the class with the metaclass of its first base and publishes it on the module.
     nb::object build();
@@ -68,7 +68,7 @@ public:
     const std::string &name() const { return name_; }
 
 private:
-    nb::object function(FunctionSpec spec, Impl impl, const char *first);
+    nb::object function(FunctionSpec decl, Impl impl, const char *first);
 
     nb::module_ module_;
     std::string name_;
@@ -90,11 +90,11 @@ public:
     ViewClass &field(const char *name, nb::handle annotation);
     /// A resolver field; `self` and `parent` (annotated `strawberry.Parent[parent_type]`) are
     /// prepended to the declared parameters.
-    ViewClass &resolver(FunctionSpec spec, Impl impl, nb::handle parent_type);
+    ViewClass &resolver(FunctionSpec decl, Impl impl, nb::handle parent_type);
     /// A resolver field taking only `self` (for plain types holding their own data).
-    ViewClass &self_resolver(FunctionSpec spec, Impl impl);
+    ViewClass &self_resolver(FunctionSpec decl, Impl impl);
     /// A plain method that is not a GraphQL field (for example `__init__`).
-    ViewClass &method(FunctionSpec spec, Impl impl);
+    ViewClass &method(FunctionSpec decl, Impl impl);
 
     nb::object build();
 

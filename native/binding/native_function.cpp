@@ -331,21 +331,21 @@ PyType_Spec ready_spec = {
     ready_slots,
 };
 
-nb::object signature_of(const FunctionSpec &spec) {
+nb::object signature_of(const FunctionSpec &decl) {
     nb::module_ inspect = nb::module_::import_("inspect");
     nb::object parameter = inspect.attr("Parameter");
     nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
     nb::object var_keyword = parameter.attr("VAR_KEYWORD");
     nb::object empty = parameter.attr("empty");
     nb::list params;
-    for (const Param &p : spec.params) {
+    for (const Param &p : decl.params) {
         params.append(parameter(p.name, p.rule == Rule::VarKeyword ? var_keyword : kind,
                                 nb::arg("default") = p.default_.is_valid() ? p.default_ : empty,
                                 nb::arg("annotation") =
                                     p.annotation.is_valid() ? p.annotation : empty));
     }
     return inspect.attr("Signature")(
-        params, nb::arg("return_annotation") = spec.returns.is_valid() ? spec.returns : empty);
+        params, nb::arg("return_annotation") = decl.returns.is_valid() ? decl.returns : empty);
 }
 
 }  // namespace
@@ -369,24 +369,24 @@ nb::object ready_awaitable(nb::handle value) {
     return nb::steal(reinterpret_cast<PyObject *>(r));
 }
 
-nb::object make_function(nb::handle module, const char *qualname_prefix, FunctionSpec spec,
+nb::object make_function(nb::handle module, const char *qualname_prefix, FunctionSpec decl,
                          Impl impl) {
     init_native_types();
-    if ((Py_ssize_t) spec.params.size() > kMaxParams)
+    if ((Py_ssize_t) decl.params.size() > kMaxParams)
         throw std::length_error("too many parameters for a native function");
-    for (size_t i = 0; i + 1 < spec.params.size(); ++i)
-        if (spec.params[i].rule == Rule::VarKeyword)
+    for (size_t i = 0; i + 1 < decl.params.size(); ++i)
+        if (decl.params[i].rule == Rule::VarKeyword)
             throw std::invalid_argument("only the last parameter can collect keyword arguments");
     auto *f = PyObject_GC_New(NativeFunction, function_type);
     if (!f) throw nb::python_error();
     f->vectorcall = fn_vectorcall;
     f->dict = nullptr;
     f->impl = impl;
-    f->is_async = spec.is_async;
+    f->is_async = decl.is_async;
     f->nparams = 0;
-    f->params = new Slot[spec.params.size()];
+    f->params = new Slot[decl.params.size()];
     nb::object self = nb::steal(reinterpret_cast<PyObject *>(f));
-    for (const Param &p : spec.params) {
+    for (const Param &p : decl.params) {
         Slot &s = f->params[f->nparams];
         s.name = PyUnicode_InternFromString(p.name);
         s.rule = p.rule;
@@ -397,20 +397,20 @@ nb::object make_function(nb::handle module, const char *qualname_prefix, Functio
     PyObject_GC_Track(f);
 
     std::string qualname = qualname_prefix && *qualname_prefix
-                               ? std::string(qualname_prefix) + "." + spec.name
-                               : std::string(spec.name);
+                               ? std::string(qualname_prefix) + "." + decl.name
+                               : std::string(decl.name);
     nb::dict annotations;
-    for (const Param &p : spec.params)
+    for (const Param &p : decl.params)
         if (p.annotation.is_valid()) annotations[p.name] = p.annotation;
-    if (spec.returns.is_valid()) annotations["return"] = spec.returns;
+    if (decl.returns.is_valid()) annotations["return"] = decl.returns;
 
-    self.attr("__name__") = spec.name;
+    self.attr("__name__") = decl.name;
     self.attr("__qualname__") = qualname.c_str();
     self.attr("__module__") = module.attr("__name__");
-    self.attr("__doc__") = spec.doc ? nb::object(nb::str(spec.doc)) : nb::none();
+    self.attr("__doc__") = decl.doc ? nb::object(nb::str(decl.doc)) : nb::none();
     self.attr("__annotations__") = annotations;
-    self.attr("__signature__") = signature_of(spec);
-    if (spec.is_async) nb::module_::import_("inspect").attr("markcoroutinefunction")(self);
+    self.attr("__signature__") = signature_of(decl);
+    if (decl.is_async) nb::module_::import_("inspect").attr("markcoroutinefunction")(self);
     return self;
 }
 

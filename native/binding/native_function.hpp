@@ -43,7 +43,7 @@ struct FunctionSpec {
 
 /// A new function object of type "cython_function_or_method".
 /// `qualname_prefix` is the owning class name (or empty at module level).
-nb::object make_function(nb::handle module, const char *qualname_prefix, FunctionSpec spec,
+nb::object make_function(nb::handle module, const char *qualname_prefix, FunctionSpec decl,
                          Impl impl);
 
 /// The already finished awaitable that asynchronous functions return.
