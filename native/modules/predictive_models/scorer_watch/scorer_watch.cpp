@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -36,21 +37,36 @@ struct Globals {
 };
 Globals g;
 
-/// Equality of two exact strings, which runs no Python code and cannot fail. Names and
-/// categories are short, so they are compared byte by byte below a few words.
-bool same_text(PyObject *a, PyObject *b) {
-    if (a == b) return true;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    int kind = PyUnicode_KIND(a);
-    if (n != PyUnicode_GET_LENGTH(b) || kind != (int) PyUnicode_KIND(b)) return false;
-    auto size = (size_t) n * (size_t) kind;
-    const auto *x = static_cast<const unsigned char *>(PyUnicode_DATA(a));
-    const auto *y = static_cast<const unsigned char *>(PyUnicode_DATA(b));
+inline bool same_bytes(const void *a, const void *b, size_t size) {
+    const auto *x = static_cast<const unsigned char *>(a), *y = static_cast<const unsigned char *>(b);
     if (size > 16) return std::memcmp(x, y, size) == 0;
     for (size_t i = 0; i < size; ++i)
         if (x[i] != y[i]) return false;
     return true;
 }
+
+/// An exact str taken apart once, for comparing it with many others. Names and categories are
+/// short, so they are compared byte by byte below a few words.
+struct Text {
+    explicit Text(PyObject *s)
+        : object(s), length(PyUnicode_GET_LENGTH(s)), kind((int) PyUnicode_KIND(s)),
+          data(PyUnicode_DATA(s)) {}
+
+    /// Equality with another exact str, which runs no Python code and cannot fail.
+    bool equals(PyObject *s) const {
+        if (s == object) return true;
+        if (PyUnicode_GET_LENGTH(s) != length || (int) PyUnicode_KIND(s) != kind) return false;
+        return same_bytes(PyUnicode_DATA(s), data, (size_t) length * (size_t) kind);
+    }
+
+    PyObject *object;
+    Py_ssize_t length;
+    int kind;
+    const void *data;
+};
+
+/// Equality of two exact strings, which runs no Python code and cannot fail.
+bool same_text(PyObject *a, PyObject *b) { return Text(a).equals(b); }
 
 /// `a == b` as Python's `==` answers it, without a Python call for two exact strings.
 bool equals(PyObject *a, PyObject *b) {
@@ -187,10 +203,11 @@ bool is_missing(nb::handle value) {
 }
 
 /// `value in categories`, as a list's own test answers it (identity, then `item == value`), with
-/// exact strings compared here and the list held while Python compares anything else.
-bool contains(const nb::object &categories, nb::handle value) {
+/// exact strings compared here and the list held while Python compares anything else. `text` is
+/// the value taken apart when it is an exact str, else null.
+bool contains(const nb::object &categories, nb::handle value, const Text *text) {
     PyObject *list = categories.ptr(), *v = value.ptr();
-    if (!PyList_CheckExact(list) || !PyUnicode_CheckExact(v)) {
+    if (!text || !PyList_CheckExact(list)) {
         int found = PySequence_Contains(list, v);
         if (found < 0) throw nb::python_error();
         return found;
@@ -199,7 +216,7 @@ bool contains(const nb::object &categories, nb::handle value) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject *element = PyList_GET_ITEM(list, i);
         if (PyUnicode_CheckExact(element)) {
-            if (same_text(element, v)) return true;
+            if (text->equals(element)) return true;
             continue;
         }
         nb::object held = nb::borrow(element);
@@ -213,13 +230,15 @@ bool contains(const nb::object &categories, nb::handle value) {
 nb::object categorical_bin(nb::handle binning, nb::handle value) {
     nb::object bins = bins_of(binning);
     if (is_missing(value)) return null_or_fallback(bins);
+    std::optional<Text> text;
+    if (PyUnicode_CheckExact(value.ptr())) text.emplace(value.ptr());
     for (Py_ssize_t i = 0;; ++i) {
         nb::object bin = item(bins, i);
         if (!bin.is_valid()) break;
         if (!bk::is_categorical(bin)) continue;
         nb::object categories = bk::Fields(bin).get(F::Categories);
         if (categories.is_none()) continue;
-        if (contains(categories, value)) return bin;
+        if (contains(categories, value, text ? &*text : nullptr)) return bin;
     }
     return first_named(bins, Wanted::Fallback);
 }
@@ -234,24 +253,25 @@ nb::object binning_of(nb::handle self) {
     return as_list(std::move(binning));
 }
 
-/// The entry's `attribute` equals `attribute` (an exact str).
-bool has_attribute(nb::handle entry, nb::handle attribute) {
+/// The entry's `attribute` equals `attribute` (an exact str, taken apart in `text`).
+bool has_attribute(nb::handle entry, const Text &text) {
     bk::Fields f(entry);
     PyObject *peeked = f.peek(F::Attribute);
-    if (peeked && PyUnicode_CheckExact(peeked)) return same_text(peeked, attribute.ptr());
+    if (peeked && PyUnicode_CheckExact(peeked)) return text.equals(peeked);
     nb::object value = f.get(F::Attribute);
-    return equals(value.ptr(), attribute.ptr());
+    return equals(value.ptr(), text.object);
 }
 
 nb::object remove_feature_bucketing_impl(Args a) {
     nb::object binning = field(a[0], g.binning);
     if (binning.is_none()) return nb::none();
     nb::object entries = as_list(binning);
+    Text attribute(a[1].ptr());
     nb::list kept;
     for (Py_ssize_t i = 0;; ++i) {
         nb::object entry = item(entries, i);
         if (!entry.is_valid()) break;
-        if (!has_attribute(entry, a[1])) kept.append(entry);
+        if (!has_attribute(entry, attribute)) kept.append(entry);
     }
     // In place: whoever holds the record's list sees the removal.
     if (PyObject_SetItem(binning.ptr(), nb::slice(nb::none(), nb::none(), nb::none()).ptr(),
@@ -263,10 +283,11 @@ nb::object remove_feature_bucketing_impl(Args a) {
 nb::object feature_bucketing_exists_impl(Args a) {
     nb::object entries = binning_of(a[0]);
     if (entries.is_none()) return nb::bool_(false);
+    Text attribute(a[1].ptr());
     for (Py_ssize_t i = 0;; ++i) {
         nb::object entry = item(entries, i);
         if (!entry.is_valid()) return nb::bool_(false);
-        if (has_attribute(entry, a[1])) return nb::bool_(true);
+        if (has_attribute(entry, attribute)) return nb::bool_(true);
     }
 }
 
@@ -287,11 +308,12 @@ nb::object get_feature_bucketing_impl(Args a) {
     nb::handle self = a[0], attribute = a[1], dtype = a[2], value = a[3];
     nb::object entries = binning_of(self);
     if (entries.is_none()) return nb::none();
+    Text text(attribute.ptr());
     nb::object found;
     for (Py_ssize_t i = 0;; ++i) {
         nb::object entry = item(entries, i);
         if (!entry.is_valid()) break;
-        if (has_attribute(entry, attribute)) found = std::move(entry);
+        if (has_attribute(entry, text)) found = std::move(entry);
     }
     if (!found.is_valid()) return nb::none();
     if (equals(dtype.ptr(), g.numerical))
