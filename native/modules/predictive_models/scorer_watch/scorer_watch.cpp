@@ -68,13 +68,15 @@ struct Text {
 /// Equality of two exact strings, which runs no Python code and cannot fail.
 bool same_text(PyObject *a, PyObject *b) { return Text(a).equals(b); }
 
-/// `a == b` as Python's `==` answers it, without a Python call for two exact strings.
+/// A str, or an instance of a subclass that keeps str's own comparison (a text enumeration member).
+inline bool plain_text(PyObject *o) {
+    return PyUnicode_Check(o) && Py_TYPE(o)->tp_richcompare == PyUnicode_Type.tp_richcompare;
+}
+
+/// `a == b` as Python's `==` answers it, without a Python call when both keep str's comparison
+/// (whichever side Python asks first, str's own test compares the characters).
 bool equals(PyObject *a, PyObject *b) {
-    // str's own equality (also of text enumeration members) holds for an object and itself.
-    if (a == b && PyUnicode_Check(a) &&
-        Py_TYPE(a)->tp_richcompare == PyUnicode_Type.tp_richcompare)
-        return true;
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return same_text(a, b);
+    if (plain_text(a) && plain_text(b)) return same_text(a, b);
     nb::object left = nb::borrow(a), right = nb::borrow(b);
     nb::object result = nb::steal(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ));
     if (!result.is_valid()) throw nb::python_error();
