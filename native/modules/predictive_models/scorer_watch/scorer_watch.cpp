@@ -200,7 +200,7 @@ bool is_missing(nb::handle value) {
     PyObject *o = value.ptr();
     if (o == Py_None) return true;
     if (PyFloat_CheckExact(o)) return std::isnan(PyFloat_AS_DOUBLE(o));
-    if (PyUnicode_CheckExact(o)) return str_equals(value, "nan");
+    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) == 3 && str_equals(value, "nan");
     return str_equals(to_str(value), "nan");
 }
 
