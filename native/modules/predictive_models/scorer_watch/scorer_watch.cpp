@@ -238,7 +238,9 @@ nb::object categorical_bin(nb::handle binning, nb::handle value) {
         nb::object bin = item(bins, i);
         if (!bin.is_valid()) break;
         if (!bk::is_categorical(bin)) continue;
-        nb::object categories = bk::Fields(bin).get(F::Categories);
+        bk::Fields f(bin);
+        PyObject *peeked = f.peek(F::Categories);
+        nb::object categories = peeked ? nb::borrow(peeked) : f.get(F::Categories);
         if (categories.is_none()) continue;
         if (contains(categories, value, text ? &*text : nullptr)) return bin;
     }
