@@ -290,3 +290,69 @@ def test_bins_whose_fields_moved_or_went_missing():
     del moved.upper_bound
     with pytest.raises(AttributeError):
         PredictiveScorerWatch._get_numerical_bin(fb, 3.0)
+
+
+# ---- values of other types set after validation go through Python's own comparisons
+
+class Folded(str):
+    """Text that equals any text with the same letters in another case."""
+
+    def __eq__(self, other):
+        return isinstance(other, str) and self.lower() == other.lower()
+
+    __hash__ = str.__hash__
+
+
+def test_text_subclasses_with_their_own_equality():
+    null_bin, folded_bin = cat("x", id=1), cat("folded", id=2)
+    null_bin.name = Folded("1_NULL")
+    folded_bin.categories = [2.5, Folded("a")]
+    entry = bucketing("COLOR", null_bin, folded_bin, dtype=CAT)
+    entry.attribute = Folded("color")
+    watch = PredictiveScorerWatch(binning=[entry])
+    assert watch.get_feature_bucketing("COLOR", Folded("Categorical"), "A") is folded_bin
+    assert watch.get_feature_bucketing("COLOR", CAT, None) is null_bin
+    assert watch.feature_bucketing_exists("COLOR")
+
+
+class Clearing(float):
+    """A bound or category whose comparison empties the lists it was given, then answers no."""
+
+    def __new__(cls, value, *lists):
+        self = super().__new__(cls, value)
+        self.lists = lists
+        return self
+
+    def _clear(self, other):
+        for held in self.lists:
+            held.clear()
+        return False
+
+    __lt__ = __le__ = __eq__ = _clear
+    __hash__ = float.__hash__
+
+
+def clearing_setup(kind):
+    if kind == "numerical":
+        odd, after = num("odd", 0.0, 9.0), num("after", 0.0, 9.0)
+        fb = bucketing("AGE", odd, after, num("0_default"))
+        odd.lower_bound = Clearing(0.0, fb.feature_bucketing)
+        return fb, 5.0
+    odd, after = cat("odd", ["B"]), cat("after", ["A"])
+    fb = bucketing("COLOR", odd, after, cat("0_default"), dtype=CAT)
+    odd.categories = []
+    odd.categories.append(Clearing(1.0, fb.feature_bucketing, odd.categories))
+    return fb, "A"
+
+
+@pytest.mark.parametrize("kind, lookup, reference", [
+    ("numerical", PredictiveScorerWatch._get_numerical_bin, reference_numerical),
+    ("categorical", PredictiveScorerWatch._get_categorical_bin, reference_categorical),
+])
+def test_comparison_that_empties_the_bins_mid_scan(kind, lookup, reference):
+    fb, value = clearing_setup(kind)
+    found = lookup(fb, value)
+    expected_fb, _ = clearing_setup(kind)
+    expected = reference(expected_fb.feature_bucketing, value)
+    # Python's own loop stops at the emptied list; nothing is left to fall back to
+    assert found is None and expected is None and fb.feature_bucketing == []

@@ -1,158 +1,82 @@
 // The binnings kept for monitoring a model, and the lookup of the bin record a value falls into.
 //
 // The lookups scan the current bin list on every call; no record data is kept between calls, only
-// where each record class keeps its fields in the instance dict. Exact `str` names and exact
-// `float` bounds take a path that runs no Python code; anything else goes through Python's own
-// comparisons with strong references held, so that code run by `__eq__` or `__lt__` cannot pull
-// an object from under the scan.
+// where each record class keeps its fields in the instance dict (the shared field reader of the
+// bucketing layer). Every bin and entry is held by a strong reference while it is looked at. Exact
+// `str` names and categories and exact `float` bounds are compared here without running Python
+// code, so values read from a record's dict are used before anything else can happen; anything
+// else goes through Python's own comparisons with strong references held, so that code run by
+// `__eq__` or `__lt__` cannot pull an object from under the scan.
+#include "binding/bucketing.hpp"
 #include "binding/declare.hpp"
 #include "binding/support.hpp"
 
 #include <cmath>
 #include <cstring>
-#include <string_view>
+#include <optional>
 
 namespace {
 
 using namespace qv;
+namespace bk = qv::bucketing;
+using F = bk::Field;
+using bk::Role;
 
-constexpr const char *kBucketingModule =
-    "quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing";
-
-/// A reserved bin name: the member, and its text for comparing exact strings by bytes.
-struct Reserved {
-    PyObject *member;
-    std::string_view text;
-};
+constexpr const char *kBucketingModule = bk::kModule;
 
 /// Module-lifetime references taken at import, deliberately never released.
 struct Globals {
-    PyObject *numerical_bin;    ///< AttributeBinNumerical
-    PyObject *categorical_bin;  ///< AttributeBinCategorical
-    PyObject *numerical;        ///< AttributeDataType.NUMERICAL
-    PyObject *categorical;      ///< AttributeDataType.CATEGORICAL
-    Reserved null_name[1];       ///< PredictiveModelBinName.NULL
-    Reserved fallback_names[3];  ///< DEFAULT, DEFINED_DEFAULT, SYSTEM_DEFAULT
-    PyObject *own_numerical;    ///< our _get_numerical_bin staticmethod object
-    PyObject *own_categorical;  ///< our _get_categorical_bin staticmethod object
+    PyObject *numerical;         ///< AttributeDataType.NUMERICAL
+    PyObject *categorical;       ///< AttributeDataType.CATEGORICAL
+    PyObject *null_name[1];      ///< PredictiveModelBinName.NULL
+    PyObject *fallback_names[3]; ///< DEFAULT, DEFINED_DEFAULT, SYSTEM_DEFAULT
+    PyObject *own_numerical;     ///< our _get_numerical_bin staticmethod object
+    PyObject *own_categorical;   ///< our _get_categorical_bin staticmethod object
     // interned field and method names
-    PyObject *binning, *attribute, *feature_bucketing, *name, *lower_bound, *upper_bound,
-        *categories, *get_numerical, *get_categorical;
+    PyObject *binning, *get_numerical, *get_categorical;
 };
 Globals g;
 
-/// The instance dict of a record (new reference), or an empty object when it has none.
-nb::object instance_dict(nb::handle record) {
-    PyObject *dict = PyObject_GenericGetDict(record.ptr(), nullptr);
-    if (!dict) {
-        PyErr_Clear();
-        return {};
-    }
-    return nb::steal(dict);
+inline bool same_bytes(const void *a, const void *b, size_t size) {
+    const auto *x = static_cast<const unsigned char *>(a), *y = static_cast<const unsigned char *>(b);
+    if (size > 16) return std::memcmp(x, y, size) == 0;
+    for (size_t i = 0; i < size; ++i)
+        if (x[i] != y[i]) return false;
+    return true;
 }
 
-/// Where the instance dicts of one record class keep a field: pydantic-core fills every instance
-/// dict of a class with the same key objects, in field order. A read first looks at the remembered
-/// position (`PyDict_Next` from there) and accepts the entry only when its key is that very key
-/// object; otherwise it looks the field up with the dict's own key object, which matches by
-/// identity instead of comparing text. A stale hint only costs speed; learned keys are kept for
-/// the life of the process.
-class KeyCache {
-public:
-    /// The value of field `name` (one of the interned names) in `dict`, borrowed; nullptr when
-    /// the dict has no such key (no error set) or on error (error set).
-    PyObject *get(PyObject *record, PyObject *dict, PyObject *name) {
-        Slot &slot = slot_for(Py_TYPE(record), dict, name);
-        Py_ssize_t pos = slot.position;
-        PyObject *key = nullptr, *value = nullptr;
-        if (pos >= 0 && PyDict_Next(dict, &pos, &key, &value) && key == slot.key) return value;
-        return PyDict_GetItemWithError(dict, slot.key);
+/// An exact str taken apart once, for comparing it with many others. Names and categories are
+/// short, so they are compared byte by byte below a few words.
+struct Text {
+    explicit Text(PyObject *s)
+        : object(s), length(PyUnicode_GET_LENGTH(s)), kind((int) PyUnicode_KIND(s)),
+          data(PyUnicode_DATA(s)) {}
+
+    /// Equality with another exact str, which runs no Python code and cannot fail.
+    bool equals(PyObject *s) const {
+        if (s == object) return true;
+        if (PyUnicode_GET_LENGTH(s) != length || (int) PyUnicode_KIND(s) != kind) return false;
+        return same_bytes(PyUnicode_DATA(s), data, (size_t) length * (size_t) kind);
     }
 
-private:
-    static constexpr int kFields = 8;
-    static constexpr unsigned kEntries = 6;
-
-    struct Slot {
-        PyObject *name = nullptr;
-        PyObject *key = nullptr;   ///< the dict's own key object, or the interned name
-        Py_ssize_t position = -1;  ///< entry position in the dicts, -1 when unknown
-    };
-    struct Entry {
-        PyTypeObject *type = nullptr;  ///< compared only, never dereferenced
-        int size = 0;
-        Slot slots[kFields];
-    };
-
-    Slot &slot_for(PyTypeObject *t, PyObject *dict, PyObject *name) {
-        Entry *entry = nullptr;
-        for (Entry &e : entries_) {
-            if (e.type == t) {
-                entry = &e;
-                break;
-            }
-        }
-        if (!entry) {
-            entry = &entries_[next_++ % kEntries];
-            *entry = Entry{t};
-        }
-        for (int i = 0; i < entry->size; ++i)
-            if (entry->slots[i].name == name) return entry->slots[i];
-        Slot learned = learn(dict, name);
-        if (entry->size < kFields) return entry->slots[entry->size++] = learned;
-        scratch_ = learned;
-        return scratch_;
-    }
-
-    /// The dict's own key equal to `name` (a new reference kept for good) and its position.
-    static Slot learn(PyObject *dict, PyObject *name) {
-        Py_ssize_t pos = 0, before = 0;
-        PyObject *key = nullptr, *value = nullptr;
-        while (PyDict_Next(dict, &pos, &key, &value)) {
-            if (key == name ||
-                (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0))
-                return Slot{name, Py_NewRef(key), before};
-            before = pos;
-        }
-        return Slot{name, name, -1};
-    }
-
-    Entry entries_[kEntries];
-    unsigned next_ = 0;
-    Slot scratch_;
+    PyObject *object;
+    Py_ssize_t length;
+    int kind;
+    const void *data;
 };
-KeyCache key_cache;
-
-/// A field of a record: borrowed from `dict` when it holds the name, else read as an attribute.
-/// `holder` keeps a new reference alive when the attribute path was taken.
-PyObject *read(nb::handle record, const nb::object &dict, PyObject *name, nb::object &holder) {
-    if (dict.is_valid() && PyDict_CheckExact(dict.ptr())) {
-        PyObject *value = key_cache.get(record.ptr(), dict.ptr(), name);
-        if (value) return value;
-        if (PyErr_Occurred()) throw nb::python_error();
-    }
-    holder = nb::steal(PyObject_GetAttr(record.ptr(), name));
-    if (!holder.is_valid()) throw nb::python_error();
-    return holder.ptr();
-}
 
 /// Equality of two exact strings, which runs no Python code and cannot fail.
-bool same_text(PyObject *a, PyObject *b) {
-    if (a == b) return true;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t) (n * PyUnicode_KIND(a))) == 0;
+bool same_text(PyObject *a, PyObject *b) { return Text(a).equals(b); }
+
+/// A str, or an instance of a subclass that keeps str's own comparison (a text enumeration member).
+inline bool plain_text(PyObject *o) {
+    return PyUnicode_Check(o) && Py_TYPE(o)->tp_richcompare == PyUnicode_Type.tp_richcompare;
 }
 
-/// `a == b` as Python's `==` answers it, without a Python call for two exact strings.
+/// `a == b` as Python's `==` answers it, without a Python call when both keep str's comparison
+/// (whichever side Python asks first, str's own test compares the characters).
 bool equals(PyObject *a, PyObject *b) {
-    // str's own equality (also of text enumeration members) holds for an object and itself.
-    if (a == b && PyUnicode_Check(a) &&
-        Py_TYPE(a)->tp_richcompare == PyUnicode_Type.tp_richcompare)
-        return true;
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        return same_text(a, b);
-    }
+    if (plain_text(a) && plain_text(b)) return same_text(a, b);
     nb::object left = nb::borrow(a), right = nb::borrow(b);
     nb::object result = nb::steal(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ));
     if (!result.is_valid()) throw nb::python_error();
@@ -161,76 +85,90 @@ bool equals(PyObject *a, PyObject *b) {
     return truth;
 }
 
-/// The bin's name equals one of the reserved names given.
-bool named(nb::handle bin, const Reserved *names, int count) {
-    nb::object holder;
-    nb::object name = nb::borrow(read(bin, instance_dict(bin), g.name, holder));
-    bool exact = PyUnicode_CheckExact(name.ptr());
-    for (int i = 0; i < count; ++i) {
-        if (exact ? str_equals(name, names[i].text) : equals(name.ptr(), names[i].member))
-            return true;
-    }
-    return false;
-}
-
-/// The bins of a bucketing as a list (the record's own list when it is one).
-nb::object bins_of(nb::handle binning) {
-    nb::object holder;
-    nb::object bins = nb::borrow(read(binning, instance_dict(binning), g.feature_bucketing, holder));
-    if (PyList_CheckExact(bins.ptr())) return bins;
-    PyObject *list = PySequence_List(bins.ptr());
-    if (!list) throw nb::python_error();
-    return nb::steal(list);
-}
-
-/// Item `i` of a list that Python code may have shortened meanwhile; empty past the end.
-nb::object item(const nb::object &list, Py_ssize_t i) {
+/// Strong reference to item `i` of a list that Python code may have shortened meanwhile; empty
+/// past the end.
+inline nb::object item(const nb::object &list, Py_ssize_t i) {
     if (i >= PyList_GET_SIZE(list.ptr())) return {};
     return nb::borrow(PyList_GET_ITEM(list.ptr(), i));
 }
 
-/// First bin whose name is one of `names`, or None.
-nb::object first_named(const nb::object &bins, const Reserved *names, int count) {
+/// A list of the items of `value` (the object itself when it is a list).
+nb::object as_list(nb::object value) {
+    if (PyList_CheckExact(value.ptr())) return value;
+    PyObject *list = PySequence_List(value.ptr());
+    if (!list) throw nb::python_error();
+    return nb::steal(list);
+}
+
+/// Which reserved names a scan looks for.
+enum class Wanted { Null, Fallback };
+
+/// The bin's name is "1_null" (Null) or one of the three default names (Fallback). Exact strings
+/// are classified by their bytes; anything else is compared with the members through `==`, in
+/// the order of `g.null_name` / `g.fallback_names`.
+bool named(nb::handle bin, Wanted wanted) {
+    bk::Fields f(bin);
+    PyObject *peeked = f.peek(F::Name);
+    if (peeked && PyUnicode_CheckExact(peeked)) {
+        Role role = bk::role_of(peeked);
+        return wanted == Wanted::Null ? role == Role::Null : bk::is_fallback(role);
+    }
+    nb::object name = f.get(F::Name);
+    PyObject *const *members = wanted == Wanted::Null ? g.null_name : g.fallback_names;
+    int count = wanted == Wanted::Null ? 1 : 3;
+    for (int i = 0; i < count; ++i)
+        if (equals(name.ptr(), members[i])) return true;
+    return false;
+}
+
+/// First bin of `bins` with a wanted name, or None.
+nb::object first_named(const nb::object &bins, Wanted wanted) {
     for (Py_ssize_t i = 0;; ++i) {
         nb::object bin = item(bins, i);
         if (!bin.is_valid()) return nb::none();
-        if (named(bin, names, count)) return bin;
+        if (named(bin, wanted)) return bin;
     }
 }
 
-nb::object fallback(const nb::object &bins) { return first_named(bins, g.fallback_names, 3); }
+/// The null bin, or else the first bin with one of the default names, or None.
+nb::object null_or_fallback(const nb::object &bins) {
+    nb::object null_bin = first_named(bins, Wanted::Null);
+    if (!null_bin.is_none()) return null_bin;
+    return first_named(bins, Wanted::Fallback);
+}
 
-bool is_instance(nb::handle value, PyObject *cls) {
-    if (Py_TYPE(value.ptr()) == reinterpret_cast<PyTypeObject *>(cls)) return true;
-    int r = PyObject_IsInstance(value.ptr(), cls);
-    if (r < 0) throw nb::python_error();
-    return r;
+/// The bins of a bucketing as a list (the record's own list when it is one).
+nb::object bins_of(nb::handle binning) {
+    return as_list(bk::Fields(binning).get(F::FeatureBucketing));
 }
 
 /// `bound < v` (or, with `value_first`, `v <= bound`) for a bound that is not an exact float.
-bool compare(PyObject *bound, double v, bool value_first) {
-    nb::object held = nb::borrow(bound);
+bool compare(const nb::object &bound, double v, bool value_first) {
     nb::object number = nb::steal(PyFloat_FromDouble(v));
     if (!number.is_valid()) throw nb::python_error();
-    int r = value_first ? PyObject_RichCompareBool(number.ptr(), held.ptr(), Py_LE)
-                        : PyObject_RichCompareBool(held.ptr(), number.ptr(), Py_LT);
+    int r = value_first ? PyObject_RichCompareBool(number.ptr(), bound.ptr(), Py_LE)
+                        : PyObject_RichCompareBool(bound.ptr(), number.ptr(), Py_LT);
     if (r < 0) throw nb::python_error();
     return r;
 }
 
-/// lower_bound < v and v <= upper_bound, where bounds that are none mean "skip this bin".
-bool in_interval(nb::handle bin, double v) {
-    nb::object dict = instance_dict(bin);
-    nb::object lower_holder, upper_holder;
-    PyObject *lower = read(bin, dict, g.lower_bound, lower_holder);
-    if (lower == Py_None) return false;
-    nb::object lower_ref = nb::borrow(lower);
-    PyObject *upper = read(bin, dict, g.upper_bound, upper_holder);
-    if (upper == Py_None) return false;
-    nb::object upper_ref = nb::borrow(upper);
-    bool above = PyFloat_CheckExact(lower) ? PyFloat_AS_DOUBLE(lower) < v : compare(lower, v, false);
+/// lower_bound < v and v <= upper_bound, where a bound that is None means "skip this bin". Each
+/// bound is read once and held; two exact floats are compared here, anything else by Python.
+bool in_interval(const bk::Fields &f, double v) {
+    PyObject *peeked = f.peek(F::LowerBound);
+    if (peeked == Py_None) return false;
+    nb::object low = peeked ? nb::borrow(peeked) : f.get(F::LowerBound);
+    if (low.is_none()) return false;
+    peeked = f.peek(F::UpperBound);
+    if (peeked == Py_None) return false;
+    if (peeked && PyFloat_CheckExact(peeked) && PyFloat_CheckExact(low.ptr()))
+        return PyFloat_AS_DOUBLE(low.ptr()) < v && v <= PyFloat_AS_DOUBLE(peeked);
+    nb::object up = peeked ? nb::borrow(peeked) : f.get(F::UpperBound);
+    if (up.is_none()) return false;
+    bool above = PyFloat_CheckExact(low.ptr()) ? PyFloat_AS_DOUBLE(low.ptr()) < v
+                                               : compare(low, v, false);
     if (!above) return false;
-    return PyFloat_CheckExact(upper) ? v <= PyFloat_AS_DOUBLE(upper) : compare(upper, v, true);
+    return PyFloat_CheckExact(up.ptr()) ? v <= PyFloat_AS_DOUBLE(up.ptr()) : compare(up, v, true);
 }
 
 /// None becomes NaN; numbers become floats; text and other non-numbers are refused.
@@ -248,17 +186,13 @@ double numeric_value(nb::handle value) {
 nb::object numerical_bin(nb::handle binning, nb::handle value) {
     double v = numeric_value(value);
     nb::object bins = bins_of(binning);
-    if (std::isnan(v)) {
-        nb::object null_bin = first_named(bins, g.null_name, 1);
-        if (!null_bin.is_none()) return null_bin;
-        return fallback(bins);
-    }
+    if (std::isnan(v)) return null_or_fallback(bins);
     for (Py_ssize_t i = 0;; ++i) {
         nb::object bin = item(bins, i);
         if (!bin.is_valid()) break;
-        if (is_instance(bin, g.numerical_bin) && in_interval(bin, v)) return bin;
+        if (bk::is_numerical(bin) && in_interval(bk::Fields(bin), v)) return bin;
     }
-    return fallback(bins);
+    return first_named(bins, Wanted::Fallback);
 }
 
 /// None, a float NaN and anything whose text is "nan" count as missing.
@@ -266,26 +200,28 @@ bool is_missing(nb::handle value) {
     PyObject *o = value.ptr();
     if (o == Py_None) return true;
     if (PyFloat_CheckExact(o)) return std::isnan(PyFloat_AS_DOUBLE(o));
-    if (PyUnicode_CheckExact(o)) return str_equals(value, "nan");
+    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) == 3 && str_equals(value, "nan");
     return str_equals(to_str(value), "nan");
 }
 
-/// `value in categories`, comparing exact strings without a call into Python.
-bool contains(const nb::object &categories, nb::handle value) {
+/// `value in categories`, as a list's own test answers it (identity, then `item == value`), with
+/// exact strings compared here and the list held while Python compares anything else. `text` is
+/// the value taken apart when it is an exact str, else null.
+bool contains(const nb::object &categories, nb::handle value, const Text *text) {
     PyObject *list = categories.ptr(), *v = value.ptr();
-    if (!PyList_CheckExact(list) || !PyUnicode_CheckExact(v)) {
+    if (!text || !PyList_CheckExact(list)) {
         int found = PySequence_Contains(list, v);
         if (found < 0) throw nb::python_error();
         return found;
     }
-    // The list's own test, item by item; the size is read again after any call into Python.
+    // The size is read again after any call into Python.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        PyObject *item = PyList_GET_ITEM(list, i);
-        if (PyUnicode_CheckExact(item)) {
-            if (same_text(item, v)) return true;
+        PyObject *element = PyList_GET_ITEM(list, i);
+        if (PyUnicode_CheckExact(element)) {
+            if (text->equals(element)) return true;
             continue;
         }
-        nb::object held = nb::borrow(item);
+        nb::object held = nb::borrow(element);
         int equal = PyObject_RichCompareBool(held.ptr(), v, Py_EQ);
         if (equal < 0) throw nb::python_error();
         if (equal) return true;
@@ -295,21 +231,20 @@ bool contains(const nb::object &categories, nb::handle value) {
 
 nb::object categorical_bin(nb::handle binning, nb::handle value) {
     nb::object bins = bins_of(binning);
-    if (is_missing(value)) {
-        nb::object null_bin = first_named(bins, g.null_name, 1);
-        if (!null_bin.is_none()) return null_bin;
-        return fallback(bins);
-    }
+    if (is_missing(value)) return null_or_fallback(bins);
+    std::optional<Text> text;
+    if (PyUnicode_CheckExact(value.ptr())) text.emplace(value.ptr());
     for (Py_ssize_t i = 0;; ++i) {
         nb::object bin = item(bins, i);
         if (!bin.is_valid()) break;
-        if (!is_instance(bin, g.categorical_bin)) continue;
-        nb::object holder;
-        nb::object categories = nb::borrow(read(bin, instance_dict(bin), g.categories, holder));
+        if (!bk::is_categorical(bin)) continue;
+        bk::Fields f(bin);
+        PyObject *peeked = f.peek(F::Categories);
+        nb::object categories = peeked ? nb::borrow(peeked) : f.get(F::Categories);
         if (categories.is_none()) continue;
-        if (contains(categories, value)) return bin;
+        if (contains(categories, value, text ? &*text : nullptr)) return bin;
     }
-    return fallback(bins);
+    return first_named(bins, Wanted::Fallback);
 }
 
 nb::object get_numerical_bin_impl(Args a) { return numerical_bin(a[0], a[1]); }
@@ -317,29 +252,30 @@ nb::object get_categorical_bin_impl(Args a) { return categorical_bin(a[0], a[1])
 
 /// The record's list of bucketings; None when the field holds none.
 nb::object binning_of(nb::handle self) {
-    nb::object holder;
-    nb::object binning = nb::borrow(read(self, instance_dict(self), g.binning, holder));
-    if (binning.is_none() || PyList_CheckExact(binning.ptr())) return binning;
-    PyObject *list = PySequence_List(binning.ptr());
-    if (!list) throw nb::python_error();
-    return nb::steal(list);
+    nb::object binning = field(self, g.binning);
+    if (binning.is_none()) return binning;
+    return as_list(std::move(binning));
 }
 
-bool has_attribute(nb::handle entry, nb::handle attribute) {
-    nb::object holder;
-    nb::object value = nb::borrow(read(entry, instance_dict(entry), g.attribute, holder));
-    return equals(value.ptr(), attribute.ptr());
+/// The entry's `attribute` equals `attribute` (an exact str, taken apart in `text`).
+bool has_attribute(nb::handle entry, const Text &text) {
+    bk::Fields f(entry);
+    PyObject *peeked = f.peek(F::Attribute);
+    if (peeked && PyUnicode_CheckExact(peeked)) return text.equals(peeked);
+    nb::object value = f.get(F::Attribute);
+    return equals(value.ptr(), text.object);
 }
 
 nb::object remove_feature_bucketing_impl(Args a) {
     nb::object binning = field(a[0], g.binning);
     if (binning.is_none()) return nb::none();
-    nb::object entries = binning_of(a[0]);
+    nb::object entries = as_list(binning);
+    Text attribute(a[1].ptr());
     nb::list kept;
     for (Py_ssize_t i = 0;; ++i) {
         nb::object entry = item(entries, i);
         if (!entry.is_valid()) break;
-        if (!has_attribute(entry, a[1])) kept.append(entry);
+        if (!has_attribute(entry, attribute)) kept.append(entry);
     }
     // In place: whoever holds the record's list sees the removal.
     if (PyObject_SetItem(binning.ptr(), nb::slice(nb::none(), nb::none(), nb::none()).ptr(),
@@ -351,10 +287,11 @@ nb::object remove_feature_bucketing_impl(Args a) {
 nb::object feature_bucketing_exists_impl(Args a) {
     nb::object entries = binning_of(a[0]);
     if (entries.is_none()) return nb::bool_(false);
+    Text attribute(a[1].ptr());
     for (Py_ssize_t i = 0;; ++i) {
         nb::object entry = item(entries, i);
         if (!entry.is_valid()) return nb::bool_(false);
-        if (has_attribute(entry, a[1])) return nb::bool_(true);
+        if (has_attribute(entry, attribute)) return nb::bool_(true);
     }
 }
 
@@ -375,11 +312,12 @@ nb::object get_feature_bucketing_impl(Args a) {
     nb::handle self = a[0], attribute = a[1], dtype = a[2], value = a[3];
     nb::object entries = binning_of(self);
     if (entries.is_none()) return nb::none();
+    Text text(attribute.ptr());
     nb::object found;
     for (Py_ssize_t i = 0;; ++i) {
         nb::object entry = item(entries, i);
         if (!entry.is_valid()) break;
-        if (has_attribute(entry, attribute)) found = std::move(entry);
+        if (has_attribute(entry, text)) found = std::move(entry);
     }
     if (!found.is_valid()) return nb::none();
     if (equals(dtype.ptr(), g.numerical))
@@ -405,21 +343,13 @@ NB_MODULE(scorer_watch, m) {
     nb::object dtype = fb.attr("AttributeDataType");
     nb::object names = fb.attr("PredictiveModelBinName");
 
-    g.numerical_bin = leak(numerical_cls);
-    g.categorical_bin = leak(categorical_cls);
     g.numerical = leak(dtype.attr("NUMERICAL"));
     g.categorical = leak(dtype.attr("CATEGORICAL"));
-    g.null_name[0] = {leak(names.attr("NULL")), "1_null"};
-    g.fallback_names[0] = {leak(names.attr("DEFAULT")), "0_default"};
-    g.fallback_names[1] = {leak(names.attr("DEFINED_DEFAULT")), "0_defined_default"};
-    g.fallback_names[2] = {leak(names.attr("SYSTEM_DEFAULT")), "0_system_default"};
+    g.null_name[0] = leak(names.attr("NULL"));
+    g.fallback_names[0] = leak(names.attr("DEFAULT"));
+    g.fallback_names[1] = leak(names.attr("DEFINED_DEFAULT"));
+    g.fallback_names[2] = leak(names.attr("SYSTEM_DEFAULT"));
     g.binning = interned("binning");
-    g.attribute = interned("attribute");
-    g.feature_bucketing = interned("feature_bucketing");
-    g.name = interned("name");
-    g.lower_bound = interned("lower_bound");
-    g.upper_bound = interned("upper_bound");
-    g.categories = interned("categories");
     g.get_numerical = interned("_get_numerical_bin");
     g.get_categorical = interned("_get_categorical_bin");
 
