@@ -218,11 +218,22 @@ def test_image_without_bytes_is_left_out_and_reads_back_without_bytes():
     assert AugmentedScorer(description={"attached_images": None}).get_content().attached_images == {}
 
 
-def test_empty_dummy_encoding_survives_storage():
-    scorer = AugmentedScorer(attributes=["region"], feature_preparation={
-        "dummy_encoding": [{"attribute": "region", "encoding": []}]})
+@pytest.mark.parametrize(
+    "fields",
+    [
+        {"attributes": ["region"], "feature_preparation": {
+            "dummy_encoding": [{"attribute": "region", "encoding": []}]}},
+        # A class label of None is legitimate: the required field of any type comes back as None.
+        {"description": {"sample_metadata": [
+            {"label_class_frequency": [{"label_class": None, "number_of_observations": 3}]}]}},
+    ],
+    ids=["empty dummy encoding", "class label None"],
+)
+def test_required_values_dropped_by_the_writer_survive_storage(fields):
+    scorer = AugmentedScorer(**fields)
     back = round_trip(scorer)
     assert back.feature_preparation == scorer.feature_preparation
+    assert back.description.sample_metadata == scorer.description.sample_metadata
 
 
 def test_record_with_required_fields_left_out_in_nested_union():

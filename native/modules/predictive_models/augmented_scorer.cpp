@@ -434,6 +434,10 @@ void restore_value(nb::handle annotation, nb::handle value) {
 /// True when `annotation` admits None.
 bool admits_none(nb::handle annotation) {
     if (annotation.is_none() || annotation.is(Py_TYPE(Py_None))) return true;
+    // A field of any type (a class label, say) may hold None, which the writer drops as well.
+    if (annotation.is(nb::module_::import_("typing").attr("Any")) ||
+        annotation.is(reinterpret_cast<PyObject *>(&PyBaseObject_Type)))
+        return true;
     Shape s = shape_of(annotation);
     if (s.origin.is_none()) return false;
     if (s.origin.is(nb::module_::import_("typing").attr("Annotated"))) return admits_none(s.args[0]);
