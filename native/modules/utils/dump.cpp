@@ -300,9 +300,21 @@ void register_str_representer() {
     nb::handle(refs.safe_representer).attr("add_representer")(nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)), represent_str);
 }
 
+/// What `ValidRepresenter.represent_data` hands to the safe representer for one value.
+nb::object prepare_node(nb::handle value) { return normalise(filter(value)); }
+
 /// The native writer's text for a call without keyword arguments, or false when ruamel must write.
+/// The writer normalises each node as the representer would; when that raises an `Exception`, the
+/// text is discarded and ruamel writes instead, which meets the same error at the same node (with
+/// the same partial output on a stream). Other errors (KeyboardInterrupt, SystemExit) propagate.
 bool native_text(nb::handle data, nb::handle kwds, std::string &text) {
-    if (PyDict_GET_SIZE(kwds.ptr()) != 0 || !qv::yaml::write(data.ptr(), text)) return false;
+    if (PyDict_GET_SIZE(kwds.ptr()) != 0) return false;
+    try {
+        if (!qv::yaml::write(data.ptr(), text, prepare_node)) return false;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;  // the error, already taken off the interpreter, is released with `e`
+    }
     if (!text.empty()) register_str_representer();
     return true;
 }
