@@ -1,5 +1,5 @@
 // The package's YAML writer: ruamel's block layout, scalar styles and line folding at width 120 for the
-// plain value domain (exact dict/list/str/int/float/bool/None), and for other values through the
+// plain value domain (exact dict/list/tuple/str/int/float/bool/None), and for other values through the
 // caller's normalisation at every node; reproduced exactly or refused.
 #include "binding/yaml_writer.hpp"
 
@@ -249,12 +249,7 @@ class Writer {
             node.shape = sorted(node.entries) ? Shape::Map : Shape::EmptyMap;
             return node;
         }
-        if (type == &PyList_Type) {
-            enter(v);
-            node.value = nb::borrow(v);
-            node.shape = PyList_GET_SIZE(v) == 0 ? Shape::EmptyList : Shape::List;
-            return node;
-        }
+        if (type == &PyList_Type || type == &PyTuple_Type) return sequence_node(v, nb::borrow(v));
         if (type == &PyFloat_Type) {
             node.round = true;
         } else if (type != &PyUnicode_Type && type != &PyLong_Type && type != &PyBool_Type && v != Py_None) {
@@ -281,14 +276,24 @@ class Writer {
                 node.entries.push_back({nb::borrow(key), nb::borrow(value)});
             }
             node.shape = sorted(node.entries) ? Shape::Map : Shape::EmptyMap;
-        } else if (type == &PyList_Type) {
-            enter(r);
+        } else if (type == &PyList_Type || type == &PyTuple_Type) {
             keep_.push_back(node.value);
-            node.shape = PyList_GET_SIZE(r) == 0 ? Shape::EmptyList : Shape::List;
+            return sequence_node(r, std::move(node.value));
         } else if (type != &PyUnicode_Type && type != &PyLong_Type && type != &PyFloat_Type &&
                    type != &PyBool_Type && r != Py_None) {
             throw NotHandled{};
         }
+        return node;
+    }
+
+    /// An exact list or tuple, written as a block sequence. The representer shares the node of a list
+    /// or non-empty tuple met twice (an anchor and an alias); the empty tuple is never shared.
+    Node sequence_node(PyObject *v, nb::object value) {
+        Node node;
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(v);
+        if (size != 0 || Py_IS_TYPE(v, &PyList_Type)) enter(v);
+        node.value = std::move(value);
+        node.shape = size == 0 ? Shape::EmptyList : Shape::List;
         return node;
     }
 
@@ -328,8 +333,9 @@ class Writer {
         PyTypeObject *type = Py_TYPE(v);
         if (type == &PyList_Type) return PyList_GET_SIZE(v) == 0 ? Emptiness::Dropped : Emptiness::Kept;
         if (type == &PyDict_Type) return PyDict_GET_SIZE(v) == 0 ? Emptiness::Dropped : Emptiness::Kept;
-        if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type)
-            return Emptiness::Kept;
+        if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+            type == &PyTuple_Type)
+            return Emptiness::Kept;  // a tuple is never equal to [] or {}
         return Emptiness::Unknown;
     }
 
@@ -401,17 +407,17 @@ class Writer {
         }
     }
 
-    /// Items of a block sequence whose dashes stand at `column`. The size is read at every step, as a
-    /// loop over the list would, since preparing an item may change the list.
+    /// Items of a block sequence (exact list or tuple) whose dashes stand at `column`. The size is read
+    /// at every step, as a loop over the list would, since preparing an item may change the list.
     void sequence(PyObject *list, Py_ssize_t column, bool inline_first) {
         Depth guard(*this);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(list); ++i) {
             if (!(i == 0 && inline_first)) {
                 newline();
                 pad_to(column);
             }
             put('-');
-            nb::object item = nb::borrow(PyList_GET_ITEM(list, i));
+            nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(list, i));
             Node node = take(item.ptr());
             switch (node.shape) {
                 case Shape::Scalar: put(' '); scalar(node.value.ptr(), node.round, column + 2, false); break;

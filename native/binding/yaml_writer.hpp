@@ -9,7 +9,7 @@ namespace qv::yaml {
 
 namespace nb = nanobind;
 
-/// The value the store writes for a node of another type than exact dict/list/str/int/float/bool/None,
+/// The value the store writes for a node of another type than exact dict/list/tuple/str/int/float/bool/None,
 /// as the dump module's representer computes it at every node (its empty-entry filter, then its value
 /// normalisation): a new reference. Also called for an exact dict whose entries cannot be tested for
 /// emptiness without running Python code; the result must then be the filtered copy. May run Python
