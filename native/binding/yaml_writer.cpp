@@ -1,5 +1,6 @@
 // The package's YAML writer: ruamel's block layout, scalar styles and line folding at width 120 for the
-// plain value domain (exact dict/list/str/int/float/bool/None), reproduced exactly or refused.
+// plain value domain (exact dict/list/tuple/str/int/float/bool/None), and for other values through the
+// caller's normalisation at every node; reproduced exactly or refused.
 #include "binding/yaml_writer.hpp"
 
 #include "kernels/yaml_resolve.hpp"
@@ -107,30 +108,54 @@ Style choose_style(PyObject *s, const Text &t, const Analysis &a) {
     return Style::Single;
 }
 
-/// A dict entry that survives the empty-entry filter.
-using Entry = std::pair<PyObject *, PyObject *>;
+/// A mapping entry that is written, held while Python code may run: a `prepare` call can change the
+/// containers the entry came from.
+struct Entry {
+    nb::object key, value;
+};
 
 enum class Shape : unsigned char { Scalar, EmptyMap, EmptyList, Map, List };
 
+/// A value as written: the document's own value or what `prepare` made of it, its shape and, for a
+/// mapping, the entries written, sorted by key.
+struct Node {
+    nb::object value;
+    Shape shape = Shape::Scalar;
+    bool round = false;  ///< a float of the document itself: rounded to 12 digits when written
+    std::vector<Entry> entries;
+};
+
+/// What the empty-entry filter makes of an entry value.
+enum class Emptiness : unsigned char { Dropped, Kept, Unknown };
+
 class Writer {
   public:
-    explicit Writer(std::string &out) : out_(out) {}
+    Writer(std::string &out, Prepare prepare) : out_(out), prepare_(prepare) {}
 
     void stream(PyObject *data) {
         if (Py_IS_TYPE(data, &PyList_Type)) {
-            Py_ssize_t n = PyList_GET_SIZE(data);
-            // The documents list itself is not part of any document: only its items are.
-            for (Py_ssize_t i = 0; i < n; ++i) document(PyList_GET_ITEM(data, i), i == 0, i == n - 1);
+            // The documents list itself is not part of any document: only its items are. Its size is
+            // read at every step, as a loop over it would, since preparing a document may change it.
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
+                nb::object root = nb::borrow(PyList_GET_ITEM(data, i));
+                document(root.ptr(), i == 0);
+            }
         } else {
-            document(data, true, true);
+            document(data, true);
         }
+        // A stream whose last document is a plain scalar ends with an explicit document end.
+        if (open_ended_) out_.append("...\n");
     }
 
   private:
     std::string &out_;
+    Prepare prepare_;
     Py_ssize_t col_ = 0;
     int depth_ = 0;
+    bool open_ended_ = false;
     std::unordered_set<PyObject *> seen_;  ///< containers of the current document
+    std::vector<nb::object> keep_;         ///< prepared containers of the current document, kept alive
+                                           ///< so that their addresses stay theirs while in `seen_`
 
     // ----- low-level output, columns counted in code points -----
 
@@ -187,68 +212,131 @@ class Writer {
 
     // ----- documents and collections -----
 
-    void document(PyObject *root, bool first, bool last) {
+    void document(PyObject *root, bool first) {
         seen_.clear();
-        std::vector<Entry> entries;
-        Shape shape = classify(root, entries);
+        keep_.clear();
+        Node node = take(root);
         if (!first) put("---");
-        switch (shape) {
-            case Shape::Scalar: {
+        open_ended_ = false;
+        switch (node.shape) {
+            case Shape::Scalar:
                 if (!first) put(' ');
-                bool plain = scalar(root, kNoIndent, false);
-                newline();
-                if (last && plain) out_.append("...\n");
-                return;
-            }
+                open_ended_ = scalar(node.value.ptr(), node.round, kNoIndent, false);
+                break;
             case Shape::EmptyMap: put(first ? "{}" : " {}"); break;
             case Shape::EmptyList: put(first ? "[]" : " []"); break;
             case Shape::Map:
                 if (!first) newline();
-                mapping(entries, 0, true);
+                mapping(node.entries, 0, true);
                 break;
             case Shape::List:
                 if (!first) newline();
-                sequence(root, 0, true);
+                sequence(node.value.ptr(), 0, true);
                 break;
         }
         newline();
     }
 
-    /// The shape of a value as written; for a dict, its surviving entries, sorted by key.
-    Shape classify(PyObject *v, std::vector<Entry> &entries) {
+    /// The node written for a value of the document, in the order the representer meets it: an exact
+    /// dict loses its empty entries here; values of other types are written as `prepare` makes them.
+    Node take(PyObject *v) {
+        Node node;
         PyTypeObject *type = Py_TYPE(v);
         if (type == &PyDict_Type) {
             enter(v);
+            if (!filtered_entries(v, node.entries)) return prepared(v);
+            node.value = nb::borrow(v);
+            node.shape = sorted(node.entries) ? Shape::Map : Shape::EmptyMap;
+            return node;
+        }
+        if (type == &PyList_Type || type == &PyTuple_Type) return sequence_node(v, nb::borrow(v));
+        if (type == &PyFloat_Type) {
+            node.round = true;
+        } else if (type != &PyUnicode_Type && type != &PyLong_Type && type != &PyBool_Type && v != Py_None) {
+            return prepared(v);
+        }
+        node.value = nb::borrow(v);
+        return node;
+    }
+
+    /// The node of what `prepare` makes of `v`. A mapping made there is written whole, a float as it is.
+    Node prepared(PyObject *v) {
+        if (!prepare_) throw NotHandled{};
+        Node node;
+        node.value = prepare_(v);
+        PyObject *r = node.value.ptr();
+        PyTypeObject *type = Py_TYPE(r);
+        if (type == &PyDict_Type) {
+            enter(r);
+            keep_.push_back(node.value);
             PyObject *key, *value;
             Py_ssize_t pos = 0;
-            while (PyDict_Next(v, &pos, &key, &value)) {
-                if (is_dropped(value)) continue;
+            while (PyDict_Next(r, &pos, &key, &value)) {
                 if (!Py_IS_TYPE(key, &PyUnicode_Type)) throw NotHandled{};
-                entries.emplace_back(key, value);
+                node.entries.push_back({nb::borrow(key), nb::borrow(value)});
             }
-            if (entries.empty()) return Shape::EmptyMap;
-            std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
-                return PyUnicode_Compare(a.first, b.first) < 0;
-            });
-            return Shape::Map;
+            node.shape = sorted(node.entries) ? Shape::Map : Shape::EmptyMap;
+        } else if (type == &PyList_Type || type == &PyTuple_Type) {
+            keep_.push_back(node.value);
+            return sequence_node(r, std::move(node.value));
+        } else if (type != &PyUnicode_Type && type != &PyLong_Type && type != &PyFloat_Type &&
+                   type != &PyBool_Type && r != Py_None) {
+            throw NotHandled{};
         }
-        if (type == &PyList_Type) {
-            enter(v);
-            return PyList_GET_SIZE(v) == 0 ? Shape::EmptyList : Shape::List;
+        return node;
+    }
+
+    /// An exact list or tuple, written as a block sequence. The representer shares the node of a list
+    /// or non-empty tuple met twice (an anchor and an alias); the empty tuple is never shared.
+    Node sequence_node(PyObject *v, nb::object value) {
+        Node node;
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(v);
+        if (size != 0 || Py_IS_TYPE(v, &PyList_Type)) enter(v);
+        node.value = std::move(value);
+        node.shape = size == 0 ? Shape::EmptyList : Shape::List;
+        return node;
+    }
+
+    /// The entries of an exact dict that survive the empty-entry filter, or false when a value can
+    /// only be tested by running Python code (its own comparison): the dict then goes to `prepare`.
+    bool filtered_entries(PyObject *dict, std::vector<Entry> &entries) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            switch (emptiness(value)) {
+                case Emptiness::Dropped: continue;
+                case Emptiness::Kept: break;
+                case Emptiness::Unknown:
+                    if (!prepare_) throw NotHandled{};
+                    entries.clear();
+                    return false;
+            }
+            if (!Py_IS_TYPE(key, &PyUnicode_Type)) throw NotHandled{};
+            entries.push_back({nb::borrow(key), nb::borrow(value)});
         }
-        return Shape::Scalar;
+        return true;
+    }
+
+    /// Sorts the entries by key (exact str keys: code point order, no Python code); true when any.
+    static bool sorted(std::vector<Entry> &entries) {
+        if (entries.empty()) return false;
+        std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+            return PyUnicode_Compare(a.key.ptr(), b.key.ptr()) < 0;
+        });
+        return true;
     }
 
     /// Entry values left out of mappings: None, and values equal to [] or {}. Values of other types
-    /// could answer the comparison with code of their own, so they are refused before comparing.
-    static bool is_dropped(PyObject *v) {
-        if (v == Py_None) return true;
+    /// could answer the comparison with code of their own, so they are not compared here.
+    static Emptiness emptiness(PyObject *v) {
+        if (v == Py_None) return Emptiness::Dropped;
         PyTypeObject *type = Py_TYPE(v);
-        if (type == &PyList_Type) return PyList_GET_SIZE(v) == 0;
-        if (type == &PyDict_Type) return PyDict_GET_SIZE(v) == 0;
-        if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type)
-            return false;
-        throw NotHandled{};
+        if (type == &PyList_Type) return PyList_GET_SIZE(v) == 0 ? Emptiness::Dropped : Emptiness::Kept;
+        if (type == &PyDict_Type) return PyDict_GET_SIZE(v) == 0 ? Emptiness::Dropped : Emptiness::Kept;
+        if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+            type == &PyTuple_Type)
+            return Emptiness::Kept;  // a tuple is never equal to [] or {}
+        return Emptiness::Unknown;
     }
 
     /// Marks a container as written in this document; a second sight means sharing or recursion.
@@ -269,23 +357,24 @@ class Writer {
     void mapping(const std::vector<Entry> &entries, Py_ssize_t column, bool inline_first) {
         Depth guard(*this);
         bool first = true;
-        for (const auto &[key, value] : entries) {
+        for (const Entry &entry : entries) {
+            PyObject *key = entry.key.ptr();
             if (!(first && inline_first)) {
                 newline();
                 pad_to(column);
             }
             first = false;
             if (simple_key(key)) {
-                scalar(key, column + 2, true);
+                scalar(key, false, column + 2, true);
                 put(':');
-                mapping_value(value, column);
+                mapping_value(entry.value.ptr(), column);
             } else {
                 put('?');
-                scalar(key, column + 2, false, true);
+                scalar(key, false, column + 2, false, true);
                 newline();
                 pad_to(column);
                 put(':');
-                complex_value(value, column);
+                complex_value(entry.value.ptr(), column);
             }
         }
     }
@@ -297,54 +386,55 @@ class Writer {
     }
 
     void mapping_value(PyObject *v, Py_ssize_t column) {
-        std::vector<Entry> entries;
-        switch (classify(v, entries)) {
-            case Shape::Scalar: put(' '); scalar(v, column + 2, false); break;
+        Node node = take(v);
+        switch (node.shape) {
+            case Shape::Scalar: put(' '); scalar(node.value.ptr(), node.round, column + 2, false); break;
             case Shape::EmptyMap: put(" {}"); break;
             case Shape::EmptyList: put(" []"); break;
-            case Shape::Map: mapping(entries, column + 2, false); break;
-            case Shape::List: sequence(v, column, false); break;  // indentless under a key
+            case Shape::Map: mapping(node.entries, column + 2, false); break;
+            case Shape::List: sequence(node.value.ptr(), column, false); break;  // indentless under a key
         }
     }
 
     void complex_value(PyObject *v, Py_ssize_t column) {
-        std::vector<Entry> entries;
-        switch (classify(v, entries)) {
-            case Shape::Scalar: put(' '); scalar(v, column + 2, false); break;
+        Node node = take(v);
+        switch (node.shape) {
+            case Shape::Scalar: put(' '); scalar(node.value.ptr(), node.round, column + 2, false); break;
             case Shape::EmptyMap: put(" {}"); break;
             case Shape::EmptyList: put(" []"); break;
-            case Shape::Map: put(' '); mapping(entries, column + 2, true); break;
-            case Shape::List: put(' '); sequence(v, column + 2, true); break;
+            case Shape::Map: put(' '); mapping(node.entries, column + 2, true); break;
+            case Shape::List: put(' '); sequence(node.value.ptr(), column + 2, true); break;
         }
     }
 
-    /// Items of a block sequence whose dashes stand at `column`.
+    /// Items of a block sequence (exact list or tuple) whose dashes stand at `column`. The size is read
+    /// at every step, as a loop over the list would, since preparing an item may change the list.
     void sequence(PyObject *list, Py_ssize_t column, bool inline_first) {
         Depth guard(*this);
-        Py_ssize_t n = PyList_GET_SIZE(list);
-        for (Py_ssize_t i = 0; i < n; ++i) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(list); ++i) {
             if (!(i == 0 && inline_first)) {
                 newline();
                 pad_to(column);
             }
             put('-');
-            PyObject *item = PyList_GET_ITEM(list, i);
-            std::vector<Entry> entries;
-            switch (classify(item, entries)) {
-                case Shape::Scalar: put(' '); scalar(item, column + 2, false); break;
+            nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(list, i));
+            Node node = take(item.ptr());
+            switch (node.shape) {
+                case Shape::Scalar: put(' '); scalar(node.value.ptr(), node.round, column + 2, false); break;
                 case Shape::EmptyMap: put(" {}"); break;
                 case Shape::EmptyList: put(" []"); break;
-                case Shape::Map: put(' '); mapping(entries, column + 2, true); break;
-                case Shape::List: put(' '); sequence(item, column + 2, true); break;
+                case Shape::Map: put(' '); mapping(node.entries, column + 2, true); break;
+                case Shape::List: put(' '); sequence(node.value.ptr(), column + 2, true); break;
             }
         }
     }
 
     // ----- scalars -----
 
-    /// Writes a scalar at the current position; true when it was written plain.
-    /// `complex_key`: the text of a `? key`, which needs the space after `?` written here.
-    bool scalar(PyObject *v, Py_ssize_t indent, bool simple_key, bool complex_key = false) {
+    /// Writes a scalar at the current position; true when it was written plain. `round`: a float is
+    /// rounded to 12 digits first. `complex_key`: the text of a `? key`, which needs the space after
+    /// `?` written here.
+    bool scalar(PyObject *v, bool round, Py_ssize_t indent, bool simple_key, bool complex_key = false) {
         if (complex_key) put(' ');
         PyTypeObject *type = Py_TYPE(v);
         if (type == &PyUnicode_Type) return string(v, indent, simple_key);
@@ -358,7 +448,7 @@ class Writer {
             auto r = std::to_chars(buf, buf + sizeof buf, x);
             word(std::string_view(buf, static_cast<size_t>(r.ptr - buf)), indent);
         } else if (type == &PyFloat_Type) {
-            real(PyFloat_AS_DOUBLE(v), indent);
+            real(PyFloat_AS_DOUBLE(v), round, indent);
         } else if (v == Py_None) {
             word("null", indent);
         } else {
@@ -374,10 +464,12 @@ class Writer {
         put(text);
     }
 
-    /// A float rounded to 12 decimals (correctly rounded, as Python's round) in the form of its repr.
-    void real(double x, Py_ssize_t indent) {
+    /// A float in the form of its repr; when `round`, first rounded to 12 decimals (correctly
+    /// rounded, as Python's round).
+    void real(double x, bool round, Py_ssize_t indent) {
         if (std::isnan(x)) return word(".nan", indent);
         if (std::isinf(x)) return word(x > 0 ? ".inf" : "-.inf", indent);
+        if (!round) return repr(x, indent);
         char *fixed = PyOS_double_to_string(x, 'f', 12, 0, nullptr);
         if (!fixed) {
             PyErr_Clear();
@@ -389,14 +481,18 @@ class Writer {
             PyErr_Clear();
             throw NotHandled{};
         }
-        char *repr = PyOS_double_to_string(rounded, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (!repr) {
+        repr(rounded, indent);
+    }
+
+    void repr(double x, Py_ssize_t indent) {
+        char *text = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+        if (!text) {
             PyErr_Clear();
             throw NotHandled{};
         }
-        std::string text(repr);
-        PyMem_Free(repr);
-        word(text, indent);
+        std::string owned(text);
+        PyMem_Free(text);
+        word(owned, indent);
     }
 
     bool string(PyObject *s, Py_ssize_t indent, bool simple_key) {
@@ -538,10 +634,10 @@ class Writer {
 
 }  // namespace
 
-bool write(PyObject *data, std::string &out) {
+bool write(PyObject *data, std::string &out, Prepare prepare) {
     out.clear();
     try {
-        Writer(out).stream(data);
+        Writer(out, prepare).stream(data);
     } catch (const NotHandled &) {
         return false;
     }

@@ -9,15 +9,28 @@ namespace qv::yaml {
 
 namespace nb = nanobind;
 
+/// The value the store writes for a node of another type than exact dict/list/tuple/str/int/float/bool/None,
+/// as the dump module's representer computes it at every node (its empty-entry filter, then its value
+/// normalisation): a new reference. Also called for an exact dict whose entries cannot be tested for
+/// emptiness without running Python code; the result must then be the filtered copy. May run Python
+/// code and throw nb::python_error.
+using Prepare = nb::object (*)(nb::handle value);
+
 /// Writes `data` (one document, or an exact list of documents) as the ruamel path of the package
 /// would: empty mapping entries dropped, floats rounded to 12 digits, block style, width 120.
 /// Returns false, with `out` in an unspecified state, when identical text cannot be guaranteed
 /// (a value of another type, a non-text key, a shared or recursive container, an integer outside
 /// 64 bits, a lone surrogate or a rarely used line break, very deep nesting); the caller then
-/// writes through ruamel. Runs no Python code and raises nothing.
-bool write(PyObject *data, std::string &out);
+/// writes through ruamel.
+///
+/// Without `prepare`, any value of another type is refused and no Python code runs. With it, such
+/// values are written as what `prepare` makes of them, exactly as the representer would write them:
+/// a mapping made that way is written with all its entries (it was not filtered at its own level),
+/// a float made that way is written as it is (not rounded again). Errors of `prepare` propagate;
+/// the text written so far is then to be discarded.
+bool write(PyObject *data, std::string &out, Prepare prepare = nullptr);
 
-/// `write` as Python text, or an empty object when not handled.
+/// `write` (plain values only) as Python text, or an empty object when not handled.
 nb::object dumps(nb::handle data);
 
 }  // namespace qv::yaml

@@ -74,8 +74,8 @@ def needs_ruamel(data):
                 if type(k) is not str or walk(k, False) or walk(v, True):
                     return True
             return False
-        if t is list:
-            if id(value) in seen:
+        if t is list or t is tuple:
+            if value != () and id(value) in seen:
                 return True
             seen.add(id(value))
             return any(walk(v, False) for v in value)

@@ -34,7 +34,6 @@ recursive_dict["self"] = recursive_dict
 @pytest.mark.parametrize(
     "data",
     [
-        {"a": (1, 2)},
         {"a": Colour.RED},
         collections.OrderedDict(a=1),
         {"a": shared, "b": shared},

@@ -5,6 +5,8 @@
 // members, decimals, dates, identifiers, records, sets, data classes, weak references) into
 // plain ones. That runs once per node, so the common node types take exact-type paths that make
 // no Python call; everything else goes through the same isinstance checks Python code would.
+// Calls without keyword arguments are written by the package's native writer, which prepares every
+// node with the same two steps and hands the call to ruamel whenever it cannot promise ruamel's text.
 #include "binding/declare.hpp"
 #include "binding/support.hpp"
 #include "binding/yaml_reader.hpp"
@@ -253,6 +255,10 @@ nb::object super_attr(PyObject *owner, nb::handle self, const char *name) {
     return check(PyObject_GetAttrString(proxy.ptr(), name));
 }
 
+/// What `ValidRepresenter.represent_data` hands to the safe representer for one value; the native
+/// writer prepares every node of a document the same way.
+nb::object prepare_node(nb::handle value) { return normalise(filter(value)); }
+
 nb::object represent_impl(Args a) {
     nb::handle self = a[0], data = a[1];
     // The string representer is registered on the shared base class again for every document.
@@ -267,7 +273,7 @@ nb::object represent_impl(Args a) {
 
 nb::object represent_data_impl(Args a) {
     nb::handle self = a[0];
-    nb::object processed = normalise(filter(a[1]));
+    nb::object processed = prepare_node(a[1]);
     if (Py_TYPE(self.ptr()) != reinterpret_cast<PyTypeObject *>(refs.valid_representer))
         return super_attr(refs.valid_representer, self, "represent_data")(processed);
     // The next class in ValidRepresenter's own order is the safe representer.
@@ -301,8 +307,17 @@ void register_str_representer() {
 }
 
 /// The native writer's text for a call without keyword arguments, or false when ruamel must write.
+/// The writer normalises each node as the representer would; when that raises an `Exception`, the
+/// text is discarded and ruamel writes instead, which meets the same error at the same node (with
+/// the same partial output on a stream). Other errors (KeyboardInterrupt, SystemExit) propagate.
 bool native_text(nb::handle data, nb::handle kwds, std::string &text) {
-    if (PyDict_GET_SIZE(kwds.ptr()) != 0 || !qv::yaml::write(data.ptr(), text)) return false;
+    if (PyDict_GET_SIZE(kwds.ptr()) != 0) return false;
+    try {
+        if (!qv::yaml::write(data.ptr(), text, prepare_node)) return false;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;  // the error, already taken off the interpreter, is released with `e`
+    }
     if (!text.empty()) register_str_representer();
     return true;
 }
