@@ -6,6 +6,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <unordered_map>
 
 namespace {
 
@@ -351,6 +352,13 @@ nb::object get_content(Args a) {
         nb::arg("attached_images") = images);
 }
 
+// ---- restoring what the writer dropped
+//
+// The YAML writer leaves out entries whose value is None, [] or {}. A required field stored that
+// way would make the record unreadable, so before validation each stored mapping gets such fields
+// back. How a stored value is walked depends only on the annotation it is stored under, so the
+// walk is compiled once per annotation and kept for the life of the process.
+
 /// The origin and arguments of a typing annotation (`get_origin`, `get_args`).
 struct Shape {
     nb::object origin;
@@ -376,59 +384,8 @@ bool is_union(nb::handle origin) {
            origin.is(nb::module_::import_("types").attr("UnionType"));
 }
 
-void restore_dropped(nb::handle record_class, nb::handle data);
-
-/// Walks a stored value along its annotation and restores dropped entries in the records found.
-void restore_value(nb::handle annotation, nb::handle value) {
-    if (value.is_none()) return;
-    if (is_record_class(annotation)) {
-        restore_dropped(annotation, value);
-        return;
-    }
-    Shape s = shape_of(annotation);
-    if (s.origin.is_none()) return;
-    if (s.origin.is(nb::module_::import_("typing").attr("Annotated"))) {
-        restore_value(s.args[0], value);
-    } else if (s.origin.is(&PyList_Type)) {
-        if (!PyList_CheckExact(value.ptr()) || s.args.size() != 1) return;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.ptr()); ++i)
-            restore_value(s.args[0], nb::borrow(PyList_GET_ITEM(value.ptr(), i)));
-    } else if (s.origin.is(&PyDict_Type)) {
-        if (!PyDict_CheckExact(value.ptr()) || s.args.size() != 2) return;
-        for (nb::handle item : nb::borrow<nb::dict>(value).values()) restore_value(s.args[1], item);
-    } else if (is_union(s.origin)) {
-        // Only a variant that the stored mapping names unambiguously is followed: the single
-        // record variant, or the one whose "type" tag equals the mapping's.
-        nb::list candidates;
-        for (nb::handle variant : s.args)
-            if (!variant.is(Py_TYPE(Py_None))) candidates.append(variant);
-        if (candidates.size() == 1) {
-            restore_value(candidates[0], value);
-            return;
-        }
-        if (!PyDict_CheckExact(value.ptr())) return;
-        PyObject *tag = PyDict_GetItemWithError(value.ptr(), key("type"));
-        if (!tag) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            return;
-        }
-        nb::object tag_ref = nb::borrow(tag);
-        for (nb::handle variant : candidates) {
-            if (!is_record_class(variant)) continue;
-            nb::object fields = variant.attr("model_fields");
-            PyObject *info = PyDict_GetItemWithError(fields.ptr(), key("type"));
-            if (!info) {
-                if (PyErr_Occurred()) throw nb::python_error();
-                continue;
-            }
-            Shape literal = shape_of(nb::handle(info).attr("annotation"));
-            for (nb::handle allowed : literal.args)
-                if (equals(tag_ref, allowed.ptr())) {
-                    restore_value(variant, value);
-                    return;
-                }
-        }
-    }
+bool is_annotated(nb::handle origin) {
+    return origin.is(nb::module_::import_("typing").attr("Annotated"));
 }
 
 /// True when `annotation` admits None.
@@ -440,51 +397,171 @@ bool admits_none(nb::handle annotation) {
         return true;
     Shape s = shape_of(annotation);
     if (s.origin.is_none()) return false;
-    if (s.origin.is(nb::module_::import_("typing").attr("Annotated"))) return admits_none(s.args[0]);
+    if (is_annotated(s.origin)) return admits_none(s.args[0]);
     if (!is_union(s.origin)) return false;
     for (nb::handle variant : s.args)
         if (variant.is(Py_TYPE(Py_None))) return true;
     return false;
 }
 
-/// The YAML writer leaves out every mapping entry whose value is None, an empty list or an empty
-/// mapping. A required field missing from stored data was therefore written as one of these:
-/// put back None where the field admits it, else the empty list or mapping its type calls for.
-/// Entries that are present are walked for the records they hold.
-void restore_dropped(nb::handle record_class, nb::handle data) {
-    if (!PyDict_CheckExact(data.ptr())) return;
+/// How a stored value is walked. Objects it names are kept alive with the walk (process lifetime).
+struct Walk {
+    enum class Kind { Skip, Record, List, Dict, Tagged } kind = Kind::Skip;
+    /// List and Dict: the walk of each item (each value for Dict).
+    const Walk *item = nullptr;
+    /// Tagged: a stored mapping whose "type" equals `tag` is walked as that variant.
+    struct Variant {
+        PyObject *tag;
+        const Walk *walk;
+    };
+    std::vector<Variant> variants;
+    /// Record: every field, in declaration order.
+    struct Field {
+        enum class Missing { Keep, None, List, Dict };  ///< what a missing required field gets
+        PyObject *name;
+        PyObject *alias;  ///< nullptr when the field has no alias
+        Missing missing;
+        const Walk *walk;
+    };
+    std::vector<Field> fields;
+};
+
+const Walk skip_walk{};
+
+const Walk *compile_walk(nb::handle annotation);
+
+/// The walk of a record class: its fields, what a missing required one gets, and their walks.
+void compile_record(Walk &w, nb::handle record_class) {
+    w.kind = Walk::Kind::Record;
     nb::object fields = record_class.attr("model_fields");
-    nb::object items = nb::steal(PyDict_Items(fields.ptr()));  // strong references throughout
-    if (!items.is_valid()) throw nb::python_error();
-    for (nb::handle pair : items) {
-        nb::object name = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0));
-        nb::object info = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1));
+    for (auto [name, info] : nb::borrow<nb::dict>(fields)) {
         nb::object annotation = info.attr("annotation");
-        nb::object stored_key = nb::borrow(name);
-        int present = PyDict_Contains(data.ptr(), name.ptr());
-        if (present == 0) {
-            nb::object alias = info.attr("alias");
-            if (!alias.is_none()) {
-                present = PyDict_Contains(data.ptr(), alias.ptr());
-                if (present == 1) stored_key = alias;
+        nb::object alias = info.attr("alias");
+        Walk::Field f{nb::borrow(name).release().ptr(),
+                      alias.is_none() ? nullptr : alias.release().ptr(), Walk::Field::Missing::Keep,
+                      compile_walk(annotation)};
+        if (truthy(call_method(info, "is_required"))) {
+            if (admits_none(annotation)) {
+                f.missing = Walk::Field::Missing::None;
+            } else {
+                Shape s = shape_of(annotation);
+                if (s.origin.is(&PyList_Type)) f.missing = Walk::Field::Missing::List;
+                else if (s.origin.is(&PyDict_Type)) f.missing = Walk::Field::Missing::Dict;
             }
         }
-        if (present < 0) throw nb::python_error();
-        if (present == 1) {
-            PyObject *value = PyDict_GetItemWithError(data.ptr(), stored_key.ptr());
-            if (!value) throw nb::python_error();
-            restore_value(annotation, nb::borrow(value));
-            continue;
-        }
-        if (!truthy(call_method(info, "is_required"))) continue;
-        if (admits_none(annotation)) {
-            set_item(data, name, nb::none());
-            continue;
-        }
-        Shape s = shape_of(annotation);
-        if (s.origin.is(&PyList_Type)) set_item(data, name, nb::list());
-        else if (s.origin.is(&PyDict_Type)) set_item(data, name, nb::dict());
+        w.fields.push_back(f);
     }
+}
+
+/// The variants of a union that a stored mapping names by its "type" tag.
+void compile_tagged(Walk &w, const std::vector<nb::object> &candidates) {
+    w.kind = Walk::Kind::Tagged;
+    for (const nb::object &variant : candidates) {
+        if (!is_record_class(variant)) continue;
+        nb::object fields = variant.attr("model_fields");
+        PyObject *info = PyDict_GetItemWithError(fields.ptr(), key("type"));
+        if (!info) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            continue;
+        }
+        Shape literal = shape_of(nb::handle(info).attr("annotation"));
+        const Walk *walk = compile_walk(variant);
+        for (nb::handle allowed : literal.args)
+            w.variants.push_back({nb::borrow(allowed).release().ptr(), walk});
+    }
+}
+
+const Walk *compile_walk(nb::handle annotation) {
+    static std::unordered_map<PyObject *, const Walk *> compiled;  // keys kept alive below
+    if (auto it = compiled.find(annotation.ptr()); it != compiled.end()) return it->second;
+    Py_INCREF(annotation.ptr());
+    auto *w = new Walk();
+    compiled.emplace(annotation.ptr(), w);  // before compiling: a record may refer to itself
+    if (is_record_class(annotation)) {
+        compile_record(*w, annotation);
+        return w;
+    }
+    Shape s = shape_of(annotation);
+    if (s.origin.is_none()) return w;
+    if (is_annotated(s.origin)) {
+        *w = *compile_walk(s.args[0]);
+    } else if (s.origin.is(&PyList_Type) && s.args.size() == 1) {
+        w->kind = Walk::Kind::List;
+        w->item = compile_walk(s.args[0]);
+    } else if (s.origin.is(&PyDict_Type) && s.args.size() == 2) {
+        w->kind = Walk::Kind::Dict;
+        w->item = compile_walk(s.args[1]);
+    } else if (is_union(s.origin)) {
+        // Only a variant that the stored mapping names unambiguously is followed: the single
+        // non-None variant, or the record whose "type" tag equals the mapping's.
+        std::vector<nb::object> candidates;
+        for (nb::handle variant : s.args)
+            if (!variant.is(Py_TYPE(Py_None))) candidates.push_back(nb::borrow(variant));
+        if (candidates.size() == 1) *w = *compile_walk(candidates[0]);
+        else compile_tagged(*w, candidates);
+    }
+    return w;
+}
+
+void restore(const Walk &w, nb::handle value);
+
+/// Gives a stored mapping of a record back the required fields the writer left out.
+void restore_record(const Walk &w, nb::handle data) {
+    if (!PyDict_CheckExact(data.ptr())) return;
+    for (const Walk::Field &f : w.fields) {
+        PyObject *stored = PyDict_GetItemWithError(data.ptr(), f.name);
+        if (!stored && !PyErr_Occurred() && f.alias) stored = PyDict_GetItemWithError(data.ptr(), f.alias);
+        if (PyErr_Occurred()) throw nb::python_error();
+        if (stored) {
+            if (f.walk->kind != Walk::Kind::Skip) restore(*f.walk, nb::borrow(stored));
+            continue;
+        }
+        switch (f.missing) {
+            case Walk::Field::Missing::Keep: break;
+            case Walk::Field::Missing::None: set_item(data, f.name, nb::none()); break;
+            case Walk::Field::Missing::List: set_item(data, f.name, nb::list()); break;
+            case Walk::Field::Missing::Dict: set_item(data, f.name, nb::dict()); break;
+        }
+    }
+}
+
+void restore(const Walk &w, nb::handle value) {
+    PyObject *v = value.ptr();
+    switch (w.kind) {
+        case Walk::Kind::Skip: return;
+        case Walk::Kind::Record: restore_record(w, value); return;
+        case Walk::Kind::List:
+            if (!PyList_CheckExact(v)) return;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i)
+                restore(*w.item, nb::borrow(PyList_GET_ITEM(v, i)));
+            return;
+        case Walk::Kind::Dict: {
+            if (!PyDict_CheckExact(v)) return;
+            nb::object values = nb::steal(PyDict_Values(v));  // strong references throughout
+            if (!values.is_valid()) throw nb::python_error();
+            for (nb::handle item : values) restore(*w.item, item);
+            return;
+        }
+        case Walk::Kind::Tagged: {
+            if (!PyDict_CheckExact(v)) return;
+            PyObject *tag = PyDict_GetItemWithError(v, key("type"));
+            if (!tag) {
+                if (PyErr_Occurred()) throw nb::python_error();
+                return;
+            }
+            nb::object held = nb::borrow(tag);
+            for (const Walk::Variant &variant : w.variants)
+                if (equals(held, variant.tag)) {
+                    restore(*variant.walk, value);
+                    return;
+                }
+            return;
+        }
+    }
+}
+
+void restore_dropped(nb::handle record_class, nb::handle data) {
+    restore(*compile_walk(record_class), data);
 }
 
 nb::object parse_from_content(Args a) {
