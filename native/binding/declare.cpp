@@ -35,6 +35,15 @@ nb::object publish(nb::module_ &module, const char *name, nb::object value) {
     return value;
 }
 
+void import_names(nb::module_ &module, const char *from, std::initializer_list<const char *> names) {
+    nb::module_ source = nb::module_::import_(from);
+    for (const char *name : names) module.attr(name) = source.attr(name);
+}
+
+void import_module(nb::module_ &module, const char *name) {
+    module.attr(name) = nb::module_::import_(name);
+}
+
 nb::object declare_str_enum(nb::module_ &module, const char *name,
                             std::initializer_list<std::pair<const char *, const char *>> members,
                             bool graphql) {

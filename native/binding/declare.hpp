@@ -35,6 +35,12 @@ nb::object declare_str_enum(nb::module_ &module, const char *name,
                             std::initializer_list<std::pair<const char *, const char *>> members,
                             bool graphql);
 
+/// Publishes `from <from> import <names...>` on the module, as the imports of a Python module would.
+void import_names(nb::module_ &module, const char *from, std::initializer_list<const char *> names);
+
+/// Publishes `import <name>` on the module.
+void import_module(nb::module_ &module, const char *name);
+
 /// Publishes `value` as `module.<name>` and returns it.
 nb::object publish(nb::module_ &module, const char *name, nb::object value);
 

@@ -89,6 +89,9 @@ nb::object parse_value_impl(Args a) {
 
 NB_MODULE(parse, m) {
     qv::init_native_types();
+    // The names a Python version of this module would import.
+    import_names(m, "typing", {"Any", "Union"});
+
     module_dict = Py_NewRef(PyModule_GetDict(m.ptr()));
     nb::object str = typ::builtin("str"), boolean = typ::builtin("bool");
     nb::object classmethod = typ::builtin("classmethod");

@@ -52,6 +52,8 @@ def bucketing(*bins, attribute="AGE", data_type="NUMERICAL"):
 def test_module_names_in_order():
     public = [n for n in vars(fb) if not n.startswith("__")]
     assert public == [
+        "List", "Optional", "Union", "Any", "Literal", "cast", "get_args", "get_origin",
+        "Annotated", "structlog", "strawberry", "math", "Field", "ABC", "Enum", "RecordBase",
         "logger", "AttributeDataType", "PredictiveModelBinName", "AbstractAttributeBin",
         "AttributeBinCategorical", "AttributeBinNumerical", "AttributeBin",
         "AbstractAttributeBinType", "AttributeBinCategoricalType", "AttributeBinNumericalType",

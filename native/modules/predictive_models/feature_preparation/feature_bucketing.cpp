@@ -236,6 +236,18 @@ nb::object resolve_feature_bucketing(Args a) { return field(a[1], interned("feat
 
 NB_MODULE(feature_bucketing, m) {
     qv::init_native_types();
+    // The names a Python version of this module would import.
+    import_names(m, "typing",
+                 {"List", "Optional", "Union", "Any", "Literal", "cast", "get_args", "get_origin"});
+    import_names(m, "typing_extensions", {"Annotated"});
+    import_module(m, "structlog");
+    import_module(m, "strawberry");
+    import_module(m, "math");
+    import_names(m, "pydantic", {"Field"});
+    import_names(m, "abc", {"ABC"});
+    import_names(m, "enum", {"Enum"});
+    import_names(m, "quorvex_analytics_utils.utils.record_base", {"RecordBase"});
+
     nb::module_ record_base = nb::module_::import_("quorvex_analytics_utils.utils.record_base");
     nb::object RecordBase = record_base.attr("RecordBase");
     nb::object ABC = nb::module_::import_("abc").attr("ABC");

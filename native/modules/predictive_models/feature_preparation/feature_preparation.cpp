@@ -668,27 +668,19 @@ NB_MODULE(feature_preparation, m) {
     init_names();
     state.module = Py_NewRef(m.ptr());
 
-    nb::module_ typing = nb::module_::import_("typing");
-    for (const char *name : {"List", "Optional", "Union", "Dict", "Any"})
-        m.attr(name) = typing.attr(name);
-    nb::module_ structlog = nb::module_::import_("structlog");
-    m.attr("structlog") = structlog;
-    m.attr("strawberry") = nb::module_::import_("strawberry");
-    m.attr("model_validator") = nb::module_::import_("pydantic").attr("model_validator");
-    nb::module_ bucketing_module = nb::module_::import_(
-        "quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing");
-    for (const char *name :
-         {"FeatureBucketing", "FeatureBucketingType", "AttributeDataType", "PredictiveModelBinName"})
-        m.attr(name) = bucketing_module.attr(name);
-    nb::module_ reshaping_module = nb::module_::import_(
-        "quorvex_analytics_utils.predictive_models.feature_preparation.feature_reshaping");
-    for (const char *name : {"FeatureReshaping", "FeatureReshapingType"})
-        m.attr(name) = reshaping_module.attr(name);
-    nb::object record_base =
-        nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
-    m.attr("RecordBase") = record_base;
-    m.attr("logger") = structlog.attr("get_logger")(m.attr("__name__"));
+    // The names a Python version of this module would import.
+    import_names(m, "typing", {"List", "Optional", "Union", "Dict", "Any"});
+    import_module(m, "structlog");
+    import_module(m, "strawberry");
+    import_names(m, "pydantic", {"model_validator"});
+    import_names(m, "quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing",
+                 {"FeatureBucketing", "FeatureBucketingType", "AttributeDataType", "PredictiveModelBinName"});
+    import_names(m, "quorvex_analytics_utils.predictive_models.feature_preparation.feature_reshaping",
+                 {"FeatureReshaping", "FeatureReshapingType"});
+    import_names(m, "quorvex_analytics_utils.utils.record_base", {"RecordBase"});
+    m.attr("logger") = m.attr("structlog").attr("get_logger")(m.attr("__name__"));
 
+    nb::object record_base = m.attr("RecordBase");
     nb::object feature_bucketing = m.attr("FeatureBucketing");
     nb::object data_type = m.attr("AttributeDataType");
     nb::object bin_name = m.attr("PredictiveModelBinName");

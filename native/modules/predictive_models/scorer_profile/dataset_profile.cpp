@@ -17,6 +17,13 @@ nb::object label_class_impl(Args a) {
 
 NB_MODULE(dataset_profile, m) {
     qv::init_native_types();
+    // The names a Python version of this module would import.
+    import_names(m, "datetime", {"date"});
+    import_names(m, "typing", {"Optional", "Any", "List"});
+    import_module(m, "strawberry");
+    import_names(m, "quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality", {"SampleType"});
+    import_names(m, "quorvex_analytics_utils.utils.record_base", {"RecordBase"});
+
     nb::object record_base =
         nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
     nb::object sample_type =

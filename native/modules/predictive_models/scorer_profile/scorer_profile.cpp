@@ -197,6 +197,15 @@ nb::object eval_metric_impl(Args a) {
 
 NB_MODULE(scorer_profile, m) {
     qv::init_native_types();
+    // The names a Python version of this module would import.
+    import_module(m, "ast");
+    import_names(m, "typing", {"Optional", "List", "Dict", "Any", "Union"});
+    import_names(m, "datetime", {"date"});
+    import_names(m, "pydantic", {"Field"});
+    import_module(m, "strawberry");
+    import_names(m, "quorvex_analytics_utils.predictive_models.scorer_profile.dataset_profile", {"SampleDescription", "SampleDescriptionType"});
+    import_names(m, "quorvex_analytics_utils.utils.record_base", {"RecordBase"});
+
     this_module = nb::borrow(m).release().ptr();
     ast_module = nb::module_::import_("ast").release().ptr();
     nb::object record_base =

@@ -28,6 +28,12 @@ nb::object performance_impl(Args a) {
 
 NB_MODULE(dataset_quality, m) {
     qv::init_native_types();
+    // The names a Python version of this module would import.
+    import_names(m, "typing", {"Dict", "List"});
+    import_names(m, "enum", {"Enum"});
+    import_names(m, "quorvex_analytics_utils.utils.record_base", {"RecordBase"});
+    import_module(m, "strawberry");
+
     this_module = nb::borrow(m).release().ptr();
     nb::object record_base =
         nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");

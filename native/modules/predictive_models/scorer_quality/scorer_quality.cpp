@@ -57,6 +57,13 @@ nb::object validate_performance_metrics_impl(Args a) {
 
 NB_MODULE(scorer_quality, m) {
     qv::init_native_types();
+    // The names a Python version of this module would import.
+    import_names(m, "typing", {"Any", "List"});
+    import_names(m, "pydantic", {"model_validator"});
+    import_module(m, "strawberry");
+    import_names(m, "quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality", {"DatasetQuality", "PerformanceMetrics", "DatasetQualityType"});
+    import_names(m, "quorvex_analytics_utils.utils.record_base", {"RecordBase"});
+
     nb::object record_base =
         nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
     nb::module_ quality = nb::module_::import_(kQualityModule);

@@ -334,6 +334,16 @@ PyObject *leak(nb::handle o) { return nb::borrow(o).release().ptr(); }
 
 NB_MODULE(scorer_watch, m) {
     qv::init_native_types();
+    // The names a Python version of this module would import.
+    import_names(m, "typing", {"List", "Optional", "Union"});
+    import_module(m, "math");
+    import_module(m, "strawberry");
+    import_names(m, kBucketingModule,
+                 {"AbstractAttributeBin", "FeatureBucketing", "AttributeBinNumerical",
+                  "AttributeBinCategorical", "FeatureBucketingType", "AttributeDataType",
+                  "PredictiveModelBinName"});
+    import_names(m, "quorvex_analytics_utils.utils.record_base", {"RecordBase"});
+
     nb::object record_base =
         nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
     nb::module_ fb = nb::module_::import_(kBucketingModule);
