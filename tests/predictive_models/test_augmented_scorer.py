@@ -612,3 +612,40 @@ def test_formula_agrees_with_per_name_calls(cls, preparation_cls, names, coeffic
                  external_model=model, feature_preparation=preparation)
     assert type(scorer.feature_preparation) is preparation_cls
     assert formula_of(scorer) == python_formula(scorer)
+
+
+
+class ShrinkingRow(list):
+    """A coefficient row whose indexing empties the model's feature names."""
+
+    def __getitem__(self, index):
+        self.names.clear()
+        return super().__getitem__(index)
+
+
+class ShrinkingNumber(float):
+    """A coefficient whose conversion to float empties the model's feature names."""
+
+    def __float__(self):
+        self.names.clear()
+        return super().__float__()
+
+
+def shrinking_row(names):
+    row = ShrinkingRow([1.0] * len(names))
+    row.names = names
+    return row
+
+
+def shrinking_numbers(names):
+    number = ShrinkingNumber(1.0)
+    number.names = names
+    return [number] * len(names)
+
+
+@pytest.mark.parametrize("make_row", [shrinking_row, shrinking_numbers])
+def test_formula_with_coefficients_that_change_the_names(make_row):
+    # Read name by name, the first coefficient empties the names, so the formula has one term.
+    names = [f"n{i}" for i in range(50)]
+    scorer = logreg(attributes=["x"], external_model={"feature_names": names, "model": {"coef_": [make_row(names)]}})
+    assert formula_of(scorer) == "0.0000 + 1.0000 * n0"

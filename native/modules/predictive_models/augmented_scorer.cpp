@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -697,8 +698,9 @@ bool is_own(nb::handle obj, const char *name, PyObject *own) {
 }
 
 /// Coefficients of all names at once, as `get_coefficient` gives them one at a time; empty when
-/// the shortcut does not apply (methods overridden, names that are not all exact str, or any
-/// error while reading, which the per-name calls then raise or absorb themselves).
+/// the shortcut does not apply (methods overridden, names that are not all exact str, a row that
+/// is not a plain list, or any error while reading, which the per-name calls then raise or absorb
+/// themselves).
 nb::object coefficients_at_once(nb::handle parent, nb::handle names) {
     if (!is_own(parent, "get_coefficient", known.own_get_coefficient) ||
         !is_own(parent, "get_external_model_feature_names", known.own_feature_names) ||
@@ -711,29 +713,35 @@ nb::object coefficients_at_once(nb::handle parent, nb::handle names) {
     } catch (nb::python_error &) {
         return {};
     }
+    // A list subclass may index with Python code of its own: leave it to the per-name calls.
+    if (!coefficients.is_none() && !PyList_CheckExact(coefficients.ptr())) return {};
+    // Each name's first position, taken while no Python code can run; the second pass works from
+    // these positions only and never reads `names` again.
     Py_ssize_t n = PyList_GET_SIZE(names.ptr());
-    nb::object result = nb::steal(PyList_New(0));
-    if (!result.is_valid()) throw nb::python_error();
+    std::vector<Py_ssize_t> positions(static_cast<size_t>(n));
     nb::dict first;  // name -> first position; exact str keys only, so no Python code runs
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *name = PyList_GET_ITEM(names.ptr(), i);
         if (!PyUnicode_CheckExact(name)) return {};
         nb::object position = nb::steal(PyLong_FromSsize_t(i));
-        if (!PyDict_SetDefault(first.ptr(), name, position.ptr())) throw nb::python_error();
+        PyObject *kept = PyDict_SetDefault(first.ptr(), name, position.ptr());
+        if (!kept) throw nb::python_error();
+        positions[static_cast<size_t>(i)] = PyLong_AsSsize_t(kept);
     }
+    nb::object result = nb::steal(PyList_New(0));
+    if (!result.is_valid()) throw nb::python_error();
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (coefficients.is_none()) {
             if (PyList_Append(result.ptr(), Py_None) < 0) throw nb::python_error();
             continue;
         }
-        nb::object position = nb::borrow(PyDict_GetItem(first.ptr(), PyList_GET_ITEM(names.ptr(), i)));
-        nb::object value;
-        try {
-            value = as_float(get_item(coefficients, position), "Coefficient");
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_KeyError)) throw;
-            value = nb::none();
-        }
+        nb::object position = nb::steal(PyLong_FromSsize_t(positions[static_cast<size_t>(i)]));
+        nb::object item = get_item(coefficients, position);  // a plain list: IndexError at most
+        // Converting anything but a plain number may run Python code (which could change the
+        // names or the row): leave such rows to the per-name calls.
+        if (!item.is_none() && !PyFloat_CheckExact(item.ptr()) && !PyLong_CheckExact(item.ptr()))
+            return {};
+        nb::object value = as_float(item, "Coefficient");
         if (PyList_Append(result.ptr(), value.ptr()) < 0) throw nb::python_error();
     }
     return result;
