@@ -435,7 +435,12 @@ const Walk *compile_walk(nb::handle annotation);
 void compile_record(Walk &w, nb::handle record_class) {
     w.kind = Walk::Kind::Record;
     nb::object fields = record_class.attr("model_fields");
-    for (auto [name, info] : nb::borrow<nb::dict>(fields)) {
+    // The entries as a list of pairs: the loop calls into Python, so it holds its own references.
+    nb::object entries = nb::steal(PyMapping_Items(fields.ptr()));
+    if (!entries.is_valid()) throw nb::python_error();
+    for (nb::handle entry : entries) {
+        nb::tuple pair = nb::borrow<nb::tuple>(entry);
+        nb::object name = pair[0], info = pair[1];
         nb::object annotation = info.attr("annotation");
         nb::object alias = info.attr("alias");
         Walk::Field f{nb::borrow(name).release().ptr(),
@@ -460,12 +465,13 @@ void compile_tagged(Walk &w, const std::vector<nb::object> &candidates) {
     for (const nb::object &variant : candidates) {
         if (!is_record_class(variant)) continue;
         nb::object fields = variant.attr("model_fields");
-        PyObject *info = PyDict_GetItemWithError(fields.ptr(), key("type"));
-        if (!info) {
+        PyObject *found = PyDict_GetItemWithError(fields.ptr(), key("type"));
+        if (!found) {
             if (PyErr_Occurred()) throw nb::python_error();
             continue;
         }
-        Shape literal = shape_of(nb::handle(info).attr("annotation"));
+        nb::object info = nb::borrow(found);
+        Shape literal = shape_of(info.attr("annotation"));
         const Walk *walk = compile_walk(variant);
         for (nb::handle allowed : literal.args)
             w.variants.push_back({nb::borrow(allowed).release().ptr(), walk});
