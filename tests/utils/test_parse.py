@@ -53,6 +53,18 @@ def test_quote_functions_dispatch_through_the_class_called_on():
     assert Backticks._remove_quotes("'a'") == "'a'"
 
 
+def test_quote_test_result_is_taken_by_its_truth():
+    # A subclass's quote test may answer with any object; only its truth counts.
+    class Angles(StringFunctions):
+        @classmethod
+        def _has_quotes(cls, val):
+            return 1 if len(val) >= 2 and val[0] == "<" and val[-1] == ">" else ""
+
+    assert Angles._strip_quotes("<<a>>") == "a"
+    assert Angles._remove_quotes("<b>") == "b"
+    assert Angles._remove_quotes("c") == "c"
+
+
 @pytest.mark.parametrize(
     "value, expected",
     [

@@ -30,18 +30,26 @@ nb::object unquote(nb::handle text) {
     return nb::steal(inner);
 }
 
+/// The truth of a quote test's result, as an `if` or `while` would take it (a subclass's test may
+/// answer with any object, not only a bool).
+bool truth(const nb::object &value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
 nb::object has_quotes_impl(Args a) { return nb::bool_(has_quotes(a[1].ptr())); }
 
 nb::object remove_quotes_impl(Args a) {
     // Goes through the class it was called on, so that a subclass may redefine the quote test.
-    if (!nb::cast<bool>(a[0].attr("_has_quotes")(a[1]))) return nb::borrow(a[1]);
+    if (!truth(a[0].attr("_has_quotes")(a[1]))) return nb::borrow(a[1]);
     return unquote(a[1]);
 }
 
 nb::object strip_quotes_impl(Args a) {
     nb::object cls = nb::borrow(a[0]);
     nb::object val = nb::borrow(a[1]);
-    while (nb::cast<bool>(cls.attr("_has_quotes")(val))) val = cls.attr("_remove_quotes")(val);
+    while (truth(cls.attr("_has_quotes")(val))) val = cls.attr("_remove_quotes")(val);
     return val;
 }
 
@@ -61,7 +69,7 @@ nb::object parse_value_impl(Args a) {
         PyObject *found = PyDict_GetItemString(module_dict, "StringFunctions");
         if (!found) raise(PyExc_NameError, "name 'StringFunctions' is not defined");
         nb::object string_functions = nb::borrow(found);
-        if (nb::cast<bool>(string_functions.attr("_has_quotes")(val)))
+        if (truth(string_functions.attr("_has_quotes")(val)))
             return string_functions.attr("_remove_quotes")(val);
         // An integer written as text is read exactly, never through a float.
         if (nb::object exact = exact_integer(val); exact.is_valid()) return exact;
