@@ -16,6 +16,9 @@ namespace {
 struct Defer {};
 
 constexpr int kMaxDepth = 400;
+/// The loader refuses an implicit key of more than 1024 characters before its ':'; keys longer than
+/// that many bytes (never fewer characters than bytes) go to ruamel, which reads or rejects them.
+constexpr size_t kMaxSimpleKey = 1024;
 
 /// The text split in lines, with a cursor (line, column in bytes).
 class Reader {
@@ -258,6 +261,7 @@ class Reader {
             used = colon;
         }
         if (used >= r.size() || r[used] != ':') throw Defer{};
+        if (used > kMaxSimpleKey) throw Defer{};
         pos_ += used + 1;
         return key;
     }

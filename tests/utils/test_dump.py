@@ -425,11 +425,12 @@ def test_unsafe_tags_construct_nothing(tmp_path):
     assert not marker.exists()
 
 
-def test_invalid_yaml_raises_the_library_error():
+@pytest.mark.parametrize("text", ["a: [1\n", "k" * 1025 + ": v\n", "- '" + "k" * 1023 + "': v\n"])
+def test_invalid_yaml_raises_the_library_error(text):
     from ruamel.yaml.error import YAMLError
 
     with pytest.raises(YAMLError):
-        safe_loads_yaml("a: [1\n")
+        safe_loads_yaml(text)
 
 
 # ---- JSON
