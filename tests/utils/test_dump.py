@@ -536,3 +536,11 @@ documents = st.recursive(
 @given(documents)
 def test_writer_matches_the_python_statement_of_the_rules(data):
     assert valid_dumps_yaml(data) == reference_dumps(data)
+
+
+@pytest.mark.parametrize("text", ["- " * 50000 + "x\n", "[" * 50000 + "]" * 50000 + "\n"])
+def test_deeply_nested_yaml_raises_recursion_error_not_a_crash(text):
+    # ruamel's C parser, where installed, overflows the C stack on such input; the loader uses the
+    # pure parser, which raises RecursionError.
+    with pytest.raises(RecursionError):
+        safe_loads_yaml(text)

@@ -354,7 +354,10 @@ nb::object dumps_yaml(nb::handle data, nb::handle kwds) {
 
 nb::object loads_yaml(nb::handle content) {
     if (nb::object value = qv::yaml::read(content); value.is_valid()) return value;
-    nb::object yaml = nb::handle(refs.yaml_class)(nb::arg("typ") = "safe");
+    // ruamel's pure-Python parser even where its C extension is installed: the C parser recurses on the
+    // C stack and crashes the process on deeply nested input ('- ' * 50000), where the pure one raises
+    // RecursionError. Values and errors are otherwise the same.
+    nb::object yaml = nb::handle(refs.yaml_class)(nb::arg("typ") = "safe", nb::arg("pure") = true);
     return yaml.attr("load")(content);
 }
 
