@@ -25,6 +25,7 @@ struct NativeFunction {
     bool is_async;
     Py_ssize_t nparams;
     Slot *params;
+    PyObject *qualname;  ///< the name given at creation (owned): shown when __qualname__ is no str
 };
 
 /// Layout of the awaitable returned by asynchronous functions.
@@ -35,12 +36,25 @@ struct Ready {
 
 PyTypeObject *function_type = nullptr;  // module lifetime, deliberately never freed
 PyTypeObject *ready_type = nullptr;
+PyObject *qualname_key = nullptr;  // interned "__qualname__", deliberately never freed
 
 constexpr Py_ssize_t kMaxParams = 16;
 
+/// The function's current `__qualname__` for messages, formatted with %U: it must be a str. Its
+/// __dict__ can hold anything under that name (or nothing), so the name given at creation stands
+/// in then. Borrowed; valid until Python code runs.
 PyObject *fn_name(NativeFunction *f) {
-    PyObject *name = f->dict ? PyDict_GetItemString(f->dict, "__qualname__") : nullptr;
-    return name ? name : Py_None;
+    PyObject *name = nullptr;
+    if (f->dict) {
+        // A str key runs no Python code unless the dict holds a non-str key of the same hash,
+        // whose __eq__ may then fail: that error is no concern of the message being built.
+        PyObject *exc = PyErr_GetRaisedException();
+        name = PyDict_GetItemWithError(f->dict, qualname_key);
+        if (!name) PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+    }
+    if (name && PyUnicode_Check(name)) return name;
+    return f->qualname;
 }
 
 const char *rule_type_name(Rule rule) {
@@ -202,6 +216,7 @@ void fn_dealloc(PyObject *self) {
     fn_clear(self);
     for (Py_ssize_t i = 0; i < f->nparams; ++i) Py_XDECREF(f->params[i].name);
     delete[] f->params;
+    Py_XDECREF(f->qualname);
     PyTypeObject *tp = Py_TYPE(self);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -351,6 +366,10 @@ nb::object signature_of(const FunctionSpec &decl) {
 }  // namespace
 
 void init_native_types() {
+    if (!qualname_key) {
+        qualname_key = PyUnicode_InternFromString("__qualname__");
+        if (!qualname_key) throw nb::python_error();
+    }
     if (!function_type) {
         function_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&fn_spec));
         if (!function_type) throw nb::python_error();
@@ -384,6 +403,7 @@ nb::object make_function(nb::handle module, const char *qualname_prefix, Functio
     f->impl = impl;
     f->is_async = decl.is_async;
     f->nparams = 0;
+    f->qualname = nullptr;
     f->params = new Slot[decl.params.size()];
     nb::object self = nb::steal(reinterpret_cast<PyObject *>(f));
     for (const Param &p : decl.params) {
@@ -399,6 +419,8 @@ nb::object make_function(nb::handle module, const char *qualname_prefix, Functio
     std::string qualname = qualname_prefix && *qualname_prefix
                                ? std::string(qualname_prefix) + "." + decl.name
                                : std::string(decl.name);
+    f->qualname = PyUnicode_FromStringAndSize(qualname.data(), (Py_ssize_t) qualname.size());
+    if (!f->qualname) throw nb::python_error();
     nb::dict annotations;
     for (const Param &p : decl.params)
         if (p.annotation.is_valid()) annotations[p.name] = p.annotation;
