@@ -1,3 +1,5 @@
+import contextlib
+import gc
 import math
 
 import pydantic
@@ -328,6 +330,36 @@ def test_categoric_batch_equals_single_calls(bins, values, mixed):
     if mixed:  # a numerical bin among categorical ones is skipped by the categorical scan
         records.insert(0, num_bin(99, -INF, INF, 42.0))
     check_batch(Prep(binning=[bucketing("c", "CATEGORICAL", records)]), "c", values)
+
+
+# ---- Python code run while a batch is being built
+
+@contextlib.contextmanager
+def log_processor(processor):
+    """Log events pass through `processor` (which may change records) while the block runs."""
+    saved = structlog.get_config()
+    structlog.configure(processors=[processor, structlog.processors.KeyValueRenderer()],
+                        logger_factory=structlog.ReturnLoggerFactory())
+    try:
+        yield
+    finally:
+        structlog.configure(**saved)
+
+
+def test_batch_result_is_not_reachable_while_half_built():
+    # A log processor that walks every list the collector knows of must not meet the result list
+    # with its slots still empty (that read crashed the interpreter).
+    seen = []
+
+    def walk_lists(logger, method, event):
+        seen.append(sum(len([x for x in o]) for o in gc.get_objects() if type(o) is list))
+        return event
+
+    prep = Prep(binning=[bucketing("n", "NUMERICAL", [num_bin(2, 0, 10, 1.0),
+                                                      num_bin(0, None, None, 9.0, "0_default")])])
+    with log_processor(walk_lists):
+        assert prep.apply_feature_bucketing_batch("n", [100.0, 5.0, 200.0, 5.0]) == [9.0, 1.0, 9.0, 1.0]
+    assert len(seen) == 2
 
 
 # ---- dummy encoding

@@ -394,6 +394,9 @@ nb::object bin_list(nb::handle values, Fast &&fast, Slow &&slow) {
     PyObject *list = values.ptr();
     Py_ssize_t n = PyList_GET_SIZE(list);
     nb::object result = steal_or_throw(PyList_New(n));
+    // Its slots are empty until filled, and `slow` runs Python code: hidden from the collector
+    // meanwhile, so that gc.get_objects() and gc.get_referrers() cannot hand it to that code.
+    PyObject_GC_UnTrack(result.ptr());
     Py_ssize_t i = 0;
     for (; i < PyList_GET_SIZE(list); ++i) {
         PyObject *item = PyList_GET_ITEM(list, i);
@@ -412,6 +415,7 @@ nb::object bin_list(nb::handle values, Fast &&fast, Slow &&slow) {
         }
     }
     if (i < n && PyList_SetSlice(result.ptr(), i, n, nullptr) < 0) throw nb::python_error();
+    PyObject_GC_Track(result.ptr());
     return result;
 }
 
