@@ -19,23 +19,45 @@ void raise_arg_type(const char *name, const char *expected, nb::handle value) {
           Py_TYPE(value.ptr())->tp_name);
 }
 
+namespace {
+
+/// After a failed step of building the replacement (its error is set): an ordinary error gives
+/// way to `original`, which is rethrown unchanged; anything else (KeyboardInterrupt, SystemExit)
+/// propagates, chained to `original` as a raise inside its handler would be.
+[[noreturn]] void give_way_to(nb::python_error &original) {
+    if (PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        throw original;
+    }
+    PyObject *failure = PyErr_GetRaisedException();
+    if (failure && failure != original.value().ptr())
+        PyException_SetContext(failure, Py_NewRef(original.value().ptr()));
+    PyErr_SetRaisedException(failure);
+    throw nb::python_error();
+}
+
+}  // namespace
+
 void reraise_prefixed(nb::python_error &e, nb::handle prefix) {
     if (!e.matches(PyExc_Exception)) throw;
     nb::object original = nb::borrow(e.value());
     nb::object cls = nb::borrow(reinterpret_cast<PyObject *>(Py_TYPE(original.ptr())));
-    nb::object message = nb::steal(PyUnicode_Concat(prefix.ptr(), to_str(original).ptr()));
-    if (!message.is_valid()) throw nb::python_error();
+    PyObject *text = PyObject_Str(original.ptr());
+    if (!text) give_way_to(e);
+    nb::object message = nb::steal(PyUnicode_Concat(prefix.ptr(), text));
+    Py_DECREF(text);
+    if (!message.is_valid()) give_way_to(e);
     PyObject *replacement = PyObject_CallOneArg(cls.ptr(), message.ptr());
-    if (!replacement || !PyExceptionInstance_Check(replacement)) {
-        // The class cannot be built from one message: the original error is the honest report.
-        Py_XDECREF(replacement);
-        PyErr_Clear();
+    if (!replacement) give_way_to(e);  // the class cannot be built from one message
+    if (!PyExceptionInstance_Check(replacement)) {
+        Py_DECREF(replacement);
         throw;
     }
     PyException_SetContext(replacement, Py_NewRef(original.ptr()));
     PyException_SetCause(replacement, Py_NewRef(original.ptr()));
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(replacement)), replacement);
-    Py_DECREF(replacement);
+    // Set as it is: PyErr_SetObject would make whatever exception the caller is handling its
+    // context, in place of the original.
+    PyErr_SetRaisedException(replacement);
     throw nb::python_error();
 }
 

@@ -16,8 +16,9 @@ namespace nb = nanobind;
 [[noreturn]] void raise_arg_type(const char *name, const char *expected, nb::handle value);
 
 /// Re-raises `e` as a new error of the same class whose message is `prefix` + str(e), chained
-/// to `e` as its cause. Non-`Exception` errors, and classes that cannot be built from one
-/// message, propagate unchanged.
+/// to `e` as its cause (and context). Non-`Exception` errors propagate unchanged, and so does `e`
+/// when its text or a new instance of its class cannot be made with an ordinary error; a
+/// KeyboardInterrupt or the like raised on the way propagates, with `e` as its context.
 [[noreturn]] void reraise_prefixed(nb::python_error &e, nb::handle prefix);
 
 /// An interned string that lives as long as the process (deliberately never released); pass a

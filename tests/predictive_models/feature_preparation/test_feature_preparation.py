@@ -222,6 +222,47 @@ def test_errors_are_prefixed_with_the_attribute(batch):
         assert info.value is error
 
 
+
+class Textless(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class Interrupting(Exception):
+    """Built from one message, but building the prefixed copy is interrupted."""
+    def __init__(self, message):
+        if message.startswith("Binning"):
+            raise KeyboardInterrupt("while building")
+        super().__init__(message)
+
+
+@pytest.mark.parametrize("batch", [False, True])
+def test_prefixing_that_fails_on_the_way(batch):
+    def fail(value):
+        raise error
+
+    prep = Prep(binning=[Scripted(attribute="income", attribute_data_type="NUMERICAL", fn=fail)])
+    call = ((lambda: prep.apply_feature_bucketing_batch("income", [1])) if batch
+            else (lambda: prep.apply_feature_bucketing("income", 1)))
+    # Inside a handler of another error the chain still leads to the original.
+    error = ValueError("x")
+    try:
+        raise KeyError("elsewhere")
+    except KeyError:
+        with pytest.raises(ValueError, match="^Binning attribute income: x$") as info:
+            call()
+    assert info.value.__cause__ is error and info.value.__context__ is error
+    # Its text cannot be made: the original propagates (it was lost).
+    error = Textless()
+    with pytest.raises(Textless) as info:
+        call()
+    assert info.value is error
+    # An interruption while building the copy is not swallowed (it was), and keeps the original.
+    error = Interrupting("x")
+    with pytest.raises(KeyboardInterrupt, match="while building") as info:
+        call()
+    assert info.value.__context__ is error
+
 @pytest.mark.parametrize("attribute, values, error", [
     ("age", [1, "abc"], ValueError), ("age", [1, [1]], TypeError), ("city", ["A", 1], TypeError)])
 def test_failing_element_gives_prefixed_error(attribute, values, error):
