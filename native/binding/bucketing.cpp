@@ -406,8 +406,10 @@ bool is_own_method(nb::handle bucketing, Which which) {
         PyErr_Clear();
     } else {
         nb::object dict = nb::steal(d);
-        PyObject *shadow = PyDict_GetItemString(dict.ptr(), name);
-        if (shadow) return false;
+        // Errors propagate: a non-str key of the same hash compares through its own __eq__.
+        int shadowed = PyDict_ContainsString(dict.ptr(), name);
+        if (shadowed < 0) throw nb::python_error();
+        if (shadowed) return false;
     }
     PyObject *found = PyObject_GetAttrString(
         reinterpret_cast<PyObject *>(Py_TYPE(bucketing.ptr())), name);

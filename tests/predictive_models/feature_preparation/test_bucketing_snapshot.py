@@ -161,3 +161,27 @@ def test_own_method_check(monkeypatch):
     monkeypatch.setattr(FeatureBucketing, "bin_categoric_attribute", FeatureBucketing.bin_numeric_attribute)
     assert not probe.is_own_method(r, "categoric")
     assert not probe.is_own_method(object(), "numeric")
+
+
+class CollidingKey:
+    """An instance-dict key hashed like a method name, whose comparison fails once armed."""
+    armed = False
+
+    def __init__(self, text):
+        self.hash = hash(text)
+
+    def __hash__(self):
+        return self.hash
+
+    def __eq__(self, other):
+        if CollidingKey.armed:
+            raise KeyboardInterrupt("compared")
+        return self is other
+
+
+def test_own_method_check_propagates_errors_of_the_shadow_lookup(monkeypatch):
+    r = record([])
+    r.__dict__[CollidingKey("bin_numeric_attribute")] = None
+    monkeypatch.setattr(CollidingKey, "armed", True)
+    with pytest.raises(KeyboardInterrupt, match="compared"):  # was swallowed, and the answer yes
+        probe.is_own_method(r, "numeric")
