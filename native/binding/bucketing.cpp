@@ -340,17 +340,33 @@ nb::object float_object(double v) {
 
 Fields::Fields(nb::handle record) : record_(record), layout_(&plain_layout()) {
     // The instance dict slot itself (records keep their fields there); no dict: attribute access.
-    PyObject **slot = _PyObject_GetDictPtr(record.ptr());
-    if (!slot || !*slot || !PyDict_Check(*slot)) {
+    slot_ = _PyObject_GetDictPtr(record.ptr());
+    if (!slot_) {
         PyErr_Clear();
         return;
     }
-    dict_ = nb::borrow(*slot);
-    layout_ = &key_cache().for_record(record.ptr(), *slot);
+    if (!*slot_ || !PyDict_Check(*slot_)) return;
+    dict_ = nb::borrow(*slot_);
+    layout_ = &key_cache().for_record(record.ptr(), *slot_);
+}
+
+/// The dict in the record's slot now: code run between two reads (a comparison, a log call) may
+/// have replaced the record's __dict__ wholesale, and a value from the old one would be stale.
+PyObject *Fields::current_dict() const {
+    if (!slot_) return nullptr;
+    PyObject *now = *slot_;
+    if (now != dict_.ptr()) {
+        if (!now || !PyDict_Check(now)) {
+            dict_.reset();
+            return nullptr;
+        }
+        dict_ = nb::borrow(now);  // same class: the learned layout still applies
+    }
+    return now;
 }
 
 PyObject *Fields::peek(Field field) const {
-    if (!dict_.is_valid()) return nullptr;
+    if (!current_dict()) return nullptr;
     auto index = static_cast<std::size_t>(field);
     PyObject *key = layout_->keys[index];
     // The entry at the learned position, when it still holds this very key (records of one class

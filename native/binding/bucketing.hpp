@@ -57,8 +57,9 @@ enum class Field : unsigned char {
 
 struct KeyLayout;  ///< key objects and entry positions of one record class (bucketing.cpp)
 
-/// Fast field reads of one record: its instance dict fetched once and looked up with the dict's own
-/// key objects (see bucketing.cpp); plain attribute access, with its error, when a key is missing.
+/// Fast field reads of one record: its instance dict looked up with the dict's own key objects
+/// (see bucketing.cpp); plain attribute access, with its error, when a key is missing. Every read
+/// sees the record's current dict, also when Python code replaced it since the last read.
 /// Keep the record alive while the reader is used.
 class Fields {
 public:
@@ -69,8 +70,11 @@ public:
     PyObject *peek(Field field) const;
 
 private:
+    PyObject *current_dict() const;
+
     nb::handle record_;
-    nb::object dict_;
+    PyObject **slot_ = nullptr;  ///< the record's instance dict slot
+    mutable nb::object dict_;    ///< what the slot held at the last read
     const KeyLayout *layout_;
 };
 

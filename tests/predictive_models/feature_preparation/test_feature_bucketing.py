@@ -410,6 +410,30 @@ def test_changes_after_validation_are_seen():
     assert b.bin_numeric_attribute(3) == 1.0 and b.bin_numeric_attribute(5) == 2.0
 
 
+@pytest.mark.parametrize("replacement, expected", [
+    (lambda fields: {**fields, "upper_bound": 1.0}, 9.0),  # the bin now ends below the value
+    (lambda fields: {}, AttributeError),  # every field gone: read as attributes, which fail
+])
+def test_fields_replaced_wholesale_by_a_comparison_are_seen(replacement, expected):
+    b = bucketing(num(1, 0, 10, 1.0), num(0, name="0_default", value=9.0))
+    first = b.feature_bucketing[0]
+
+    class Lower(float):
+        def __lt__(self, other):
+            object.__setattr__(first, "__dict__", replacement(dict(first.__dict__)))
+            return float(self) < other
+
+    object.__setattr__(first, "lower_bound", Lower(0.0))
+    # The upper bound is read after the lower one is compared: from the record's new dict (the
+    # replaced one used to be read, giving 1.0).
+    with structlog.testing.capture_logs():
+        if expected is AttributeError:
+            with pytest.raises(AttributeError, match="upper_bound"):
+                b.bin_numeric_attribute(5.0)
+        else:
+            assert b.bin_numeric_attribute(5.0) == expected
+
+
 # ---- views
 
 
