@@ -497,46 +497,97 @@ nb::object bin_categoric(nb::handle bucketing, nb::handle value) {
 
 // ---- snapshots
 
-Snapshot snapshot(nb::handle bucketing, bool allow_binary_search) {
-    Snapshot s;
-    s.bucketing = nb::borrow(bucketing);
-    nb::object list = bin_list(bucketing);
+namespace {
+
+void add_bin(Snapshot &s, Bin b) {
+    std::size_t index = s.bins.size();
+    if (b.role == Role::Null && s.first_null < 0) s.first_null = (std::ptrdiff_t) index;
+    if (is_fallback(b.role) && s.first_fallback < 0) s.first_fallback = (std::ptrdiff_t) index;
+    if (b.role == Role::Regular && b.numerical) s.regular_numerical.push_back(index);
+    if (b.role == Role::Regular && b.categorical) s.regular_categorical.push_back(index);
+    s.bins.push_back(std::move(b));
+}
+
+/// Reads every bin as the single calls would, through Python where needed.
+void read_bins(Snapshot &s) {
+    s.list = bin_list(s.bucketing);
     for (Py_ssize_t i = 0;; ++i) {
-        nb::object record = item(list, i);
+        nb::object record = item(s.list, i);
         if (!record.is_valid()) break;
         Fields f(record);
         Bin b;
-        b.role = role_of(f.get(Field::Name));
+        b.name = f.get(Field::Name);
+        b.role = role_of(b.name);
         b.value = f.get(Field::Value);
         b.numerical = is_numerical(record);
         b.categorical = !b.numerical && is_categorical(record);
-        std::size_t index = s.bins.size();
-        if (b.role == Role::Null && s.first_null < 0) s.first_null = (std::ptrdiff_t) index;
-        if (is_fallback(b.role) && s.first_fallback < 0)
-            s.first_fallback = (std::ptrdiff_t) index;
         if (b.role == Role::Regular && b.numerical) {
             b.lower = f.get(Field::LowerBound);
             b.upper = f.get(Field::UpperBound);
-            s.regular_numerical.push_back(index);
+        }
+        if (b.role == Role::Regular && b.categorical) b.categories = f.get(Field::Categories);
+        b.record = std::move(record);
+        add_bin(s, std::move(b));
+    }
+}
+
+/// Reads every bin from instance dicts only; false (with nothing run) at the first bin that would
+/// need Python code: another class, a field missing from the dict, a name that is no exact str.
+bool read_bins_quietly(Snapshot &s) {
+    PyObject *list = Fields(s.bucketing).peek(Field::FeatureBucketing);
+    if (!list || !PyList_CheckExact(list)) return false;
+    s.list = nb::borrow(list);
+    const Classes &c = classes();
+    for (Py_ssize_t i = 0;; ++i) {
+        nb::object record = item(s.list, i);
+        if (!record.is_valid()) break;
+        PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(record.ptr()));
+        if (type != c.numerical && type != c.categorical) return false;
+        Fields f(record);
+        Bin b;
+        PyObject *name = f.peek(Field::Name);
+        if (!name || !PyUnicode_CheckExact(name)) return false;
+        b.name = nb::borrow(name);
+        b.role = role_of(name);
+        PyObject *value = f.peek(Field::Value);
+        if (!value) return false;
+        b.value = nb::borrow(value);
+        b.numerical = type == c.numerical;
+        b.categorical = !b.numerical;
+        if (b.role == Role::Regular && b.numerical) {
+            PyObject *lower = f.peek(Field::LowerBound);
+            if (!lower) return false;
+            b.lower = nb::borrow(lower);
+            PyObject *upper = f.peek(Field::UpperBound);
+            if (!upper) return false;
+            b.upper = nb::borrow(upper);
         }
         if (b.role == Role::Regular && b.categorical) {
-            b.categories = f.get(Field::Categories);
-            s.regular_categorical.push_back(index);
+            PyObject *categories = f.peek(Field::Categories);
+            if (!categories) return false;
+            b.categories = nb::borrow(categories);
         }
         b.record = std::move(record);
-        s.bins.push_back(std::move(b));
+        add_bin(s, std::move(b));
+    }
+    return true;
+}
+
+/// The binary-search table and the category index, where they give the linear scan's answers.
+void build_indexes(Snapshot &s, bool allow_binary_search) {
+    s.float_bounds = true;
+    for (std::size_t index : s.regular_numerical) {
+        const Bin &b = s.bins[index];
+        if (!PyFloat_CheckExact(b.lower.ptr()) || !PyFloat_CheckExact(b.upper.ptr()))
+            s.float_bounds = false;
     }
 
     // Binary search is the linear scan's equal only when no comparison can reach Python and at
     // most one interval can contain a value.
-    bool searchable = allow_binary_search;
+    bool searchable = allow_binary_search && s.float_bounds;
     for (std::size_t index : s.regular_numerical) {
         if (!searchable) break;
         const Bin &b = s.bins[index];
-        if (!PyFloat_CheckExact(b.lower.ptr()) || !PyFloat_CheckExact(b.upper.ptr())) {
-            searchable = false;
-            break;
-        }
         double lo = PyFloat_AS_DOUBLE(b.lower.ptr()), hi = PyFloat_AS_DOUBLE(b.upper.ptr());
         if (!(lo < hi)) continue;  // empty, or a NaN bound: never matches
         if (!s.highs.empty() && !(s.highs.back() <= lo)) {
@@ -569,17 +620,114 @@ Snapshot snapshot(nb::handle bucketing, bool allow_binary_search) {
     if (indexable) {
         nb::dict table;
         for (std::size_t index : s.regular_categorical) {
-            nb::object cats = s.bins[index].categories;
+            Bin &b = s.bins[index];
+            PyObject *cats = b.categories.ptr();
             nb::object position = nb::int_(index);
-            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(cats.ptr()); ++j) {
-                PyObject *old = PyDict_SetDefault(table.ptr(), PyList_GET_ITEM(cats.ptr(), j),
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(cats); ++j) {
+                PyObject *old = PyDict_SetDefault(table.ptr(), PyList_GET_ITEM(cats, j),
                                                   position.ptr());
                 if (!old) throw nb::python_error();
+            }
+            if (s.quiet) {  // the items the table was made of, for `current`
+                PyObject *items = PyList_AsTuple(cats);
+                if (!items) throw nb::python_error();
+                b.category_items = nb::steal(items);
             }
         }
         s.category_index = std::move(table);
     }
+}
+
+PyObject *plain(const nb::object &value) {
+    PyObject *v = value.ptr();
+    return (v == Py_None || PyFloat_CheckExact(v)) ? v : nullptr;
+}
+
+}  // namespace
+
+Snapshot snapshot(nb::handle bucketing, bool allow_binary_search) {
+    Snapshot s;
+    s.bucketing = nb::borrow(bucketing);
+    read_bins(s);
+    build_indexes(s, allow_binary_search);
     return s;
+}
+
+Snapshot quiet_snapshot(nb::handle bucketing) {
+    Snapshot s;
+    s.bucketing = nb::borrow(bucketing);
+    if (!read_bins_quietly(s)) return Snapshot{};
+    s.quiet = true;
+    build_indexes(s, true);
+    return s;
+}
+
+bool current(const Snapshot &s) {
+    if (!s.quiet) return false;
+    PyObject *list = Fields(s.bucketing).peek(Field::FeatureBucketing);
+    if (list != s.list.ptr()) return false;
+    auto n = (Py_ssize_t) s.bins.size();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // The size is read again for every bin: a dict look-up may compare a foreign key.
+        if (PyList_GET_SIZE(list) != n) return false;
+        const Bin &b = s.bins[(std::size_t) i];
+        PyObject *record = PyList_GET_ITEM(list, i);
+        if (record != b.record.ptr()) return false;
+        PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(record));
+        if (type != (b.numerical ? classes().numerical : classes().categorical)) return false;
+        Fields f(b.record);
+        if (f.peek(Field::Name) != b.name.ptr() || f.peek(Field::Value) != b.value.ptr())
+            return false;
+        if (b.lower.is_valid() && (f.peek(Field::LowerBound) != b.lower.ptr() ||
+                                   f.peek(Field::UpperBound) != b.upper.ptr()))
+            return false;
+        if (b.categories.is_valid() && f.peek(Field::Categories) != b.categories.ptr())
+            return false;
+        if (b.category_items.is_valid()) {
+            PyObject *cats = b.categories.ptr(), *items = b.category_items.ptr();
+            Py_ssize_t size = PyTuple_GET_SIZE(items);
+            if (PyList_GET_SIZE(cats) != size) return false;
+            for (Py_ssize_t j = 0; j < size; ++j)
+                if (PyList_GET_ITEM(cats, j) != PyTuple_GET_ITEM(items, j)) return false;
+        }
+    }
+    return PyList_GET_SIZE(list) == n;
+}
+
+PyObject *numeric_plain(const Snapshot &s, double v) {
+    if (s.sorted) {
+        auto it = std::lower_bound(s.highs.begin(), s.highs.end(), v);
+        if (it == s.highs.end()) return nullptr;
+        std::size_t k = (std::size_t) (it - s.highs.begin());
+        return s.lows[k] < v ? plain(s.bins[s.sorted_bins[k]].value) : nullptr;
+    }
+    if (!s.float_bounds) return nullptr;
+    for (std::size_t index : s.regular_numerical) {
+        const Bin &b = s.bins[index];
+        if (PyFloat_AS_DOUBLE(b.lower.ptr()) < v && v <= PyFloat_AS_DOUBLE(b.upper.ptr()))
+            return plain(b.value);
+    }
+    return nullptr;
+}
+
+PyObject *categoric_plain(const Snapshot &s, PyObject *text) {
+    if (!s.category_index.is_valid()) return nullptr;
+    // Exact str keys: the look-up runs no Python code and cannot fail.
+    PyObject *position = PyDict_GetItemWithError(s.category_index.ptr(), text);
+    if (!position) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    std::size_t k = PyLong_AsSize_t(position);
+    if (k == (std::size_t) -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return plain(s.bins[k].value);
+}
+
+PyObject *null_plain(const Snapshot &s) {
+    return s.first_null >= 0 ? plain(s.bins[(std::size_t) s.first_null].value) : nullptr;
 }
 
 namespace {

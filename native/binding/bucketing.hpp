@@ -99,20 +99,27 @@ nb::object bin_categoric(nb::handle bucketing, nb::handle value);
 /// One bin as it was when the snapshot was taken (strong references).
 struct Bin {
     nb::object record;
+    nb::object name;
     nb::object value;
     nb::object lower;       ///< numerical bins only
     nb::object upper;       ///< numerical bins only
     nb::object categories;  ///< categorical bins only
+    nb::object category_items;  ///< quiet snapshots: a tuple of the categories list's items
     Role role = Role::Regular;
     bool numerical = false;    ///< isinstance(record, AttributeBinNumerical)
     bool categorical = false;  ///< isinstance(record, AttributeBinCategorical)
 };
 
 /// The bins of one FeatureBucketing, read once. Valid while the caller holds it; a change to the
-/// record after the snapshot is not seen.
+/// record after the snapshot is not seen (`current` tells whether there was one).
 struct Snapshot {
     nb::object bucketing;
+    nb::object list;  ///< the bin list read
     std::vector<Bin> bins;
+    /// Taken by `quiet_snapshot`: every read came from instance dicts without running Python code.
+    bool quiet = false;
+    /// Every regular numerical bin has exact float bounds: the linear scan runs no Python code.
+    bool float_bounds = false;
     std::ptrdiff_t first_null = -1;      ///< first bin named "1_null"
     std::ptrdiff_t first_fallback = -1;  ///< first bin with a fallback name
     std::vector<std::size_t> regular_numerical;    ///< scan order of the numerical range test
@@ -132,6 +139,28 @@ struct Snapshot {
 /// Reads the bins of `bucketing` once. With `allow_binary_search` false the numerical lookup
 /// always scans linearly (used to check that both give the same bin).
 Snapshot snapshot(nb::handle bucketing, bool allow_binary_search = true);
+
+/// The snapshot, when the record's list and every bin can be read without running Python code:
+/// the list is the record's own exact list, every bin exactly one of the two bin classes with
+/// its fields in its instance dict and an exact `str` name. Otherwise `quiet` is false and
+/// nothing else is set (nothing has been read that could fail or run code).
+Snapshot quiet_snapshot(nb::handle bucketing);
+
+/// True while the record still holds what a quiet snapshot read: the same list object with the
+/// same bins, each with the same class and field objects, categories lists with the same items.
+/// Runs no Python code. A batch checks it after any step that may have run Python code.
+bool current(const Snapshot &s);
+
+/// The value of the bin that an exact float `v` (not NaN) falls into, borrowed from the snapshot,
+/// when that takes no Python code (binary search, or a linear scan over exact float bounds) and
+/// the bin's value is an exact float or None; nullptr otherwise, including when no bin matches.
+PyObject *numeric_plain(const Snapshot &s, double v);
+
+/// The same for an exact str (not "nan") found in the category index.
+PyObject *categoric_plain(const Snapshot &s, PyObject *text);
+
+/// The first null bin's value when it is an exact float or None; nullptr otherwise.
+PyObject *null_plain(const Snapshot &s);
 
 /// The same results, errors and log events as the single calls, for one value each.
 nb::object numeric(const Snapshot &s, nb::handle value);

@@ -403,6 +403,91 @@ def test_batch_result_is_not_reachable_while_half_built():
     assert len(seen) == 2
 
 
+
+def numeric_ages():
+    return bucketing("age", "NUMERICAL", [num_bin(1, None, None, 0.0, "1_null"), num_bin(2, 0, 10, 1.0),
+                                          num_bin(3, 10, 20, 2.0), num_bin(0, None, None, 9.0, "0_default")])
+
+
+def categoric_cities():
+    return bucketing("city", "CATEGORICAL", [cat_bin(2, ["A"], 1.0), cat_bin(3, ["B", "C"], 2.0),
+                                             cat_bin(0, None, 9.0, "0_default")])
+
+
+def first_bin_value_changed(b):
+    b.feature_bucketing[0].value = 5.0
+
+
+def numeric_bin_widened(b):
+    b.feature_bucketing[1].upper_bound = 200.0
+
+
+def category_added(b):
+    b.feature_bucketing[0].categories.append("Z")
+
+
+def bins_dropped(b):
+    b.feature_bucketing.pop(0)
+
+
+def list_replaced(b):
+    object.__setattr__(b, "feature_bucketing", list(reversed(b.feature_bucketing)))
+
+
+def method_patched(b):
+    FeatureBucketing.bin_numeric_attribute = FeatureBucketing.bin_categoric_attribute = lambda self, v: -1.0
+
+
+NUMERIC_VALUES = [5.0, 99.0, 5.0, 15, 99.0, 150.0, None]
+CATEGORIC_VALUES = ["Z", "A", "Z", "B", None, "Q", "Z"]
+
+
+@pytest.mark.parametrize("make, values, change", [
+    *[(numeric_ages, NUMERIC_VALUES, change) for change in
+      [first_bin_value_changed, numeric_bin_widened, bins_dropped, list_replaced, method_patched]],
+    *[(categoric_cities, CATEGORIC_VALUES, change) for change in
+      [first_bin_value_changed, category_added, bins_dropped, list_replaced, method_patched]],
+])
+def test_batch_sees_changes_made_by_its_own_log_events(make, values, change):
+    # A log processor that changes the bucketing: the batch answers each element as a call per
+    # element would, seeing every change made before it (a snapshot of the bins used to hide them).
+    own = FeatureBucketing.bin_numeric_attribute, FeatureBucketing.bin_categoric_attribute
+    results = []
+    for batch in (False, True):
+        b = make()
+        method = b.bin_numeric_attribute if values is NUMERIC_VALUES else b.bin_categoric_attribute
+        try:
+            with log_processor(lambda logger, name, event: (change(b), event)[1]):
+                results.append(Prep(binning=[b]).apply_feature_bucketing_batch(b.attribute, values)
+                               if batch else [getattr(b, method.__name__)(v) for v in values])
+        finally:
+            FeatureBucketing.bin_numeric_attribute, FeatureBucketing.bin_categoric_attribute = own
+    assert results[1] == results[0]
+
+
+@pytest.mark.parametrize("spoil", [
+    lambda b: b.feature_bucketing.insert(1, object()),  # no bin at all: read only when reached
+    lambda b: b.feature_bucketing[2].__dict__.pop("value"),  # a field to read as an attribute
+    lambda b: object.__setattr__(b.feature_bucketing[1], "name", type("Name", (str,), {})("x")),
+])
+def test_batch_over_unusual_bins_fails_and_succeeds_as_calls_per_element(spoil):
+    values = [5.0, 15.0, 99.0]
+    results = []
+    for batch in (False, True):
+        b = numeric_ages()
+        spoil(b)
+        prep = Prep(binning=[b])
+        outcomes = []
+        for v in values:
+            try:
+                outcomes.append(prep.apply_feature_bucketing_batch("age", [v]) if batch
+                                else [prep.apply_feature_bucketing("age", v)])
+            except Exception as e:
+                outcomes.append((type(e), str(e)))
+        results.append(outcomes)
+    assert results[1] == results[0]
+
+
 # ---- dummy encoding
 
 def items(*specs):

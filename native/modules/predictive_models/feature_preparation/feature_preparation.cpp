@@ -419,62 +419,59 @@ nb::object bin_list(nb::handle values, Fast &&fast, Slow &&slow) {
     return result;
 }
 
-/// A bin value the batch can hand out as it is (what the scan would return unchanged).
-PyObject *plain(const nb::object &value) {
-    PyObject *v = value.ptr();
-    return (v == Py_None || PyFloat_CheckExact(v)) ? v : nullptr;
-}
-
-/// The snapshot's answer for an exact float or None, when it needs no call into Python: the null
-/// bin for NaN, the one matching interval of sorted disjoint bins. Fallbacks log: not here.
-PyObject *numeric_fast(const bucketing::Snapshot &s, PyObject *item) {
-    double v;
-    if (PyFloat_CheckExact(item)) v = PyFloat_AS_DOUBLE(item);
-    else if (item == Py_None) v = std::nan("");
-    else return nullptr;
-    if (std::isnan(v)) return s.first_null >= 0 ? plain(s.bins[(size_t) s.first_null].value) : nullptr;
-    if (!s.sorted) return nullptr;
-    auto it = std::lower_bound(s.highs.begin(), s.highs.end(), v);
-    if (it == s.highs.end()) return nullptr;
-    size_t k = (size_t) (it - s.highs.begin());
-    return s.lows[k] < v ? plain(s.bins[s.sorted_bins[k]].value) : nullptr;
-}
-
-/// The same for an exact str found in the category index ("nan" is the missing value: not here).
-PyObject *categoric_fast(const bucketing::Snapshot &s, PyObject *item) {
-    if (!PyUnicode_CheckExact(item) || !s.category_index.is_valid() || str_equals(item, "nan"))
-        return nullptr;
-    PyObject *position = PyDict_GetItemWithError(s.category_index.ptr(), item);
-    if (!position) {
-        PyErr_Clear();  // str keys cannot fail; the slow path repeats the lookup and reports
-        return nullptr;
+/// The bin value of one element from the snapshot, borrowed, when the single call would give it
+/// without running Python code: an exact float (or exact int, converted as float() converts it)
+/// or None for a numerical bucketing, an exact str or None for a categorical one. nullptr when
+/// the element needs the call itself: another type, no bin found (the fallback logs), a bin value
+/// the call would convert.
+PyObject *plain_bin(const bucketing::Snapshot &s, Kind kind, PyObject *item) {
+    if (kind == Kind::Numerical) {
+        double v;
+        if (PyFloat_CheckExact(item)) {
+            v = PyFloat_AS_DOUBLE(item);
+        } else if (item == Py_None) {
+            return bucketing::null_plain(s);
+        } else if (PyLong_CheckExact(item)) {
+            v = PyLong_AsDouble(item);
+            if (v == -1.0 && PyErr_Occurred()) {
+                PyErr_Clear();  // too large: the call raises float()'s error
+                return nullptr;
+            }
+        } else {
+            return nullptr;
+        }
+        return std::isnan(v) ? bucketing::null_plain(s) : bucketing::numeric_plain(s, v);
     }
-    size_t k = PyLong_AsSize_t(position);
-    if (k == (size_t) -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return plain(s.bins[k].value);
+    if (item == Py_None) return bucketing::null_plain(s);
+    if (!PyUnicode_CheckExact(item)) return nullptr;
+    if (str_equals(item, "nan")) return bucketing::null_plain(s);
+    return bucketing::categoric_plain(s, item);
 }
 
-/// The batch in C++ over one snapshot of the bins while the bucketing's method is the package's
-/// own; otherwise one call of the (subclassed or patched) method per element.
+/// The batch: one call of the bucketing's method per element, as specified. While the method is
+/// the package's own, elements whose answer needs no Python code are answered from a snapshot of
+/// the bins taken without running any; every other element gets the call's own scan of the live
+/// record. Such a call may run Python code (a conversion, a comparison, a log processor) that
+/// changes the bins or replaces the method: after it, the snapshot is checked and taken again
+/// when the record changed, and the method is checked again.
 nb::object bin_batch(nb::handle bucketing, Kind kind, nb::handle values) {
-    if (own_method(bucketing, kind)) {
-        bucketing::Snapshot s = bucketing::snapshot(bucketing);
-        if (kind == Kind::Numerical)
-            return bin_list(
-                values, [&](PyObject *item) { return numeric_fast(s, item); },
-                [&](nb::handle v) { return bucketing::numeric(s, v); });
-        return bin_list(
-            values, [&](PyObject *item) { return categoric_fast(s, item); },
-            [&](nb::handle v) { return bucketing::categoric(s, v); });
-    }
     PyObject *name = method_name(kind);
+    bool own = own_method(bucketing, kind);
+    bucketing::Snapshot s;
+    if (own) s = bucketing::quiet_snapshot(bucketing);
     return bin_list(
-        values, [](PyObject *) -> PyObject * { return nullptr; },
+        values,
+        [&](PyObject *item) -> PyObject * {
+            return own && s.quiet ? plain_bin(s, kind, item) : nullptr;
+        },
         [&](nb::handle v) {
-            return steal_or_throw(PyObject_CallMethodOneArg(bucketing.ptr(), name, v.ptr()));
+            nb::object result =
+                own ? (kind == Kind::Numerical ? bucketing::bin_numeric(bucketing, v)
+                                               : bucketing::bin_categoric(bucketing, v))
+                    : steal_or_throw(PyObject_CallMethodOneArg(bucketing.ptr(), name, v.ptr()));
+            if (own && !own_method(bucketing, kind)) own = false;
+            if (own && s.quiet && !bucketing::current(s)) s = bucketing::quiet_snapshot(bucketing);
+            return result;
         });
 }
 
