@@ -98,6 +98,18 @@ nb::object field(nb::handle record, PyObject *name) {
     return nb::steal(value);
 }
 
+bool in_instance_dict(nb::handle obj, PyObject *name) {
+    PyObject *dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
+    if (!dict) {
+        PyErr_Clear();  // no instance dict: nothing there
+        return false;
+    }
+    int found = PyDict_Contains(dict, name);
+    Py_DECREF(dict);
+    if (found < 0) throw nb::python_error();
+    return found == 1;
+}
+
 nb::object logger_of(nb::handle module) { return module.attr("logger"); }
 
 void log(nb::handle module, const char *level, nb::handle event) {

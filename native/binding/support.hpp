@@ -29,6 +29,10 @@ PyObject *interned(const char *text);
 /// The result is a new reference: safe to keep across calls back into Python.
 nb::object field(nb::handle record, PyObject *name);
 
+/// True when the instance dict of `obj` holds `name` (an attribute found there comes before a
+/// method of its class); false without an instance dict. Errors of the look-up propagate.
+bool in_instance_dict(nb::handle obj, PyObject *name);
+
 /// The module's structured logger, looked up on every call so that it can be replaced.
 nb::object logger_of(nb::handle module);
 

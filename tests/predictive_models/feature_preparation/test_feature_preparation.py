@@ -294,6 +294,12 @@ def test_patched_and_subclassed_methods_are_honoured(monkeypatch):
             return AGE
 
     assert Registry().apply_feature_bucketing("anything", 1) == -1.0
+    # A lookup set on the instance comes before the class's (it used to be passed over).
+    monkeypatch.undo()
+    prep = Prep(binning=[AGE])
+    object.__setattr__(prep, "get_feature_bucketing", lambda attribute: CITY)
+    assert prep.apply_feature_bucketing("age", "A") == 1.0
+    assert prep.apply_feature_bucketing_batch("age", ["B"]) == [1.0]
 
 
 # ---- batch against one call per element

@@ -203,6 +203,15 @@ def test_subclass_lookups_are_called_by_keyword():
     assert calls == [("num", "AGE", 3), ("cat", "AGE", "x")]
 
 
+def test_lookups_set_on_the_instance_are_called():
+    # An instance attribute comes before the class's static method (it used to be passed over).
+    watch = PredictiveScorerWatch(binning=[bucketing("AGE")])
+    object.__setattr__(watch, "_get_numerical_bin", lambda *, binning, value: ("num", value))
+    object.__setattr__(watch, "_get_categorical_bin", lambda *, binning, value: ("cat", value))
+    assert watch.get_feature_bucketing("AGE", NUM, 3) == ("num", 3)
+    assert watch.get_feature_bucketing("AGE", CAT, "x") == ("cat", "x")
+
+
 # ---- the same results as a direct statement of the rules
 
 RESERVED = ["0_default", "0_defined_default", "0_system_default", "1_null"]

@@ -258,11 +258,13 @@ nb::object find_bucketing(nb::handle self, nb::handle attribute) {
 
 nb::object get_feature_bucketing(Args a) { return find_bucketing(a[0], a[1]); }
 
-/// The registry's `get_feature_bucketing(attribute)`: done here unless a subclass or a patch
-/// replaced the method, which is then called.
+/// The registry's `get_feature_bucketing(attribute)`: done here unless a subclass, a patch of the
+/// class or an attribute of the instance replaced the method, which is then called.
 nb::object lookup_bucketing(nb::handle self, nb::handle attribute) {
     PyObject *method = _PyType_Lookup(Py_TYPE(self.ptr()), names.get_feature_bucketing);
-    if (method == state.own_get_feature_bucketing) return find_bucketing(self, attribute);
+    if (method == state.own_get_feature_bucketing &&
+        !in_instance_dict(self, names.get_feature_bucketing))
+        return find_bucketing(self, attribute);
     return steal_or_throw(
         PyObject_CallMethodOneArg(self.ptr(), names.get_feature_bucketing, attribute.ptr()));
 }
@@ -353,15 +355,7 @@ bool own_method(nb::handle bucketing, Kind kind) {
     PyObject *own = kind == Kind::Numerical ? state.own_bin_numeric : state.own_bin_categoric;
     PyObject *name = method_name(kind);
     if (own == Py_None || _PyType_Lookup(Py_TYPE(bucketing.ptr()), name) != own) return false;
-    PyObject *dict = PyObject_GenericGetDict(bucketing.ptr(), nullptr);
-    if (!dict) {
-        PyErr_Clear();
-        return true;
-    }
-    int shadowed = PyDict_Contains(dict, name);
-    Py_DECREF(dict);
-    if (shadowed < 0) throw nb::python_error();
-    return !shadowed;
+    return !in_instance_dict(bucketing, name);
 }
 
 /// `bucketing.bin_numeric_attribute(value)` (or categoric): the shared scan while the method is

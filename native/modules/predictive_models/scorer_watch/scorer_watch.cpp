@@ -296,10 +296,10 @@ nb::object feature_bucketing_exists_impl(Args a) {
 }
 
 /// Calls `self.<name>(binning=..., value=...)`, or our own lookup directly while the class
-/// still holds our static method under that name.
+/// still holds our static method under that name and the instance does not shadow it.
 nb::object dispatch(nb::handle self, PyObject *name, PyObject *own, Impl impl, nb::handle binning,
                     nb::handle value) {
-    if (_PyType_Lookup(Py_TYPE(self.ptr()), name) == own) {
+    if (_PyType_Lookup(Py_TYPE(self.ptr()), name) == own && !in_instance_dict(self, name)) {
         nb::handle args[2] = {binning, value};
         return impl(Args(args, 2));
     }
