@@ -471,6 +471,22 @@ def test_batch_sees_changes_made_by_its_own_log_events(make, values, change):
     assert results[1] == results[0]
 
 
+def test_batch_sees_changes_made_when_an_element_it_dropped_is_freed():
+    b = numeric_ages()
+    values = []
+
+    class Dropped(float):
+        def __float__(self):  # converted through Python: leaves the list it is being read from
+            values[0] = 1.0
+            return 5.0
+
+        def __del__(self):
+            b.feature_bucketing[1].value = 7.0
+
+    values[:] = [Dropped(5.0), 5.0]
+    assert Prep(binning=[b]).apply_feature_bucketing_batch("age", values) == [1.0, 7.0]
+
+
 @pytest.mark.parametrize("spoil", [
     lambda b: b.feature_bucketing.insert(1, object()),  # no bin at all: read only when reached
     lambda b: b.feature_bucketing[2].__dict__.pop("value"),  # a field to read as an attribute

@@ -383,8 +383,9 @@ nb::object apply_feature_bucketing(Args a) {
 /// `[bin(value) for value in values]` over the live list: a callback that changes the list is
 /// seen as a for loop would see it. `fast(item)` answers the common cases without calling into
 /// Python (a borrowed bin value, or null to take `slow`, which gets a strong reference).
-template <typename Fast, typename Slow>
-nb::object bin_list(nb::handle values, Fast &&fast, Slow &&slow) {
+/// `after_slow()` runs once that reference is dropped (its finalizer is Python code, too).
+template <typename Fast, typename Slow, typename AfterSlow>
+nb::object bin_list(nb::handle values, Fast &&fast, Slow &&slow, AfterSlow &&after_slow) {
     PyObject *list = values.ptr();
     Py_ssize_t n = PyList_GET_SIZE(list);
     nb::object result = steal_or_throw(PyList_New(n));
@@ -398,8 +399,11 @@ nb::object bin_list(nb::handle values, Fast &&fast, Slow &&slow) {
         if (binned) {
             Py_INCREF(binned);
         } else {
-            nb::object value = nb::borrow(item);
-            binned = slow(nb::handle(value)).release().ptr();
+            {
+                nb::object value = nb::borrow(item);
+                binned = slow(nb::handle(value)).release().ptr();
+            }
+            after_slow();
         }
         if (i < n) {
             PyList_SET_ITEM(result.ptr(), i, binned);
@@ -459,13 +463,14 @@ nb::object bin_batch(nb::handle bucketing, Kind kind, nb::handle values) {
             return own && s.quiet ? plain_bin(s, kind, item) : nullptr;
         },
         [&](nb::handle v) {
-            nb::object result =
-                own ? (kind == Kind::Numerical ? bucketing::bin_numeric(bucketing, v)
-                                               : bucketing::bin_categoric(bucketing, v))
-                    : steal_or_throw(PyObject_CallMethodOneArg(bucketing.ptr(), name, v.ptr()));
+            if (!own)
+                return steal_or_throw(PyObject_CallMethodOneArg(bucketing.ptr(), name, v.ptr()));
+            return kind == Kind::Numerical ? bucketing::bin_numeric(bucketing, v)
+                                           : bucketing::bin_categoric(bucketing, v);
+        },
+        [&] {
             if (own && !own_method(bucketing, kind)) own = false;
             if (own && s.quiet && !bucketing::current(s)) s = bucketing::quiet_snapshot(bucketing);
-            return result;
         });
 }
 
