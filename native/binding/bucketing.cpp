@@ -638,11 +638,6 @@ void build_indexes(Snapshot &s, bool allow_binary_search) {
     }
 }
 
-PyObject *plain(const nb::object &value) {
-    PyObject *v = value.ptr();
-    return (v == Py_None || PyFloat_CheckExact(v)) ? v : nullptr;
-}
-
 }  // namespace
 
 Snapshot snapshot(nb::handle bucketing, bool allow_binary_search) {
@@ -692,42 +687,6 @@ bool current(const Snapshot &s) {
         }
     }
     return PyList_GET_SIZE(list) == n;
-}
-
-PyObject *numeric_plain(const Snapshot &s, double v) {
-    if (s.sorted) {
-        auto it = std::lower_bound(s.highs.begin(), s.highs.end(), v);
-        if (it == s.highs.end()) return nullptr;
-        std::size_t k = (std::size_t) (it - s.highs.begin());
-        return s.lows[k] < v ? plain(s.bins[s.sorted_bins[k]].value) : nullptr;
-    }
-    if (!s.float_bounds) return nullptr;
-    for (std::size_t index : s.regular_numerical) {
-        const Bin &b = s.bins[index];
-        if (PyFloat_AS_DOUBLE(b.lower.ptr()) < v && v <= PyFloat_AS_DOUBLE(b.upper.ptr()))
-            return plain(b.value);
-    }
-    return nullptr;
-}
-
-PyObject *categoric_plain(const Snapshot &s, PyObject *text) {
-    if (!s.category_index.is_valid()) return nullptr;
-    // Exact str keys: the look-up runs no Python code and cannot fail.
-    PyObject *position = PyDict_GetItemWithError(s.category_index.ptr(), text);
-    if (!position) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    std::size_t k = PyLong_AsSize_t(position);
-    if (k == (std::size_t) -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return plain(s.bins[k].value);
-}
-
-PyObject *null_plain(const Snapshot &s) {
-    return s.first_null >= 0 ? plain(s.bins[(std::size_t) s.first_null].value) : nullptr;
 }
 
 namespace {

@@ -27,6 +27,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -151,16 +152,54 @@ Snapshot quiet_snapshot(nb::handle bucketing);
 /// Runs no Python code. A batch checks it after any step that may have run Python code.
 bool current(const Snapshot &s);
 
+/// A bin value a batch can hand out as it is: an exact float or None (the single calls convert
+/// anything else); nullptr otherwise.
+inline PyObject *plain_value(const nb::object &value) {
+    PyObject *v = value.ptr();
+    return (v == Py_None || PyFloat_CheckExact(v)) ? v : nullptr;
+}
+
 /// The value of the bin that an exact float `v` (not NaN) falls into, borrowed from the snapshot,
 /// when that takes no Python code (binary search, or a linear scan over exact float bounds) and
-/// the bin's value is an exact float or None; nullptr otherwise, including when no bin matches.
-PyObject *numeric_plain(const Snapshot &s, double v);
+/// the bin's value is plain; nullptr otherwise, including when no bin matches. Inline: a batch
+/// calls it for every element.
+inline PyObject *numeric_plain(const Snapshot &s, double v) {
+    if (s.sorted) {
+        auto it = std::lower_bound(s.highs.begin(), s.highs.end(), v);
+        if (it == s.highs.end()) return nullptr;
+        auto k = (std::size_t) (it - s.highs.begin());
+        return s.lows[k] < v ? plain_value(s.bins[s.sorted_bins[k]].value) : nullptr;
+    }
+    if (!s.float_bounds) return nullptr;
+    for (std::size_t index : s.regular_numerical) {
+        const Bin &b = s.bins[index];
+        if (PyFloat_AS_DOUBLE(b.lower.ptr()) < v && v <= PyFloat_AS_DOUBLE(b.upper.ptr()))
+            return plain_value(b.value);
+    }
+    return nullptr;
+}
 
 /// The same for an exact str (not "nan") found in the category index.
-PyObject *categoric_plain(const Snapshot &s, PyObject *text);
+inline PyObject *categoric_plain(const Snapshot &s, PyObject *text) {
+    if (!s.category_index.is_valid()) return nullptr;
+    // Exact str keys: the look-up runs no Python code and cannot fail.
+    PyObject *position = PyDict_GetItemWithError(s.category_index.ptr(), text);
+    if (!position) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    std::size_t k = PyLong_AsSize_t(position);
+    if (k == (std::size_t) -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return plain_value(s.bins[k].value);
+}
 
-/// The first null bin's value when it is an exact float or None; nullptr otherwise.
-PyObject *null_plain(const Snapshot &s);
+/// The first null bin's value when it is plain; nullptr otherwise.
+inline PyObject *null_plain(const Snapshot &s) {
+    return s.first_null >= 0 ? plain_value(s.bins[(std::size_t) s.first_null].value) : nullptr;
+}
 
 /// The same results, errors and log events as the single calls, for one value each.
 nb::object numeric(const Snapshot &s, nb::handle value);

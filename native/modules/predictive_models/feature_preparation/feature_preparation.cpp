@@ -422,8 +422,8 @@ nb::object bin_list(nb::handle values, Fast &&fast, Slow &&slow, AfterSlow &&aft
 /// or None for a numerical bucketing, an exact str or None for a categorical one. nullptr when
 /// the element needs the call itself: another type, no bin found (the fallback logs), a bin value
 /// the call would convert.
-PyObject *plain_bin(const bucketing::Snapshot &s, Kind kind, PyObject *item) {
-    if (kind == Kind::Numerical) {
+template <Kind kind> PyObject *plain_bin(const bucketing::Snapshot &s, PyObject *item) {
+    if constexpr (kind == Kind::Numerical) {
         double v;
         if (PyFloat_CheckExact(item)) {
             v = PyFloat_AS_DOUBLE(item);
@@ -452,16 +452,15 @@ PyObject *plain_bin(const bucketing::Snapshot &s, Kind kind, PyObject *item) {
 /// record. Such a call may run Python code (a conversion, a comparison, a log processor) that
 /// changes the bins or replaces the method: after it, the snapshot is checked and taken again
 /// when the record changed, and the method is checked again.
-nb::object bin_batch(nb::handle bucketing, Kind kind, nb::handle values) {
+template <Kind kind> nb::object bin_batch(nb::handle bucketing, nb::handle values) {
     PyObject *name = method_name(kind);
     bool own = own_method(bucketing, kind);
     bucketing::Snapshot s;
     if (own) s = bucketing::quiet_snapshot(bucketing);
+    bool use_snapshot = s.quiet;  // set while the method is our own and the snapshot current
     return bin_list(
         values,
-        [&](PyObject *item) -> PyObject * {
-            return own && s.quiet ? plain_bin(s, kind, item) : nullptr;
-        },
+        [&](PyObject *item) { return use_snapshot ? plain_bin<kind>(s, item) : nullptr; },
         [&](nb::handle v) {
             if (!own)
                 return steal_or_throw(PyObject_CallMethodOneArg(bucketing.ptr(), name, v.ptr()));
@@ -471,6 +470,7 @@ nb::object bin_batch(nb::handle bucketing, Kind kind, nb::handle values) {
         [&] {
             if (own && !own_method(bucketing, kind)) own = false;
             if (own && s.quiet && !bucketing::current(s)) s = bucketing::quiet_snapshot(bucketing);
+            use_snapshot = own && s.quiet;
         });
 }
 
@@ -481,7 +481,8 @@ nb::object apply_feature_bucketing_batch(Args a) {
     try {
         Kind kind = kind_of(bucketing);
         if (kind == Kind::Other) return nb::borrow(values);
-        return bin_batch(bucketing, kind, values);
+        return kind == Kind::Numerical ? bin_batch<Kind::Numerical>(bucketing, values)
+                                       : bin_batch<Kind::Categorical>(bucketing, values);
     } catch (nb::python_error &e) {
         reraise_for(e, attribute);
     }
