@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <unordered_map>
+#include <utility>
 
 namespace qv {
 
@@ -65,6 +66,40 @@ nb::str to_str(nb::handle value) {
     PyObject *s = PyObject_Str(value.ptr());
     if (!s) throw nb::python_error();
     return nb::steal<nb::str>(s);
+}
+
+void unpack_pair(nb::handle item, nb::object &first, nb::object &second) {
+    PyObject *v = item.ptr();
+    if (PyTuple_CheckExact(v) && PyTuple_GET_SIZE(v) == 2) {
+        first = nb::borrow(PyTuple_GET_ITEM(v, 0));
+        second = nb::borrow(PyTuple_GET_ITEM(v, 1));
+        return;
+    }
+    PyObject *it = PyObject_GetIter(v);
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(v)->tp_iter && !PySequence_Check(v)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
+        }
+        throw nb::python_error();
+    }
+    nb::object iterator = nb::steal(it);
+    nb::object values[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *next = PyIter_Next(it);
+        if (!next) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+        values[i] = nb::steal(next);
+    }
+    if (PyObject *extra = PyIter_Next(it)) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    first = std::move(values[0]);
+    second = std::move(values[1]);
 }
 
 PyObject *interned(const char *text) {

@@ -45,6 +45,10 @@ void print(nb::handle text);
 /// Python's `str(value)` as a new reference.
 nb::str to_str(nb::handle value);
 
+/// Unpacks `item` into two new references as `first, second = item` does, with the same errors
+/// and messages (an entry of a mapping's `items()` need not be a pair, or even a tuple).
+void unpack_pair(nb::handle item, nb::object &first, nb::object &second);
+
 /// True when `value` is exactly a `str` equal to `text` (byte comparison, no Python call).
 bool str_equals(nb::handle value, std::string_view text);
 

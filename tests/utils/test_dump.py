@@ -242,6 +242,29 @@ def test_filter_data_reads_a_mapping_subclass_in_its_own_order():
     assert type(result) is dict and list(result.items()) == [("c", 3), ("a", 1)]
 
 
+class Entries(dict):
+    def __init__(self, entries):
+        super().__init__()
+        self.entries = entries
+
+    def items(self):
+        return iter(self.entries)
+
+
+@pytest.mark.parametrize("entries, outcome", [
+    ([["a", 1], "bc", ("d", None)], {"a": 1, "b": "c"}),
+    ([7], "cannot unpack non-iterable int object"),
+    ([iter([1, 2, 3])], r"too many values to unpack \(expected 2\)$"),
+    ([()], r"not enough values to unpack \(expected 2, got 0\)"),
+])
+def test_filter_data_unpacks_a_mapping_subclass_entries_as_a_loop_would(entries, outcome):
+    if isinstance(outcome, dict):
+        assert filter_data(Entries(entries)) == outcome
+    else:
+        with pytest.raises((TypeError, ValueError), match=outcome):
+            filter_data(Entries(entries))
+
+
 @pytest.mark.parametrize("value", [[None], (None,), "x", 5, None, Opaque()])
 def test_filter_data_returns_other_values_themselves(value):
     assert filter_data(value) is value

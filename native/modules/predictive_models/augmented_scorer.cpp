@@ -439,8 +439,8 @@ void compile_record(Walk &w, nb::handle record_class) {
     nb::object entries = nb::steal(PyMapping_Items(fields.ptr()));
     if (!entries.is_valid()) throw nb::python_error();
     for (nb::handle entry : entries) {
-        nb::tuple pair = nb::borrow<nb::tuple>(entry);
-        nb::object name = pair[0], info = pair[1];
+        nb::object name, info;
+        unpack_pair(entry, name, info);
         nb::object annotation = info.attr("annotation");
         nb::object alias = info.attr("alias");
         Walk::Field f{nb::borrow(name).release().ptr(),

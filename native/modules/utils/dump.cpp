@@ -225,12 +225,8 @@ nb::object filter_mapping(nb::handle data) {
     nb::object items = call_method(data, "items");
     nb::object iterator = check(PyObject_GetIter(items.ptr()));
     while (PyObject *item = PyIter_Next(iterator.ptr())) {
-        nb::object entry = nb::steal(item);
-        nb::object pair = check(PySequence_Tuple(entry.ptr()));
-        Py_ssize_t n = PyTuple_GET_SIZE(pair.ptr());
-        if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
-        if (n < 2) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-        nb::handle key = PyTuple_GET_ITEM(pair.ptr(), 0), value = PyTuple_GET_ITEM(pair.ptr(), 1);
+        nb::object entry = nb::steal(item), key, value;
+        unpack_pair(entry, key, value);
         if (!is_empty(value) && PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) fail();
     }
     if (PyErr_Occurred()) fail();

@@ -178,3 +178,32 @@ async def test_eval_metric_uses_the_hosts_literal_reader(monkeypatch):
     result = await query(PredictiveScorerProfileType, profile, "{ evalMetric }")
     assert result.data["item"] == {"evalMetric": "read"}
     assert seen == ["anything"]
+
+
+class OddItems(dict):
+    """A mapping stored past validation whose items() gives entries of any shape."""
+
+    def __init__(self, entries):
+        super().__init__(a=1)
+        self.entries = entries
+
+    def items(self):
+        return self.entries
+
+
+@pytest.mark.parametrize("field", ["attribute_description", "hyperparameters", "general_notes"])
+@pytest.mark.parametrize("entries, error", [
+    ([["k", "v"], "kv"], None),  # any two-item iterable unpacks, as in a for loop
+    ([5], "cannot unpack non-iterable int object"),
+    ([("k",)], r"not enough values to unpack \(expected 2, got 1\)"),
+    ([["k", "v", "w"]], r"too many values to unpack \(expected 2\)"),
+])
+async def test_mapping_resolvers_unpack_entries_as_a_loop_would(field, entries, error):
+    profile = PredictiveScorerProfile()
+    setattr(profile, field, OddItems(entries))
+    resolver = getattr(PredictiveScorerProfileType, field)
+    if error is None:
+        assert len(await resolver(None, profile)) == 2
+    else:
+        with pytest.raises((TypeError, ValueError), match=error):
+            await resolver(None, profile)

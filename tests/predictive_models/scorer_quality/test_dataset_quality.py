@@ -70,3 +70,15 @@ async def test_view_lists_performance_in_insertion_order(performance, expected):
     result = await query(DatasetQualityType, record, "{ sample target performance { metric value } }")
     assert result.errors is None
     assert result.data["item"] == {"sample": "OOT", "target": "bad_12m", "performance": expected}
+
+
+class OddItems(dict):
+    def items(self):
+        return [["AUC", 0.5], 7]
+
+
+async def test_view_unpacks_entries_of_a_replaced_mapping_as_a_loop_would():
+    record = DatasetQuality(sample="OOT", target="t")
+    object.__setattr__(record, "performance", OddItems(a=1))
+    with pytest.raises(TypeError, match="cannot unpack non-iterable int object"):
+        await DatasetQualityType.performance(None, record)

@@ -132,9 +132,11 @@ nb::object entries_view(nb::handle parent, const char *field_name, const char *v
     nb::object type = view_type(view);
     nb::list result;
     for (nb::handle item : items) {
-        nb::tuple pair = nb::borrow<nb::tuple>(item);
-        nb::object value = as_text ? text_of(pair[1]) : nb::borrow(pair[1]);
-        result.append(type(nb::arg(key_kw) = pair[0], nb::arg(value_kw) = value));
+        // The items of a mapping that is not a plain dict can be of any shape.
+        nb::object key, value;
+        unpack_pair(item, key, value);
+        if (as_text) value = text_of(value);
+        result.append(type(nb::arg(key_kw) = key, nb::arg(value_kw) = value));
     }
     return result;
 }

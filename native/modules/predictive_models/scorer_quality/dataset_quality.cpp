@@ -18,8 +18,10 @@ nb::object performance_impl(Args a) {
     if (!items.is_valid()) throw nb::python_error();
     nb::list result;
     for (nb::handle item : items) {
-        nb::tuple pair = nb::borrow<nb::tuple>(item);
-        result.append(entry_type(nb::arg("metric") = pair[0], nb::arg("value") = pair[1]));
+        // The items of a mapping that is not a plain dict can be of any shape.
+        nb::object metric, value;
+        unpack_pair(item, metric, value);
+        result.append(entry_type(nb::arg("metric") = metric, nb::arg("value") = value));
     }
     return result;
 }
