@@ -246,6 +246,39 @@ def test_record_with_required_fields_left_out_in_nested_union():
     assert back.feature_preparation.binning[0].feature_bucketing == []
 
 
+class FailsOnce:
+    """A class attribute whose first read raises: the reading of a record's fields fails once."""
+
+    def __init__(self):
+        self.failed = False
+
+    def __get__(self, obj, cls):
+        if not self.failed:
+            self.failed = True
+            raise RuntimeError("fields unavailable")
+        return cls.__pydantic_fields__
+
+
+def test_a_failed_first_read_does_not_spoil_later_reads():
+    from typing import List, Optional
+
+    from quorvex_analytics_utils.utils.record_base import RecordBase
+
+    class Inner(RecordBase):
+        needed: List[int]
+
+    class Extended(AugmentedScorer):
+        extra: Optional[Inner] = None
+        tail: List[int]
+
+    type.__setattr__(Inner, "model_fields", FailsOnce())
+    content = Extended(extra=Inner(needed=[]), tail=[]).get_content()
+    with pytest.raises(RuntimeError, match="fields unavailable"):
+        Extended.parse_from_content(content)
+    back = Extended.parse_from_content(content)
+    assert back.extra == Inner(needed=[]) and back.tail == []
+
+
 # ---- migration
 
 

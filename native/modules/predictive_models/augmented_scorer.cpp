@@ -430,6 +430,7 @@ struct Walk {
 const Walk skip_walk{};
 
 const Walk *compile_walk(nb::handle annotation);
+Walk *compile_into(Walk *w, nb::handle annotation);
 
 /// The walk of a record class: its fields, what a missing required one gets, and their walks.
 void compile_record(Walk &w, nb::handle record_class) {
@@ -478,12 +479,51 @@ void compile_tagged(Walk &w, const std::vector<nb::object> &candidates) {
     }
 }
 
+/// The compiled walks by annotation (keys kept alive), and the keys added by compiles still in
+/// progress.
+struct WalkCache {
+    std::unordered_map<PyObject *, const Walk *> compiled;
+    std::vector<PyObject *> fresh;
+};
+
+WalkCache &walk_cache() {
+    static WalkCache cache;
+    return cache;
+}
+
+/// Keeps the cache to finished walks: when a compile fails (an error of Python code it ran), the
+/// entries it added are dropped so that the next call compiles them afresh instead of using a
+/// walk that stopped half way. The dropped walks and their keys' references are leaked: a walk
+/// compiled meanwhile may point at them.
+struct CompileGuard {
+    size_t mark;
+    bool finished = false;
+    explicit CompileGuard(size_t mark) : mark(mark) {}
+    ~CompileGuard() {
+        WalkCache &cache = walk_cache();
+        if (!finished) {
+            for (size_t i = mark; i < cache.fresh.size(); ++i) cache.compiled.erase(cache.fresh[i]);
+            cache.fresh.resize(mark);
+        } else if (mark == 0) {
+            cache.fresh.clear();  // the outermost compile finished: everything it added is final
+        }
+    }
+};
+
 const Walk *compile_walk(nb::handle annotation) {
-    static std::unordered_map<PyObject *, const Walk *> compiled;  // keys kept alive below
-    if (auto it = compiled.find(annotation.ptr()); it != compiled.end()) return it->second;
+    WalkCache &cache = walk_cache();
+    if (auto it = cache.compiled.find(annotation.ptr()); it != cache.compiled.end()) return it->second;
     Py_INCREF(annotation.ptr());
     auto *w = new Walk();
-    compiled.emplace(annotation.ptr(), w);  // before compiling: a record may refer to itself
+    CompileGuard guard(cache.fresh.size());
+    cache.fresh.push_back(annotation.ptr());
+    cache.compiled.emplace(annotation.ptr(), w);  // before compiling: a record may refer to itself
+    w = compile_into(w, annotation);
+    guard.finished = true;
+    return w;
+}
+
+Walk *compile_into(Walk *w, nb::handle annotation) {
     if (is_record_class(annotation)) {
         compile_record(*w, annotation);
         return w;
