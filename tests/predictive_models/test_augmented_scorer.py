@@ -682,3 +682,70 @@ def test_formula_with_coefficients_that_change_the_names(make_row):
     names = [f"n{i}" for i in range(50)]
     scorer = logreg(attributes=["x"], external_model={"feature_names": names, "model": {"coef_": [make_row(names)]}})
     assert formula_of(scorer) == "0.0000 + 1.0000 * n0"
+
+
+def changing_scorer(hook):
+    """A two-name scorer whose `hook` (where the formula runs Python code) changes the row, names
+    or registry the first time it runs; a fresh one per call, so that both formulas see the same."""
+    scorer = logreg(attributes=["a", "b", "c"], external_model={"model": {"coef_": [[1.0, 2.0, 3.0]]}})
+    row, names = scorer.external_model["model"]["coef_"][0], scorer.attributes
+    scorer.feature_preparation.add_feature_reshaping(
+        [{"attribute": "b", "transformed_attribute_name": "b", "transformation": "log(b)"}])
+    changes = [lambda: row.__setitem__(1, -7.0), lambda: names.reverse(),
+               lambda: scorer.feature_preparation.transformations.clear()]
+    done = []
+
+    def change():
+        if not done:
+            done.append(1)
+            for step in changes:
+                step()
+
+    class Loud(str):
+        def __str__(self):
+            change()
+            return "loud"
+
+    class Hot(float):
+        def __float__(self):
+            change()
+            return 1.0
+
+    class Prep(FeaturePreparation):
+        def get_transformation_formula(self, attribute):
+            change()
+            return super().get_transformation_formula(attribute=attribute)
+
+    if hook == "transformation text":
+        scorer.feature_preparation.add_feature_reshaping(
+            [{"attribute": "a", "transformed_attribute_name": "a", "transformation": "x"}])
+        scorer.feature_preparation.transformations[-1].__dict__["transformation"] = Loud("x")
+    elif hook == "coefficient conversion":
+        row[0] = Hot(1.0)
+    elif hook == "overridden registry":
+        object.__setattr__(scorer, "feature_preparation",
+                           Prep(transformations=scorer.feature_preparation.transformations))
+    return scorer
+
+
+@pytest.mark.parametrize("hook", ["transformation text", "coefficient conversion", "overridden registry"])
+def test_formula_after_python_code_changed_the_model_agrees_with_per_name_calls(hook):
+    assert formula_of(changing_scorer(hook)) == python_formula(changing_scorer(hook))
+
+
+class Interrupt(BaseException):
+    pass
+
+
+def test_formula_lets_an_interrupt_while_reading_the_coefficients_through():
+    class InterruptsOnce(dict):
+        def __getitem__(self, key):
+            if key == "coef_" and not self.get("done"):
+                self["done"] = True
+                raise Interrupt
+            return super().__getitem__(key)
+
+    scorer = logreg(attributes=["a"])
+    scorer.external_model["model"] = InterruptsOnce(coef_=[[2.0]])
+    with pytest.raises(Interrupt):
+        formula_of(scorer)

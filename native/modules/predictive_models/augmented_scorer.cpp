@@ -743,28 +743,93 @@ bool is_own(nb::handle obj, const char *name, PyObject *own) {
     return _PyType_Lookup(Py_TYPE(obj.ptr()), key(name)) == own;
 }
 
-/// Coefficients of all names at once, as `get_coefficient` gives them one at a time; empty when
-/// the shortcut does not apply (methods overridden, names that are not all exact str, a row that
-/// is not a plain list, or any error while reading, which the per-name calls then raise or absorb
-/// themselves).
+/// The value stored under `name` in the instance dict of `obj`, read without running Python
+/// code; empty when there is none (the attribute would then have to be looked up).
+nb::object stored_field(nb::handle obj, PyObject *name) {
+    PyObject *dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
+    if (!dict) {
+        PyErr_Clear();
+        return {};
+    }
+    PyObject *value = PyDict_GetItemWithError(dict, name);
+    nb::object result = value ? nb::borrow(value) : nb::object();
+    Py_DECREF(dict);
+    if (!value && PyErr_Occurred()) throw nb::python_error();
+    return result;
+}
+
+/// The result of one subscription of an exact dict (by an exact str) or an exact list or tuple (at
+/// position 0), made without running Python code: `missing` when a dict has no such key; `other`
+/// when the subscription would need Python code or would raise anything but KeyError.
+enum class Step { ok, missing, other };
+
+Step plain_step(nb::object &current, PyObject *k) {
+    PyObject *c = current.ptr();
+    if (PyDict_CheckExact(c) && PyUnicode_CheckExact(k)) {
+        PyObject *next = PyDict_GetItemWithError(c, k);
+        if (!next) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return Step::missing;
+        }
+        current = nb::borrow(next);
+        return Step::ok;
+    }
+    if (!PyLong_CheckExact(k)) return Step::other;  // the callers' only other key: position 0
+    if (PyList_CheckExact(c) && PyList_GET_SIZE(c) > 0) {
+        current = nb::borrow(PyList_GET_ITEM(c, 0));
+        return Step::ok;
+    }
+    if (PyTuple_CheckExact(c) && PyTuple_GET_SIZE(c) > 0) {
+        current = nb::borrow(PyTuple_GET_ITEM(c, 0));
+        return Step::ok;
+    }
+    return Step::other;
+}
+
+/// `follow` over plain containers only: the value, or an empty object when a key is missing, or
+/// an empty object with `other` set when Python code would be needed or an error would be raised.
+nb::object plain_follow(nb::handle root, std::initializer_list<PyObject *> keys, bool &other) {
+    nb::object current = nb::borrow(root);
+    for (PyObject *k : keys) {
+        switch (plain_step(current, k)) {
+            case Step::ok: break;
+            case Step::missing: return {};
+            case Step::other: other = true; return {};
+        }
+    }
+    return current;
+}
+
+/// The stored coefficients of all names at once, exactly as `get_coefficient` would find them
+/// one at a time before converting them: one item (float, int or None) per position of `names`.
+/// Empty when the shortcut does not apply: methods overridden, names that are not all exact str,
+/// or anything on the way (the external model, its feature names, the row, an item) that the
+/// per-name calls would read with Python code of its own or that would make them raise. Runs no
+/// Python code, so that the calls it stands for happen in no other order than their own.
 nb::object coefficients_at_once(nb::handle parent, nb::handle names) {
     if (!is_own(parent, "get_coefficient", known.own_get_coefficient) ||
         !is_own(parent, "get_external_model_feature_names", known.own_feature_names) ||
         !is_own(parent, "get_external_model_coefficients", known.own_coefficients) ||
         !PyList_CheckExact(names.ptr()))
         return {};
-    nb::object coefficients;
-    try {
-        coefficients = call_method(parent, "get_external_model_coefficients");
-    } catch (nb::python_error &) {
-        return {};
-    }
-    // A list subclass may index with Python code of its own: leave it to the per-name calls.
-    if (!coefficients.is_none() && !PyList_CheckExact(coefficients.ptr())) return {};
-    // Each name's first position, taken while no Python code can run; the second pass works from
-    // these positions only and never reads `names` again.
+    nb::object model = stored_field(parent, key("external_model"));
+    if (!model.is_valid() || !PyDict_CheckExact(model.ptr())) return {};
+    // Every per-name call reads the feature names again and tests them for truth.
+    PyObject *feature_names = PyDict_GetItemWithError(model.ptr(), key("feature_names"));
+    if (!feature_names && PyErr_Occurred()) throw nb::python_error();
+    if (feature_names && feature_names != Py_None && !PyList_CheckExact(feature_names)) return {};
+    bool other = false;
+    nb::object row = plain_follow(model, {key("model"), key("coef_"), zero()}, other);
+    if (!row.is_valid() && !other)
+        row = plain_follow(model, {key("logreg_model_params"), key("coef_"), zero()}, other);
+    if (other) return {};
+    if (row.is_valid() && !PyList_CheckExact(row.ptr())) return {};
+
     Py_ssize_t n = PyList_GET_SIZE(names.ptr());
-    std::vector<Py_ssize_t> positions(static_cast<size_t>(n));
+    nb::object result = nb::steal(PyList_New(n));
+    if (!result.is_valid()) throw nb::python_error();
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(result.ptr(), i, Py_NewRef(Py_None));
+    if (!row.is_valid()) return result;  // no coefficients: every name has none
     nb::dict first;  // name -> first position; exact str keys only, so no Python code runs
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *name = PyList_GET_ITEM(names.ptr(), i);
@@ -772,38 +837,28 @@ nb::object coefficients_at_once(nb::handle parent, nb::handle names) {
         nb::object position = nb::steal(PyLong_FromSsize_t(i));
         PyObject *kept = PyDict_SetDefault(first.ptr(), name, position.ptr());
         if (!kept) throw nb::python_error();
-        positions[static_cast<size_t>(i)] = PyLong_AsSsize_t(kept);
-    }
-    nb::object result = nb::steal(PyList_New(0));
-    if (!result.is_valid()) throw nb::python_error();
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (coefficients.is_none()) {
-            if (PyList_Append(result.ptr(), Py_None) < 0) throw nb::python_error();
-            continue;
-        }
-        nb::object position = nb::steal(PyLong_FromSsize_t(positions[static_cast<size_t>(i)]));
-        nb::object item = get_item(coefficients, position);  // a plain list: IndexError at most
-        // Converting anything but a plain number may run Python code (which could change the
-        // names or the row): leave such rows to the per-name calls.
-        if (!item.is_none() && !PyFloat_CheckExact(item.ptr()) && !PyLong_CheckExact(item.ptr()))
-            return {};
-        nb::object value = as_float(item, "Coefficient");
-        if (PyList_Append(result.ptr(), value.ptr()) < 0) throw nb::python_error();
+        Py_ssize_t at = PyLong_AsSsize_t(kept);
+        if (at >= PyList_GET_SIZE(row.ptr())) return {};  // the per-name call raises IndexError
+        PyObject *item = PyList_GET_ITEM(row.ptr(), at);
+        // Converting anything but a plain number may run Python code: left to the per-name calls.
+        if (item != Py_None && !PyFloat_CheckExact(item) && !PyLong_CheckExact(item)) return {};
+        if (PyList_SetItem(result.ptr(), i, Py_NewRef(item)) < 0) throw nb::python_error();
     }
     return result;
 }
 
 /// Transformed attribute name -> first transformation creating it, when the registry's own
-/// lookup would find exactly that; empty when the shortcut does not apply.
+/// lookup would find exactly that; empty when the shortcut does not apply. Runs no Python code.
 nb::object transformations_by_name(nb::handle preparation) {
     if (!is_own(preparation, "get_transformation_formula", known.own_transformation_formula))
         return {};
-    nb::object transformations = field(preparation, key("transformations"));
-    if (!PyList_CheckExact(transformations.ptr())) return {};
+    nb::object transformations = stored_field(preparation, key("transformations"));
+    if (!transformations.is_valid() || !PyList_CheckExact(transformations.ptr())) return {};
     nb::dict by_name;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(transformations.ptr()); ++i) {
         nb::object entry = nb::borrow(PyList_GET_ITEM(transformations.ptr(), i));
-        nb::object created = field(entry, key("transformed_attribute_name"));
+        nb::object created = stored_field(entry, key("transformed_attribute_name"));
+        if (!created.is_valid()) return {};
         if (created.is_none()) continue;
         if (!PyUnicode_CheckExact(created.ptr())) return {};
         if (!PyDict_SetDefault(by_name.ptr(), created.ptr(), entry.ptr())) throw nb::python_error();
@@ -821,37 +876,59 @@ nb::object view_formula(Args a) {
     else formula::append_fixed4(pending, 0.0);
 
     nb::object names = coefficient_names(parent);
-    nb::object preparation = field(parent, key("feature_preparation"));
-    nb::object coefficients = coefficients_at_once(parent, names);
-    nb::object by_name = transformations_by_name(preparation);
-    nb::object transformation_formula;
-    if (!by_name.is_valid()) transformation_formula = preparation.attr("get_transformation_formula");
+    // Two shortcuts stand in for the per-name calls, each taken while no Python code runs: the
+    // stored coefficients of all names and the transformations by created name. They hold only
+    // until Python code runs (a conversion, a method of a subclass, a str() of a value), which may
+    // change the names, the row or the registry: from then on every name is served by the calls
+    // themselves, as the loop would be in Python. Iterating a plain list runs no Python code.
+    nb::object coefficients, by_name;
+    if (PyList_CheckExact(names.ptr())) {
+        coefficients = coefficients_at_once(parent, names);
+        nb::object preparation = stored_field(parent, key("feature_preparation"));
+        if (preparation.is_valid()) by_name = transformations_by_name(preparation);
+    }
+    auto python_ran = [&] {
+        coefficients = nb::object();
+        by_name = nb::object();
+    };
 
     nb::list pieces;  // the numbers are ASCII; the term texts go in as the str objects they are
     Py_ssize_t i = 0;
     for (nb::handle name : names) {
         nb::object coefficient;
-        if (coefficients.is_valid() && i < PyList_GET_SIZE(coefficients.ptr()))
-            coefficient = nb::borrow(PyList_GET_ITEM(coefficients.ptr(), i));
-        else
+        if (coefficients.is_valid() && i < PyList_GET_SIZE(coefficients.ptr())) {
+            coefficient = as_float(nb::handle(PyList_GET_ITEM(coefficients.ptr(), i)), "Coefficient");
+        } else {
             coefficient = parent.attr("get_coefficient")(name);
+            python_ran();
+        }
         ++i;
         nb::object term;
-        if (by_name.is_valid()) {
+        if (by_name.is_valid() && PyUnicode_CheckExact(name.ptr())) {
             PyObject *entry = PyDict_GetItemWithError(by_name.ptr(), name.ptr());
             if (!entry && PyErr_Occurred()) throw nb::python_error();
             if (entry) {
                 nb::object held = nb::borrow(entry);
-                nb::str text = to_str(field(held, key("transformation")));
+                nb::object text = stored_field(held, key("transformation"));
+                if (!text.is_valid() || !PyUnicode_CheckExact(text.ptr())) {
+                    text = to_str(field(held, key("transformation")));
+                    python_ran();
+                }
                 term = nb::steal(PyUnicode_FromFormat("(%U)", text.ptr()));
                 if (!term.is_valid()) throw nb::python_error();
             } else {
                 term = nb::borrow(name);
             }
         } else {
-            term = transformation_formula(nb::arg("attribute") = name);
+            nb::object preparation = field(parent, key("feature_preparation"));
+            term = preparation.attr("get_transformation_formula")(nb::arg("attribute") = name);
+            python_ran();
         }
-        if (!PyUnicode_CheckExact(term.ptr())) term = to_str(term);
+        if (!PyUnicode_CheckExact(term.ptr())) {
+            term = to_str(term);
+            python_ran();
+        }
+        if (!coefficient.is_none() && !PyFloat_CheckExact(coefficient.ptr())) python_ran();
         append_separator(pending, coefficient);
         flush(pieces, pending);
         pieces.append(term);
