@@ -130,7 +130,8 @@ enum class Emptiness : unsigned char { Dropped, Kept, Unknown };
 
 class Writer {
   public:
-    Writer(std::string &out, Prepare prepare) : out_(out), prepare_(prepare) {}
+    Writer(std::string &out, Prepare prepare, size_t *complete)
+        : out_(out), prepare_(prepare), complete_(complete) {}
 
     void stream(PyObject *data) {
         if (Py_IS_TYPE(data, &PyList_Type)) {
@@ -150,6 +151,7 @@ class Writer {
   private:
     std::string &out_;
     Prepare prepare_;
+    size_t *complete_;  ///< when given: the length of the documents written in full so far
     Py_ssize_t col_ = 0;
     int depth_ = 0;
     bool open_ended_ = false;
@@ -213,6 +215,7 @@ class Writer {
     // ----- documents and collections -----
 
     void document(PyObject *root, bool first) {
+        if (complete_) *complete_ = out_.size();
         seen_.clear();
         keep_.clear();
         Node node = take(root);
@@ -634,10 +637,11 @@ class Writer {
 
 }  // namespace
 
-bool write(PyObject *data, std::string &out, Prepare prepare) {
+bool write(PyObject *data, std::string &out, Prepare prepare, size_t *complete) {
     out.clear();
+    if (complete) *complete = 0;
     try {
-        Writer(out, prepare).stream(data);
+        Writer(out, prepare, complete).stream(data);
     } catch (const NotHandled &) {
         return false;
     }

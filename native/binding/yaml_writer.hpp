@@ -27,8 +27,9 @@ using Prepare = nb::object (*)(nb::handle value);
 /// values are written as what `prepare` makes of them, exactly as the representer would write them:
 /// a mapping made that way is written with all its entries (it was not filtered at its own level),
 /// a float made that way is written as it is (not rounded again). Errors of `prepare` propagate;
-/// the text written so far is then to be discarded.
-bool write(PyObject *data, std::string &out, Prepare prepare = nullptr);
+/// `out` then begins with the text of the documents completed before the failing one, whose length
+/// is left in `*complete` when given (what ruamel has emitted when its representer fails there).
+bool write(PyObject *data, std::string &out, Prepare prepare = nullptr, size_t *complete = nullptr);
 
 /// `write` (plain values only) as Python text, or an empty object when not handled.
 nb::object dumps(nb::handle data);

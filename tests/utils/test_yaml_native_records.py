@@ -263,3 +263,45 @@ def test_a_list_changed_while_its_items_are_normalised_is_written_as_ruamel_sees
     text = valid_dumps_yaml(document())
     assert text == valid_dumps_yaml(document(), transform=None)
     assert text.count("n:") == 4
+
+
+def failing_after_a_change():
+    """A document whose normalisation empties it and then fails: the failure is the outcome."""
+    data = {}
+
+    class Emptying:
+        def __eq__(self, other):
+            data.clear()
+            return False
+
+        __hash__ = object.__hash__
+
+    data.update(a=Emptying(), b=[1])
+    return data
+
+
+@pytest.mark.parametrize("call", [
+    lambda data: valid_dumps_yaml(data),
+    lambda data: valid_dump_yaml(data, io.StringIO()),
+    lambda data: valid_dumps_yaml(data, transform=None),
+])
+def test_a_failure_that_changed_the_data_is_not_retried_into_a_text(call):
+    with pytest.raises(RuntimeError, match="changed size during iteration"):
+        call(failing_after_a_change())
+
+
+@pytest.mark.parametrize("data, native_calls", [
+    ({"a": None}, 1),  # written natively
+    ({"a": None, "shared": [Odd.LIST, Odd.LIST]}, 2),  # handed over once: one native try, then ruamel
+])
+def test_normalising_code_runs_once_per_attempt(data, native_calls):
+    calls = []
+
+    @dataclasses.dataclass
+    class Counted:
+        def asdict(self):
+            calls.append(1)
+            return {"x": 1}
+
+    valid_dumps_yaml({**data, "c": Counted()})
+    assert len(calls) == native_calls

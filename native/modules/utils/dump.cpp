@@ -6,7 +6,8 @@
 // plain ones. That runs once per node, so the common node types take exact-type paths that make
 // no Python call; everything else goes through the same isinstance checks Python code would.
 // Calls without keyword arguments are written by the package's native writer, which prepares every
-// node with the same two steps and hands the call to ruamel whenever it cannot promise ruamel's text.
+// node with the same two steps and hands the call to ruamel whenever it cannot promise ruamel's text
+// (an error of those steps is ruamel's own and propagates from the native attempt).
 #include "binding/declare.hpp"
 #include "binding/support.hpp"
 #include "binding/yaml_reader.hpp"
@@ -302,36 +303,12 @@ void register_str_representer() {
     nb::handle(refs.safe_representer).attr("add_representer")(nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)), represent_str);
 }
 
-/// The native writer's text for a call without keyword arguments, or false when ruamel must write.
-/// The writer normalises each node as the representer would; when that raises an `Exception`, the
-/// text is discarded and ruamel writes instead, which meets the same error at the same node (with
-/// the same partial output on a stream). Other errors (KeyboardInterrupt, SystemExit) propagate.
-bool native_text(nb::handle data, nb::handle kwds, std::string &text) {
-    if (PyDict_GET_SIZE(kwds.ptr()) != 0) return false;
-    try {
-        if (!qv::yaml::write(data.ptr(), text, prepare_node)) return false;
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        return false;  // the error, already taken off the interpreter, is released with `e`
-    }
-    if (!text.empty()) register_str_representer();
-    return true;
-}
-
 nb::object to_py(const std::string &text) {
     return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-/// Writes `data` to `stream` as YAML; `kwds` (owned by this call) goes on to `dump_all`.
-/// The native writer serves text streams of exactly `io.StringIO`; everything else goes through ruamel.
-void dump_yaml(nb::handle data, nb::handle stream, nb::handle kwds) {
-    if (Py_TYPE(stream.ptr()) == reinterpret_cast<PyTypeObject *>(refs.string_io)) {
-        std::string text;
-        if (native_text(data, kwds, text)) {
-            if (!text.empty()) stream.attr("write")(to_py(text));
-            return;
-        }
-    }
+/// Writes `data` through ruamel to `stream`; `kwds` goes on to `dump_all`.
+void ruamel_dump(nb::handle data, nb::handle stream, nb::handle kwds) {
     nb::object documents = documents_of(data);
     nb::object dump_all = new_writer().attr("dump_all");
     nb::object kwargs = check(PyDict_Copy(kwds.ptr()));
@@ -340,11 +317,49 @@ void dump_yaml(nb::handle data, nb::handle stream, nb::handle kwds) {
     check(PyObject_Call(dump_all.ptr(), args.ptr(), kwargs.ptr()));
 }
 
+/// The native writer's text for a call without keyword arguments, or false when ruamel must write.
+/// The writer normalises each node as the representer would and in the same order, so an error
+/// of that normalisation is the one ruamel would meet: it propagates as ruamel would leave it,
+/// with the string representer registered (every document's `represent` does that first) and the
+/// documents completed before the failing one written to `stream`, when given. Handing such a
+/// call to ruamel instead would run the failing code again, and whatever it changed on the first
+/// run (the data being written, say) could turn the failure into a text.
+bool native_text(nb::handle data, nb::handle kwds, std::string &text, nb::handle stream = {}) {
+    if (PyDict_GET_SIZE(kwds.ptr()) != 0) return false;
+    size_t complete = 0;
+    try {
+        if (!qv::yaml::write(data.ptr(), text, prepare_node, &complete)) return false;
+    } catch (nb::python_error &) {
+        register_str_representer();
+        if (stream.is_valid() && complete != 0) {
+            text.resize(complete);
+            stream.attr("write")(to_py(text));
+        }
+        throw;
+    }
+    if (!text.empty()) register_str_representer();
+    return true;
+}
+
+/// Writes `data` to `stream` as YAML; `kwds` (owned by this call) goes on to `dump_all`.
+/// The native writer serves text streams of exactly `io.StringIO`; everything else goes through ruamel.
+void dump_yaml(nb::handle data, nb::handle stream, nb::handle kwds) {
+    if (Py_TYPE(stream.ptr()) == reinterpret_cast<PyTypeObject *>(refs.string_io)) {
+        std::string text;
+        if (native_text(data, kwds, text, stream)) {
+            if (!text.empty()) stream.attr("write")(to_py(text));
+            return;
+        }
+    }
+    ruamel_dump(data, stream, kwds);
+}
+
 nb::object dumps_yaml(nb::handle data, nb::handle kwds) {
     std::string text;
     if (native_text(data, kwds, text)) return to_py(text);
+    // Handed over: straight to ruamel, without a second native attempt on the new stream.
     nb::object stream = check(PyObject_CallNoArgs(refs.string_io));
-    dump_yaml(data, stream, kwds);
+    ruamel_dump(data, stream, kwds);
     return call_method(stream, "getvalue");
 }
 
