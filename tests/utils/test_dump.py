@@ -270,17 +270,26 @@ def test_filter_data_returns_other_values_themselves(value):
     assert filter_data(value) is value
 
 
-def test_filter_data_detects_a_mapping_changed_by_a_comparison():
+@pytest.mark.parametrize("change, message", [
+    (lambda data: data.update(new=1), "changed size"),
+    (lambda data: (data.pop("a"), data.update(new=1)), "keys changed"),  # same size, one more entry ahead
+])
+def test_filter_data_detects_a_mapping_changed_by_a_comparison(change, message):
     data = {}
 
     class Mutator:
         def __eq__(self, other):
-            data["new"] = 1
+            if "new" not in data:
+                change(data)
             return False
 
     data.update(a=Mutator(), b=1)
-    with pytest.raises(RuntimeError, match="changed size"):
+    with pytest.raises(RuntimeError, match=message):
         filter_data(data)
+    data = {}
+    data.update(a=Mutator(), b=1)
+    with pytest.raises(RuntimeError, match=message):  # the host's loop over the same change
+        {k: v for k, v in data.items() if not (v is None or v == [] or v == {})}
 
 
 # ---- YAML writing

@@ -207,9 +207,11 @@ nb::object filter_exact_dict(nb::handle data) {
     PyObject *d = data.ptr();
     if (all_entries_kept(d)) return check(PyDict_Copy(d));
     nb::object out = check(PyDict_New());
-    Py_ssize_t size = PyDict_GET_SIZE(d), pos = 0;
+    Py_ssize_t size = PyDict_GET_SIZE(d), pos = 0, left = size;
     PyObject *k, *v;
     while (PyDict_Next(d, &pos, &k, &v)) {
+        // An entry beyond the size: keys were replaced, as the host's dict iteration reports.
+        if (left-- == 0) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
         // The test may run arbitrary code (an __eq__): hold the entry while it runs.
         nb::object key = nb::borrow(k), value = nb::borrow(v);
         bool empty = is_empty(value);
