@@ -58,15 +58,27 @@ nb::object declare_str_enum(nb::module_ &module, const char *name,
 
 // ---- records
 
+namespace {
+
+nb::tuple tuple_of(std::initializer_list<nb::handle> items) {
+    nb::list list;
+    for (nb::handle item : items) list.append(item);
+    return nb::tuple(list);
+}
+
+/// The entries every class body starts with: where it lives, its name and its annotations.
+void start_namespace(nb::dict &ns, nb::module_ &module, const char *name, nb::dict &annotations) {
+    ns["__module__"] = module.attr("__name__");
+    ns["__qualname__"] = name;
+    ns["__annotations__"] = annotations;
+}
+
+}  // namespace
+
 RecordClass::RecordClass(nb::module_ &module, const char *name,
                          std::initializer_list<nb::handle> bases)
-    : module_(module), name_(name) {
-    nb::list b;
-    for (nb::handle base : bases) b.append(base);
-    bases_ = nb::tuple(b);
-    namespace_["__module__"] = module.attr("__name__");
-    namespace_["__qualname__"] = name;
-    namespace_["__annotations__"] = annotations_;
+    : module_(module), name_(name), bases_(tuple_of(bases)) {
+    start_namespace(namespace_, module, name, annotations_);
 }
 
 RecordClass &RecordClass::doc(const char *text) {
@@ -146,13 +158,8 @@ nb::object RecordClass::build() {
 
 ViewClass::ViewClass(nb::module_ &module, const char *name, nb::handle model,
                      std::initializer_list<nb::handle> bases)
-    : module_(module), name_(name), model_(nb::borrow(model)) {
-    nb::list b;
-    for (nb::handle base : bases) b.append(base);
-    bases_ = nb::tuple(b);
-    namespace_["__module__"] = module.attr("__name__");
-    namespace_["__qualname__"] = name;
-    namespace_["__annotations__"] = annotations_;
+    : module_(module), name_(name), model_(nb::borrow(model)), bases_(tuple_of(bases)) {
+    start_namespace(namespace_, module, name, annotations_);
 }
 
 ViewClass &ViewClass::auto_field(const char *name) {
