@@ -21,6 +21,10 @@ namespace nb = nanobind;
 /// KeyboardInterrupt or the like raised on the way propagates, with `e` as its context.
 [[noreturn]] void reraise_prefixed(nb::python_error &e, nb::handle prefix);
 
+/// A strong reference kept for the life of the process (deliberately never released): how modules
+/// hold the classes and constants they use on every call.
+inline PyObject *keep_forever(nb::handle value) { return Py_NewRef(value.ptr()); }
+
 /// An interned string that lives as long as the process (deliberately never released); pass a
 /// string literal: the result is cached by the literal's address.
 PyObject *interned(const char *text);

@@ -974,20 +974,19 @@ NB_MODULE(augmented_scorer, m) {
                                               {"RANDOM_FOREST", "RANDOM_FOREST"},
                                               {"COX_PH_FITTER", "COX_PH_FITTER"}},
                                              true);
-    auto leak = [](nb::object o) { return o.release().ptr(); };
-    known.type_logistic_regression = leak(model_type.attr("LOGISTIC_REGRESSION"));
-    known.type_pmml = leak(model_type.attr("PMML"));
-    known.type_xgb = leak(model_type.attr("XGB"));
-    known.type_expert_score = leak(model_type.attr("EXPERT_SCORE"));
-    known.type_random_forest = leak(model_type.attr("RANDOM_FOREST"));
-    known.type_cox_ph_fitter = leak(model_type.attr("COX_PH_FITTER"));
+    known.type_logistic_regression = keep_forever(model_type.attr("LOGISTIC_REGRESSION"));
+    known.type_pmml = keep_forever(model_type.attr("PMML"));
+    known.type_xgb = keep_forever(model_type.attr("XGB"));
+    known.type_expert_score = keep_forever(model_type.attr("EXPERT_SCORE"));
+    known.type_random_forest = keep_forever(model_type.attr("RANDOM_FOREST"));
+    known.type_cox_ph_fitter = keep_forever(model_type.attr("COX_PH_FITTER"));
 
     nb::object category = declare_str_enum(
         m, "PredictiveModelCategory", {{"STATIC", "STATIC"}, {"HORIZON", "HORIZON"}, {"NONE", "NONE"}},
         true);
-    known.category_static = leak(category.attr("STATIC"));
-    known.category_horizon = leak(category.attr("HORIZON"));
-    known.category_none = leak(category.attr("NONE"));
+    known.category_static = keep_forever(category.attr("STATIC"));
+    known.category_horizon = keep_forever(category.attr("HORIZON"));
+    known.category_none = keep_forever(category.attr("NONE"));
 
     nb::object abstract = nb::module_::import_("abc").attr("abstractmethod");
     nb::object str_t = typ::builtin("str");

@@ -49,7 +49,6 @@ struct Refs {
 };
 Refs refs{};
 
-PyObject *keep(nb::handle value) { return Py_NewRef(value.ptr()); }
 
 /// Attribute names, interned once (process lifetime).
 struct Names {
@@ -454,21 +453,21 @@ NB_MODULE(dump, m) {
     names = {interned("__dataclass_fields__"), interned("asdict"), interned("value"),
              interned("model_dump"), interned("__class__"), interned("represent_str"),
              interned("represent_data"), interned("indent"), interned("cls")};
-    refs.reference_type = keep(m.attr("ReferenceType"));
-    refs.enum_type = keep(m.attr("Enum"));
-    refs.decimal_type = keep(m.attr("Decimal"));
-    refs.datetime_type = keep(m.attr("datetime"));
-    refs.date_type = keep(m.attr("date"));
-    refs.time_type = keep(m.attr("time"));
-    refs.uuid_type = keep(m.attr("UUID"));
-    refs.base_model = keep(m.attr("BaseModel"));
-    refs.asdict = keep(m.attr("asdict"));
-    refs.round = keep(nb::module_::import_("builtins").attr("round"));
-    refs.yaml_class = keep(m.attr("YAML"));
-    refs.safe_representer = keep(m.attr("RuamelSafeRepresenter"));
-    refs.string_io = keep(m.attr("StringIO"));
-    refs.json_module = keep(json);
-    refs.json_encoder = keep(json.attr("JSONEncoder"));
+    refs.reference_type = keep_forever(m.attr("ReferenceType"));
+    refs.enum_type = keep_forever(m.attr("Enum"));
+    refs.decimal_type = keep_forever(m.attr("Decimal"));
+    refs.datetime_type = keep_forever(m.attr("datetime"));
+    refs.date_type = keep_forever(m.attr("date"));
+    refs.time_type = keep_forever(m.attr("time"));
+    refs.uuid_type = keep_forever(m.attr("UUID"));
+    refs.base_model = keep_forever(m.attr("BaseModel"));
+    refs.asdict = keep_forever(m.attr("asdict"));
+    refs.round = keep_forever(nb::module_::import_("builtins").attr("round"));
+    refs.yaml_class = keep_forever(m.attr("YAML"));
+    refs.safe_representer = keep_forever(m.attr("RuamelSafeRepresenter"));
+    refs.string_io = keep_forever(m.attr("StringIO"));
+    refs.json_module = keep_forever(json);
+    refs.json_encoder = keep_forever(json.attr("JSONEncoder"));
 
     nb::object any = typ::Any(), str = typ::builtin("str"), none = nb::none();
     nb::object io_str = typing.attr("IO")[str];
@@ -500,7 +499,7 @@ NB_MODULE(dump, m) {
                      "The node of one value, after dropping empty entries and normalising it."},
             represent_data_impl);
         refs.valid_representer =
-            keep(make_class(m, cls, refs.safe_representer, ns,
+            keep_forever(make_class(m, cls, refs.safe_representer, ns,
                             "Safe representer that writes only non-empty, normalised values."));
     }
 
@@ -529,7 +528,7 @@ NB_MODULE(dump, m) {
             m, cls, {"default", {Param{"self"}, Param{"obj", Rule::Any, any}}, any,
                      "A plain value for what the standard encoder cannot write."},
             encoder_default_impl);
-        refs.quorvex_encoder = keep(make_class(
+        refs.quorvex_encoder = keep_forever(make_class(
             m, cls, refs.json_encoder, ns, "JSON encoder that also writes normalised values."));
     }
 

@@ -685,16 +685,15 @@ NB_MODULE(feature_preparation, m) {
     nb::object feature_bucketing = m.attr("FeatureBucketing");
     nb::object data_type = m.attr("AttributeDataType");
     nb::object bin_name = m.attr("PredictiveModelBinName");
-    auto keep = [](nb::handle o) { return nb::borrow(o).release().ptr(); };
-    state.own_bin_numeric = keep(own_function(feature_bucketing, "bin_numeric_attribute"));
-    state.own_bin_categoric = keep(own_function(feature_bucketing, "bin_categoric_attribute"));
-    state.feature_bucketing_cls = keep(feature_bucketing);
-    state.feature_reshaping_cls = keep(m.attr("FeatureReshaping"));
-    state.numerical = keep(data_type.attr("NUMERICAL"));
-    state.categorical = keep(data_type.attr("CATEGORICAL"));
-    state.bin_null = keep(bin_name.attr("NULL"));
-    state.bin_system_default = keep(bin_name.attr("SYSTEM_DEFAULT"));
-    state.bin_defined_default = keep(bin_name.attr("DEFINED_DEFAULT"));
+    state.own_bin_numeric = keep_forever(own_function(feature_bucketing, "bin_numeric_attribute"));
+    state.own_bin_categoric = keep_forever(own_function(feature_bucketing, "bin_categoric_attribute"));
+    state.feature_bucketing_cls = keep_forever(feature_bucketing);
+    state.feature_reshaping_cls = keep_forever(m.attr("FeatureReshaping"));
+    state.numerical = keep_forever(data_type.attr("NUMERICAL"));
+    state.categorical = keep_forever(data_type.attr("CATEGORICAL"));
+    state.bin_null = keep_forever(bin_name.attr("NULL"));
+    state.bin_system_default = keep_forever(bin_name.attr("SYSTEM_DEFAULT"));
+    state.bin_defined_default = keep_forever(bin_name.attr("DEFINED_DEFAULT"));
 
     nb::object str = typ::builtin("str"), integer = typ::builtin("int"),
                floating = typ::builtin("float"), boolean = typ::builtin("bool");
@@ -761,7 +760,7 @@ NB_MODULE(feature_preparation, m) {
                      typ::Optional(typ::Dict(str, integer))},
                     apply_dummy_encoding)
             .build();
-    state.own_get_feature_bucketing = keep(preparation.attr("__dict__")["get_feature_bucketing"]);
+    state.own_get_feature_bucketing = keep_forever(preparation.attr("__dict__")["get_feature_bucketing"]);
 
     ViewClass(m, "FeaturePreparationType", preparation)
         .field("binning", typ::List(m.attr("FeatureBucketingType")))

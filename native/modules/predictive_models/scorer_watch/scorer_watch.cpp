@@ -328,7 +328,6 @@ nb::object get_feature_bucketing_impl(Args a) {
     return nb::none();
 }
 
-PyObject *leak(nb::handle o) { return nb::borrow(o).release().ptr(); }
 
 }  // namespace
 
@@ -353,12 +352,12 @@ NB_MODULE(scorer_watch, m) {
     nb::object dtype = fb.attr("AttributeDataType");
     nb::object names = fb.attr("PredictiveModelBinName");
 
-    g.numerical = leak(dtype.attr("NUMERICAL"));
-    g.categorical = leak(dtype.attr("CATEGORICAL"));
-    g.null_name[0] = leak(names.attr("NULL"));
-    g.fallback_names[0] = leak(names.attr("DEFAULT"));
-    g.fallback_names[1] = leak(names.attr("DEFINED_DEFAULT"));
-    g.fallback_names[2] = leak(names.attr("SYSTEM_DEFAULT"));
+    g.numerical = keep_forever(dtype.attr("NUMERICAL"));
+    g.categorical = keep_forever(dtype.attr("CATEGORICAL"));
+    g.null_name[0] = keep_forever(names.attr("NULL"));
+    g.fallback_names[0] = keep_forever(names.attr("DEFAULT"));
+    g.fallback_names[1] = keep_forever(names.attr("DEFINED_DEFAULT"));
+    g.fallback_names[2] = keep_forever(names.attr("SYSTEM_DEFAULT"));
     g.binning = interned("binning");
     g.get_numerical = interned("_get_numerical_bin");
     g.get_categorical = interned("_get_categorical_bin");
@@ -396,8 +395,8 @@ NB_MODULE(scorer_watch, m) {
                           get_categorical_bin_impl)
             .build();
 
-    g.own_numerical = leak(watch.attr("__dict__")["_get_numerical_bin"]);
-    g.own_categorical = leak(watch.attr("__dict__")["_get_categorical_bin"]);
+    g.own_numerical = keep_forever(watch.attr("__dict__")["_get_numerical_bin"]);
+    g.own_categorical = keep_forever(watch.attr("__dict__")["_get_categorical_bin"]);
 
     nb::object bucketing_view = fb.attr("FeatureBucketingType");
     ViewClass(m, "PredictiveScorerWatchType", watch)
