@@ -326,8 +326,13 @@ void check_categorical_value(nb::handle value) {
         raise_arg_type("value", "str", value);
 }
 
+/// None or the text "nan" (checked by bytes for an exact str, the only other value accepted).
 bool is_missing_category(nb::handle value) {
-    return value.is_none() || str_equals(value, "nan");
+    PyObject *v = value.ptr();
+    if (v == Py_None) return true;
+    if (!PyUnicode_CheckExact(v)) return str_equals(value, "nan");
+    return PyUnicode_GET_LENGTH(v) == 3 && PyUnicode_IS_COMPACT_ASCII(v) &&
+           std::memcmp(PyUnicode_DATA(v), "nan", 3) == 0;
 }
 
 nb::object float_object(double v) {
@@ -474,13 +479,73 @@ nb::object bin_numeric(nb::handle bucketing, nb::handle value) {
     return fallback(bucketing, list, float_object(v));
 }
 
+namespace {
+
+/// A field read from a record's instance dict at the position its class keeps it in, when that
+/// entry holds the very key object learned for the class; nullptr otherwise. Never a lookup by
+/// key, so no Python code runs (a lookup can compare a foreign key through its __eq__).
+inline PyObject *at_position(PyObject *dict, const KeyLayout &layout, Field field) {
+    auto index = static_cast<std::size_t>(field);
+    Py_ssize_t pos = layout.positions[index];
+    if (pos < 0) return nullptr;
+    PyObject *key = nullptr, *value = nullptr;
+    if (PyDict_Next(dict, &pos, &key, &value) && key == layout.keys[index]) return value;
+    return nullptr;
+}
+
+/// The membership scan of `bin_categoric` for an exact str `value`, run on borrowed references
+/// while no step can run Python code: bins of exactly the two bin classes, fields at their learned
+/// dict positions, exact str names, exact lists of exact strings. Sets `result` at the first
+/// regular categorical bin containing the value. Returns the index where the general scan must
+/// go on: the list's size when every bin was decided here, else the first bin that needs Python
+/// code (nothing has run by then, so the general scan sees that bin exactly as the first time).
+Py_ssize_t scan_categoric_quietly(PyObject *list, PyObject *value, nb::object &result) {
+    const Classes &c = classes();
+    const KeyLayout *layout = nullptr;  // of the categorical class, learned at its first bin
+    Py_ssize_t size = PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject *record = PyList_GET_ITEM(list, i);
+        PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(record));
+        if (type == c.numerical) continue;
+        if (type != c.categorical) return i;
+        PyObject **slot = _PyObject_GetDictPtr(record);
+        if (!slot) {
+            PyErr_Clear();
+            return i;
+        }
+        PyObject *dict = *slot;
+        if (!dict || !PyDict_CheckExact(dict)) return i;
+        if (!layout) layout = &key_cache().for_record(record, dict);
+        // The name first, as in the general scan: reserved bins (the null bin has no list of
+        // categories) are skipped without reading their categories.
+        PyObject *name = at_position(dict, *layout, Field::Name);
+        if (!name || !PyUnicode_CheckExact(name)) return i;
+        if (role_of(name) != Role::Regular) continue;
+        PyObject *categories = at_position(dict, *layout, Field::Categories);
+        if (!categories) return i;
+        int found = contains_exact(categories, value);
+        if (found < 0) return i;
+        if (!found) continue;
+        PyObject *bin_value = at_position(dict, *layout, Field::Value);
+        if (!bin_value) return i;
+        result = result_value(nb::borrow(bin_value));
+        return size;
+    }
+    return size;
+}
+
+}  // namespace
+
 nb::object bin_categoric(nb::handle bucketing, nb::handle value) {
     check_categorical_value(value);
     nb::object list = bin_list(bucketing);
     if (is_missing_category(value)) {
         if (nb::object r = first_null(list); r.is_valid()) return r;
     } else {
-        for (Py_ssize_t i = 0;; ++i) {
+        nb::object quick;
+        Py_ssize_t start = scan_categoric_quietly(list.ptr(), value.ptr(), quick);
+        if (quick.is_valid()) return quick;
+        for (Py_ssize_t i = start;; ++i) {
             nb::object b = item(list, i);
             if (!b.is_valid()) break;
             if (!is_categorical(b)) continue;
