@@ -332,6 +332,82 @@ def test_bin_categoric_null_and_order():
     assert [e["event"] for e in logs] == [message("AGE", "X")]
 
 
+class Text(str):
+    """A str subclass: equal to the same text, but no exact str."""
+
+
+class SubCategorical(AttributeBinCategorical):
+    pass
+
+
+RESERVED_NAMES = ["1_null", "0_default", "0_system_default", "0_defined_default"]
+
+
+def reference_categoric(record, value):
+    """The categorical rules stated plainly: the result, or the error raised, and the log events."""
+    with structlog.testing.capture_logs() as logs:
+        try:
+            bins = record.feature_bucketing
+            found = None
+            if value is None or value == "nan":
+                found = next((b for b in bins if b.name == "1_null"), None)
+            else:
+                found = next((b for b in bins if isinstance(b, AttributeBinCategorical)
+                              and b.name not in RESERVED_NAMES and value in b.categories), None)
+            if found is None:
+                found = next((b for b in bins if b.name in RESERVED_NAMES[1:]), None)
+                if found is not None:
+                    level = "debug" if found.name == "0_defined_default" else "warning"
+                    getattr(structlog.get_logger(), level)(message(record.attribute, value))
+            outcome = None if found is None else found.value
+        except Exception as e:
+            outcome = (type(e), str(e))
+    return outcome, [(e["event"], e["log_level"]) for e in logs]
+
+
+def native_categoric(record, value):
+    with structlog.testing.capture_logs() as logs:
+        try:
+            outcome = record.bin_categoric_attribute(value)
+        except Exception as e:
+            outcome = (type(e), str(e))
+    return outcome, [(e["event"], e["log_level"]) for e in logs]
+
+
+@st.composite
+def unusual_categorical_bins(draw):
+    """Bins whose fields the fast scan reads directly, mixed with every kind it must hand over."""
+    bins = []
+    for i in range(draw(st.integers(0, 7))):
+        kind = draw(st.sampled_from(["plain"] * 4 + ["numerical", "subclass", "tuple", "text_item",
+                                                      "text_name", "moved", "no_categories"]))
+        name = draw(st.sampled_from(RESERVED_NAMES + [None] * 4))
+        cats = draw(st.lists(st.sampled_from(["a", "b", "c", "nan", "é"]), max_size=3))
+        cls = SubCategorical if kind == "subclass" else AttributeBinCategorical
+        if kind == "numerical":
+            b = num(i, 0, 1, float(i), name=name)
+        else:
+            b = cls(id=i, name=name, categories=cats if name is None else None, value=float(i))
+        if kind in ("tuple", "text_item", "no_categories") and name is None:
+            changed = {"tuple": tuple(cats), "text_item": [Text(c) for c in cats], "no_categories": None}
+            object.__setattr__(b, "categories", changed[kind])
+        elif kind == "text_name":
+            object.__setattr__(b, "name", Text(b.name))
+        elif kind == "moved":
+            fields = b.__dict__
+            for key in ("categories", "name") if "categories" in fields else ("name",):
+                fields[key] = fields.pop(key)
+        bins.append(b)
+    return bins
+
+
+@settings(max_examples=200, deadline=None)
+@given(unusual_categorical_bins(), st.sampled_from([None, "a", "b", "c", "nan", "é", "z", ""]))
+def test_categoric_calls_follow_the_rules_over_unusual_bins(bins, value):
+    record = bucketing(*bins, attribute="C", data_type="CATEGORICAL")
+    assert native_categoric(record, value) == reference_categoric(record, value)
+
+
 def test_fallback_uses_the_current_logger(ages, monkeypatch):
     calls = []
 
