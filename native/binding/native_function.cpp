@@ -257,9 +257,16 @@ PyType_Spec fn_spec = {
 
 // ---- finished awaitable
 
+/// Delivering the value a second time (or after close/throw) is the misuse a coroutine reports:
+/// a silent None would read as the function's result.
+PyObject *ready_reused() {
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    return nullptr;
+}
+
 PyObject *ready_next(PyObject *self) {
     auto *r = reinterpret_cast<Ready *>(self);
-    if (!r->value) return nullptr;  // exhausted: plain StopIteration
+    if (!r->value) return ready_reused();
     PyObject *value = r->value;
     r->value = nullptr;
     PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, value);
@@ -273,7 +280,13 @@ PyObject *ready_next(PyObject *self) {
 
 PyObject *ready_self(PyObject *self) { return Py_NewRef(self); }
 
-PyObject *ready_send(PyObject *self, PyObject *) { return ready_next(self); }
+PyObject *ready_send(PyObject *self, PyObject *arg) {
+    if (arg != Py_None && reinterpret_cast<Ready *>(self)->value) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+        return nullptr;
+    }
+    return ready_next(self);
+}
 
 /// throw(exc) raises `exc` into the finished awaitable: it has nothing to catch it with.
 PyObject *ready_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
@@ -281,15 +294,37 @@ PyObject *ready_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "throw expected 1 to 3 arguments");
         return nullptr;
     }
-    Py_CLEAR(reinterpret_cast<Ready *>(self)->value);
     PyObject *exc = args[0];
-    if (PyExceptionClass_Check(exc)) {
-        PyObject *value = nargs > 1 ? args[1] : Py_None;
+    PyObject *value = nargs > 1 ? args[1] : Py_None;
+    PyObject *tb = nargs > 2 ? args[2] : Py_None;
+    // The checks of a coroutine's throw(): a bad call raises TypeError and leaves the value
+    // deliverable, instead of dropping a separate value or traceback unseen.
+    if (tb != Py_None && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    if (PyExceptionInstance_Check(exc) && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+        return nullptr;
+    }
+    if (!PyExceptionClass_Check(exc) && !PyExceptionInstance_Check(exc)) {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(exc)->tp_name);
+        return nullptr;
+    }
+    Py_CLEAR(reinterpret_cast<Ready *>(self)->value);
+    if (PyExceptionClass_Check(exc))
         PyErr_SetObject(exc, value);
-    } else if (PyExceptionInstance_Check(exc)) {
+    else
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc);
-    } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException");
+    if (tb != Py_None) {
+        PyObject *raised = PyErr_GetRaisedException();
+        if (raised && PyException_SetTraceback(raised, tb) < 0) {
+            Py_DECREF(raised);
+            return nullptr;
+        }
+        PyErr_SetRaisedException(raised);
     }
     return nullptr;
 }

@@ -30,3 +30,80 @@ def test_a_text_qualname_is_used_in_messages(monkeypatch):
     monkeypatch.setattr(FN, "__qualname__", "Renamed.thing")
     with pytest.raises(TypeError, match=r"^Renamed\.thing\(\) missing required argument 'bucketing'$"):
         FN()
+
+
+def _finished_awaitable():
+    from quorvex_analytics_utils.predictive_models.scorer_quality import dataset_quality as dq
+
+    field = next(f for f in dq.DatasetQualityType.__strawberry_definition__.fields
+                 if f.name == "performance")
+    record = dq.DatasetQuality(sample=list(dq.SampleType)[0], target="t", performance={})
+    return field.base_resolver.wrapped_func(None, record)
+
+
+def _deliver(awaitable):
+    with pytest.raises(StopIteration) as stop:
+        awaitable.send(None)
+    return stop.value.value
+
+
+@pytest.mark.parametrize("spend", [
+    _deliver,
+    lambda aw: aw.close(),
+    lambda aw: pytest.raises(KeyError, aw.throw, KeyError("k")),
+])
+def test_a_spent_awaitable_reports_reuse(spend):
+    # Used to answer send() with a SystemError and a second await with a silent None.
+    aw = _finished_awaitable()
+    spend(aw)
+    for again in (lambda: aw.send(None), lambda: next(aw)):
+        with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+            again()
+
+
+async def test_awaiting_twice_reports_reuse():
+    aw = _finished_awaitable()
+    assert await aw == []
+    with pytest.raises(RuntimeError, match="already awaited"):
+        await aw
+
+
+def _traceback():
+    try:
+        raise KeyError
+    except KeyError as e:
+        return e.__traceback__
+
+
+def test_send_of_a_value_before_start_is_refused():
+    aw = _finished_awaitable()
+    with pytest.raises(TypeError, match="^can't send non-None value to a just-started coroutine$"):
+        aw.send(1)
+    assert _deliver(aw) == []
+
+
+@pytest.mark.parametrize("args, message", [
+    ((ValueError("x"), 5), "^instance exception may not have a separate value$"),
+    ((ValueError, 1, 5), "^throw\\(\\) third argument must be a traceback object$"),
+    ((5,), "^exceptions must be classes or instances deriving from BaseException, not int$"),
+])
+def test_bad_throw_is_refused_and_keeps_the_value(args, message):
+    # A dropped value or traceback went unseen; a refused call leaves the result deliverable.
+    aw = _finished_awaitable()
+    with pytest.raises(TypeError, match=message):
+        aw.throw(*args)
+    assert _deliver(aw) == []
+
+
+def test_throw_raises_the_given_exception_with_its_traceback():
+    aw = _finished_awaitable()
+    tb = _traceback()
+    with pytest.raises(ValueError, match="^1$") as raised:
+        aw.throw(ValueError, 1, tb)
+    names, tb_entry = [], raised.value.__traceback__
+    while tb_entry is not None:
+        names.append(tb_entry.tb_frame.f_code.co_name)
+        tb_entry = tb_entry.tb_next
+    assert names[-1] == "_traceback"
+    with pytest.raises(RuntimeError):
+        aw.send(None)
