@@ -102,6 +102,13 @@ PyObject *call_impl(NativeFunction *f, PyObject **bound) {
     for (Py_ssize_t i = 0; i < f->nparams; ++i) handles[i] = bound[i];
     try {
         nb::object result = f->impl(Args(handles.data(), (size_t) f->nparams));
+        if (!result.is_valid()) {
+            // An implementation that hands back a failed call's empty result: its error (if any)
+            // is the answer, never an awaitable around a null value.
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_SystemError, "%U() returned no value", fn_name(f));
+            return nullptr;
+        }
         if (f->is_async) return ready_awaitable(result).release().ptr();
         return result.release().ptr();
     } catch (nb::python_error &e) {
