@@ -120,3 +120,15 @@ def test_parse_value_unparseable_non_text_gives_its_text():
 def test_parse_value_other_errors_propagate(bad, error):
     with pytest.raises(error):
         parse_value(bad)
+
+
+@pytest.mark.parametrize("answer, error", [(KeyboardInterrupt, KeyboardInterrupt), ("x", TypeError)])
+def test_parse_value_errors_of_an_int_subclass_conversion_propagate(answer, error):
+    class Odd(int):
+        def __int__(self):
+            if isinstance(answer, type):
+                raise answer
+            return answer
+
+    with pytest.raises(error):
+        parse_value(Odd(3))

@@ -74,7 +74,10 @@ nb::object parse_value_impl(Args a) {
         // An integer written as text is read exactly, never through a float.
         if (nb::object exact = exact_integer(val); exact.is_valid()) return exact;
     } else if (PyLong_Check(val.ptr())) {
-        return nb::steal(PyNumber_Long(val.ptr()));
+        // A subclass's __int__ may fail or answer with something else: its error propagates.
+        PyObject *integer = PyNumber_Long(val.ptr());
+        if (!integer) throw nb::python_error();
+        return nb::steal(integer);
     }
     PyObject *number = PyNumber_Float(val.ptr());
     if (!number) {
