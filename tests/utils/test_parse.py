@@ -122,6 +122,30 @@ def test_parse_value_other_errors_propagate(bad, error):
         parse_value(bad)
 
 
+def test_strip_quotes_loop_of_a_subclass_stays_interruptible():
+    # With `str` as the removal step no Python frame runs in the loop, so only an explicit
+    # signal check lets the handler stop it.
+    import signal
+
+    class NeverShorter(StringFunctions):
+        _remove_quotes = staticmethod(str)
+
+    class Stop(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Stop
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(Stop):
+            NeverShorter._strip_quotes('"a"')
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 @pytest.mark.parametrize("answer, error", [(KeyboardInterrupt, KeyboardInterrupt), ("x", TypeError)])
 def test_parse_value_errors_of_an_int_subclass_conversion_propagate(answer, error):
     class Odd(int):

@@ -49,7 +49,12 @@ nb::object remove_quotes_impl(Args a) {
 nb::object strip_quotes_impl(Args a) {
     nb::object cls = nb::borrow(a[0]);
     nb::object val = nb::borrow(a[1]);
-    while (truth(cls.attr("_has_quotes")(val))) val = cls.attr("_remove_quotes")(val);
+    // A subclass's quote functions decide when the loop ends; one that never shortens the text
+    // (possibly without any Python frame that would look at signals) must stay interruptible.
+    while (truth(cls.attr("_has_quotes")(val))) {
+        val = cls.attr("_remove_quotes")(val);
+        if (PyErr_CheckSignals() < 0) throw nb::python_error();
+    }
     return val;
 }
 
