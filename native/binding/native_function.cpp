@@ -42,15 +42,22 @@ constexpr Py_ssize_t kMaxParams = 16;
 
 /// The function's current `__qualname__` for messages, formatted with %U: it must be a str. Its
 /// __dict__ can hold anything under that name (or nothing), so the name given at creation stands
-/// in then. Borrowed; valid until Python code runs.
+/// in then. Borrowed; valid until Python code runs. nullptr, with that error set, only when the
+/// look-up was interrupted (KeyboardInterrupt, SystemExit): such an error is never dropped.
 PyObject *fn_name(NativeFunction *f) {
     PyObject *name = nullptr;
     if (f->dict) {
         // A str key runs no Python code unless the dict holds a non-str key of the same hash,
-        // whose __eq__ may then fail: that error is no concern of the message being built.
+        // whose __eq__ may then fail: an ordinary error is no concern of the message being built.
         PyObject *exc = PyErr_GetRaisedException();
         name = PyDict_GetItemWithError(f->dict, qualname_key);
-        if (!name) PyErr_Clear();
+        if (!name && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                Py_XDECREF(exc);
+                return nullptr;
+            }
+            PyErr_Clear();
+        }
         PyErr_SetRaisedException(exc);
     }
     if (name && PyUnicode_Check(name)) return name;
@@ -106,7 +113,8 @@ PyObject *call_impl(NativeFunction *f, PyObject **bound) {
             // An implementation that hands back a failed call's empty result: its error (if any)
             // is the answer, never an awaitable around a null value.
             if (!PyErr_Occurred())
-                PyErr_Format(PyExc_SystemError, "%U() returned no value", fn_name(f));
+                if (PyObject *name = fn_name(f))
+                    PyErr_Format(PyExc_SystemError, "%U() returned no value", name);
             return nullptr;
         }
         if (f->is_async) return ready_awaitable(result).release().ptr();
@@ -139,8 +147,9 @@ PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, Py
     bool var_keyword = has_var_keyword(f);
     Py_ssize_t npositional = var_keyword ? f->nparams - 1 : f->nparams;
     if (nargs > npositional) {
-        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd were given",
-                     fn_name(f), npositional, npositional == 1 ? "" : "s", nargs);
+        if (PyObject *name = fn_name(f))
+            PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd were given",
+                         name, npositional, npositional == 1 ? "" : "s", nargs);
         return nullptr;
     }
     std::array<PyObject *, kMaxParams> bound{};
@@ -161,13 +170,15 @@ PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, Py
                 continue;
             }
             if (i < 0) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
-                             fn_name(f), key);
+                if (PyObject *name = fn_name(f))
+                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
+                                 name, key);
                 return nullptr;
             }
             if (bound[i]) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'",
-                             fn_name(f), key);
+                if (PyObject *name = fn_name(f))
+                    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'",
+                                 name, key);
                 return nullptr;
             }
             bound[i] = args[nargs + k];
@@ -177,8 +188,9 @@ PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, Py
         const Slot &p = f->params[i];
         if (!bound[i]) {
             if (!p.default_) {
-                PyErr_Format(PyExc_TypeError, "%U() missing required argument '%U'", fn_name(f),
-                             p.name);
+                if (PyObject *name = fn_name(f))
+                    PyErr_Format(PyExc_TypeError, "%U() missing required argument '%U'", name,
+                                 p.name);
                 return nullptr;
             }
             bound[i] = p.default_;
@@ -198,8 +210,9 @@ PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
 }
 
 PyObject *fn_repr(PyObject *self) {
-    return PyUnicode_FromFormat("<cython_function_or_method %U at %p>",
-                                fn_name(reinterpret_cast<NativeFunction *>(self)), self);
+    PyObject *name = fn_name(reinterpret_cast<NativeFunction *>(self));
+    if (!name) return nullptr;
+    return PyUnicode_FromFormat("<cython_function_or_method %U at %p>", name, self);
 }
 
 int fn_traverse(PyObject *self, visitproc visit, void *arg) {

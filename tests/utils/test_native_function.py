@@ -107,3 +107,31 @@ def test_throw_raises_the_given_exception_with_its_traceback():
     assert names[-1] == "_traceback"
     with pytest.raises(RuntimeError):
         aw.send(None)
+
+
+class _Interrupting:
+    """A __dict__ key that collides with "__qualname__" and, once armed, interrupts comparisons."""
+
+    armed = False
+
+    def __hash__(self):
+        return hash("__qualname__")
+
+    def __eq__(self, other):
+        if _Interrupting.armed:
+            raise KeyboardInterrupt
+        return False
+
+
+@pytest.mark.parametrize("call", [
+    lambda: FN(1, 2, 3),
+    lambda: FN(x=1),
+    lambda: FN(),
+    lambda: repr(FN),
+])
+def test_an_interrupted_name_lookup_propagates(call, monkeypatch):
+    # The lookup of the name for a message used to swallow every error, KeyboardInterrupt too.
+    monkeypatch.setattr(FN, "__dict__", {_Interrupting(): 1, "__qualname__": "q"})
+    monkeypatch.setattr(_Interrupting, "armed", True)
+    with pytest.raises(KeyboardInterrupt):
+        call()
