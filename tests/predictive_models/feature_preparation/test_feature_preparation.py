@@ -203,14 +203,20 @@ def test_lookup_conversion_and_other_data_types():
     assert prep.apply_feature_bucketing_batch("o", values) is values
 
 
+def binning_call(fn, batch):
+    """Bins the value 1 of attribute income, whose bin lookup is `fn`, singly or as a batch."""
+    prep = Prep(binning=[Scripted(attribute="income", attribute_data_type="NUMERICAL", fn=fn)])
+    if batch:
+        return lambda: prep.apply_feature_bucketing_batch("income", [1])
+    return lambda: prep.apply_feature_bucketing("income", 1)
+
+
 @pytest.mark.parametrize("batch", [False, True])
 def test_errors_are_prefixed_with_the_attribute(batch):
     def fail(value):
         raise error
 
-    prep = Prep(binning=[Scripted(attribute="income", attribute_data_type="NUMERICAL", fn=fail)])
-    call = ((lambda: prep.apply_feature_bucketing_batch("income", [1])) if batch
-            else (lambda: prep.apply_feature_bucketing("income", 1)))
+    call = binning_call(fail, batch)
     error = ValueError("x")
     with pytest.raises(ValueError, match="^Binning attribute income: x$") as info:
         call()
@@ -241,9 +247,7 @@ def test_prefixing_that_fails_on_the_way(batch):
     def fail(value):
         raise error
 
-    prep = Prep(binning=[Scripted(attribute="income", attribute_data_type="NUMERICAL", fn=fail)])
-    call = ((lambda: prep.apply_feature_bucketing_batch("income", [1])) if batch
-            else (lambda: prep.apply_feature_bucketing("income", 1)))
+    call = binning_call(fail, batch)
     # Inside a handler of another error the chain still leads to the original.
     error = ValueError("x")
     try:
