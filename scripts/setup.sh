@@ -35,7 +35,8 @@ if [ -f "$STAMP" ]; then
 fi
 if [ "$stale" = 1 ]; then
   "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
-  (cd "$ROOT" && "$VENV/bin/python" -m pip install -q --no-build-isolation ".[test]")
+  (cd "$ROOT" && "$VENV/bin/python" -m pip install -q --no-build-isolation \
+      -Ccmake.define.QV_BUILD_TEST_MODULES=ON ".[test]")
   touch "$STAMP"
 fi
 flock -u 9

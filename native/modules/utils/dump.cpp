@@ -10,8 +10,8 @@
 // (an error of those steps is ruamel's own and propagates from the native attempt).
 #include "binding/declare.hpp"
 #include "binding/support.hpp"
-#include "binding/yaml_reader.hpp"
-#include "binding/yaml_writer.hpp"
+#include "engines/yaml_reader.hpp"
+#include "engines/yaml_writer.hpp"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 // Bins of one attribute (numerical and categorical), their naming rules, the FeatureBucketing
 // record that assigns values to bins, and the GraphQL views of all of them.
-#include "binding/bucketing.hpp"
+#include "engines/bucketing.hpp"
 #include "binding/declare.hpp"
 #include "binding/support.hpp"
 #include "kernels/number_format.hpp"

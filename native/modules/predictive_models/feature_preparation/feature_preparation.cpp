@@ -1,6 +1,6 @@
 // The preparation registry of a model: transformations, binnings and dummy encodings, with the
 // construction of binnings from a description and their application to input values.
-#include "binding/bucketing.hpp"
+#include "engines/bucketing.hpp"
 #include "binding/declare.hpp"
 #include "binding/support.hpp"
 

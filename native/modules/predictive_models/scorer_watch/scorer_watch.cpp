@@ -7,7 +7,7 @@
 // code, so values read from a record's dict are used before anything else can happen; anything
 // else goes through Python's own comparisons with strong references held, so that code run by
 // `__eq__` or `__lt__` cannot pull an object from under the scan.
-#include "binding/bucketing.hpp"
+#include "engines/bucketing.hpp"
 #include "binding/declare.hpp"
 #include "binding/support.hpp"
 

@@ -1,7 +1,7 @@
 // Assigning a value to the bin of a FeatureBucketing record, single calls and snapshots.
-#include "bucketing.hpp"
+#include "engines/bucketing.hpp"
 
-#include "support.hpp"
+#include "binding/support.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
 // The package's YAML reader: one document of block mappings and sequences with flow scalars, resolved by
 // the YAML 1.2 core rules as the safe loader does; any construct outside this subset defers to ruamel.
-#include "binding/yaml_reader.hpp"
+#include "engines/yaml_reader.hpp"
 
 #include "kernels/yaml_resolve.hpp"
 

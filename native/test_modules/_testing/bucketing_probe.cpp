@@ -1,6 +1,6 @@
 // Test hooks into the shared bucketing scan: snapshot lookups (with and without binary search) and
 // the own-method check, so that the tests can compare them with the single-call methods.
-#include "binding/bucketing.hpp"
+#include "engines/bucketing.hpp"
 #include "binding/declare.hpp"
 #include "binding/support.hpp"
 

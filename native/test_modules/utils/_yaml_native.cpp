@@ -1,7 +1,7 @@
 // Private entry points of the native YAML engine, for differential tests and benchmarks.
 #include "binding/support.hpp"
-#include "binding/yaml_reader.hpp"
-#include "binding/yaml_writer.hpp"
+#include "engines/yaml_reader.hpp"
+#include "engines/yaml_writer.hpp"
 
 #include <nanobind/nanobind.h>
 

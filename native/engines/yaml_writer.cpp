@@ -1,7 +1,7 @@
 // The package's YAML writer: ruamel's block layout, scalar styles and line folding at width 120 for the
 // plain value domain (exact dict/list/tuple/str/int/float/bool/None), and for other values through the
 // caller's normalisation at every node; reproduced exactly or refused.
-#include "binding/yaml_writer.hpp"
+#include "engines/yaml_writer.hpp"
 
 #include "kernels/yaml_resolve.hpp"
 

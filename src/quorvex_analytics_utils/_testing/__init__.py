@@ -1,1 +1,0 @@
-"""Native hooks used only by the package's own tests."""
