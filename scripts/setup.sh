@@ -35,8 +35,14 @@ if [ -f "$STAMP" ]; then
 fi
 if [ "$stale" = 1 ]; then
   "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+  # ccache, when installed, shares compiled objects between checkouts of the project.
+  launcher=()
+  if command -v ccache >/dev/null 2>&1; then
+    export CCACHE_BASEDIR="$(dirname "$ROOT")"
+    launcher=(-Ccmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  fi
   (cd "$ROOT" && "$VENV/bin/python" -m pip install -q --no-build-isolation \
-      -Ccmake.define.QV_BUILD_TEST_MODULES=ON ".[test]")
+      -Ccmake.define.QV_BUILD_TEST_MODULES=ON "${launcher[@]}" ".[test]")
   touch "$STAMP"
 fi
 flock -u 9
