@@ -242,6 +242,19 @@ void fn_dealloc(PyObject *self) {
     Py_DECREF(tp);
 }
 
+/// Pickled by reference, as Python functions are: the name is looked up again in `__module__`
+/// when loading (a dotted qualname walks through the owning class), and copy/deepcopy hand back
+/// the function itself.
+PyObject *fn_reduce(PyObject *self, PyObject *) {
+    PyObject *name = fn_name(reinterpret_cast<NativeFunction *>(self));
+    return name ? Py_NewRef(name) : nullptr;
+}
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef fn_members[] = {
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(NativeFunction, dict), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(NativeFunction, vectorcall), Py_READONLY,
@@ -261,6 +274,7 @@ PyType_Slot fn_slots[] = {
     {Py_tp_traverse, (void *) fn_traverse},
     {Py_tp_clear, (void *) fn_clear},
     {Py_tp_dealloc, (void *) fn_dealloc},
+    {Py_tp_methods, fn_methods},
     {Py_tp_members, fn_members},
     {Py_tp_getset, fn_getset},
     {0, nullptr},

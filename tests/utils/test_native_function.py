@@ -135,3 +135,52 @@ def test_an_interrupted_name_lookup_propagates(call, monkeypatch):
     monkeypatch.setattr(_Interrupting, "armed", True)
     with pytest.raises(KeyboardInterrupt):
         call()
+
+
+def _functions():
+    from quorvex_analytics_utils.predictive_models.feature_preparation import feature_bucketing as fbm
+    from quorvex_analytics_utils.predictive_models.feature_preparation import feature_preparation as fpm
+    from quorvex_analytics_utils.utils import dump, parse
+
+    return [
+        parse.parse_value,
+        dump.filter_data,
+        parse.StringFunctions._strip_quotes,                 # class method, bound to its class
+        fpm.FeaturePreparation.apply_feature_bucketing,      # method of a record class
+        fpm.FeaturePreparation.add_feature_bucketing,
+        fbm.FeatureBucketing.bin_numeric_attribute,
+    ]
+
+
+@pytest.mark.parametrize("index", range(6))
+def test_functions_pickle_by_reference_and_copy_as_themselves(index):
+    # Worker pools and Dask ship functions by pickling them; they used to raise TypeError.
+    import copy
+    import pickle
+
+    fn = _functions()[index]
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        back = pickle.loads(pickle.dumps(fn, protocol))
+        assert back == fn and getattr(back, "__func__", back) is getattr(fn, "__func__", fn)
+    assert copy.copy(fn) == fn
+    assert copy.deepcopy({"f": fn})["f"] == fn
+
+
+def test_a_bound_method_pickles_with_its_record():
+    import pickle
+
+    from quorvex_analytics_utils.predictive_models.feature_preparation.feature_preparation import (
+        FeaturePreparation)
+
+    prep = FeaturePreparation(binning=FeaturePreparation.add_feature_bucketing(
+        {"age": {"dtype": "NUMERICAL", "bins": [float("-inf"), 30, float("inf")], "bin_vals": [1, 2]}}))
+    method = pickle.loads(pickle.dumps(prep.binning[0].bin_numeric_attribute))
+    assert method.__self__ == prep.binning[0] and method(40) == 2.0
+
+
+def test_a_function_whose_name_no_longer_leads_to_it_is_refused_as_python_does(monkeypatch):
+    import pickle
+
+    monkeypatch.setattr(FN, "__qualname__", "nowhere")
+    with pytest.raises(pickle.PicklingError):
+        pickle.dumps(FN)
