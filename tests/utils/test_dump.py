@@ -158,6 +158,19 @@ def test_float_rounding_matches_round(x):
     assert rounded.hex() == round(x, 12).hex()
 
 
+class FloatKind(float):
+    pass
+
+
+@pytest.mark.parametrize("x", [0.5, 1 / 3, 100.0, -0.0, math.inf, -math.inf, math.nan, FloatKind(0.5)])
+def test_a_float_comes_back_as_a_new_rounded_float_as_round_gives(x):
+    # An unchanged float used to come back as the very same object, so the JSON encoder's
+    # identity test refused it ("Object of type float is not JSON serializable").
+    for result in (format_output_data(x), QuorvexJSONEncoder().default(x)):
+        assert result is not x and type(result) is float
+        assert result.hex() == round(x, 12).hex()
+
+
 @settings(max_examples=100)
 @given(st.decimals(allow_nan=False, allow_infinity=False, places=18))
 def test_decimal_rounding_matches_round(x):

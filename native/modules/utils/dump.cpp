@@ -101,12 +101,10 @@ double round_digits(double x) {
     return rounded;
 }
 
-/// `round(value, 12)` for an exact float; the very same object when rounding changes nothing.
+/// `round(value, 12)` for an exact float: always a new object, as `round` gives, so that the JSON
+/// encoder's identity test tells a converted value from one it cannot write.
 nb::object round_float(nb::handle value) {
-    double x = PyFloat_AS_DOUBLE(value.ptr());
-    double rounded = round_digits(x);
-    if (rounded == x && std::signbit(rounded) == std::signbit(x)) return nb::borrow(value);
-    return check(PyFloat_FromDouble(rounded));
+    return check(PyFloat_FromDouble(round_digits(PyFloat_AS_DOUBLE(value.ptr()))));
 }
 
 /// `round(value, 12)` for any float: a subclass may define its own `__round__`.
