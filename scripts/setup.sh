@@ -6,16 +6,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 STAMP="$VENV/.installed"
 
-find_python() {
-  if command -v pyenv >/dev/null 2>&1; then
-    local v
-    v=$(ls "$(pyenv root)/versions" 2>/dev/null | grep -E '^3\.13(\.[0-9]+)?$' | sort -V | tail -n 1 || true)
-    if [ -n "$v" ]; then echo "env PYENV_VERSION=$v python3.13"; return; fi
-  fi
-  if command -v python3.13 >/dev/null 2>&1; then echo "python3.13"; return; fi
-  echo "Python 3.13 was not found (install it, e.g. with pyenv)" >&2
-  exit 1
-}
+source "$ROOT/scripts/find-python.sh"
 
 # One build at a time per checkout: two commands started together share .venv and build/.
 mkdir -p "$ROOT/build"
