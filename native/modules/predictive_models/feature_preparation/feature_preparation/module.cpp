@@ -1,0 +1,131 @@
+// The preparation registry of a model: transformations, binnings and dummy encodings, with the
+// construction of binnings from a description and their application to input values. This file
+// declares the module's record classes and view.
+#include "feature_preparation.hpp"
+
+#include "engines/bucketing.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace {
+
+using namespace qv;
+using namespace qv::preparation;
+
+/// `cls.<name>` when it is still the function that feature_bucketing defined (a patch made before
+/// this module was imported must not pass for it); None otherwise, and then no fast path is taken.
+nb::object own_function(nb::handle cls, const char *name) {
+    nb::object fn = cls.attr("__dict__")[name];
+    std::string qualname = std::string("FeatureBucketing.") + name;
+    bool own = std::string_view(Py_TYPE(fn.ptr())->tp_name).ends_with("cython_function_or_method") &&
+               str_equals(fn.attr("__module__"), bucketing::kModule) &&
+               str_equals(fn.attr("__qualname__"), qualname);
+    return own ? fn : nb::none();
+}
+
+}  // namespace
+
+NB_MODULE(feature_preparation, m) {
+    qv::init_native_types();
+    init_names();
+    state.module = Py_NewRef(m.ptr());
+
+    // The names a Python version of this module would import.
+    import_names(m, "typing", {"List", "Optional", "Union", "Dict", "Any"});
+    import_module(m, "structlog");
+    import_module(m, "strawberry");
+    import_names(m, "pydantic", {"model_validator"});
+    import_names(m, "quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing",
+                 {"FeatureBucketing", "FeatureBucketingType", "AttributeDataType", "PredictiveModelBinName"});
+    import_names(m, "quorvex_analytics_utils.predictive_models.feature_preparation.feature_reshaping",
+                 {"FeatureReshaping", "FeatureReshapingType"});
+    import_names(m, "quorvex_analytics_utils.utils.record_base", {"RecordBase"});
+    m.attr("logger") = m.attr("structlog").attr("get_logger")(m.attr("__name__"));
+
+    nb::object record_base = m.attr("RecordBase");
+    nb::object feature_bucketing = m.attr("FeatureBucketing");
+    nb::object data_type = m.attr("AttributeDataType");
+    nb::object bin_name = m.attr("PredictiveModelBinName");
+    state.own_bin_numeric = keep_forever(own_function(feature_bucketing, "bin_numeric_attribute"));
+    state.own_bin_categoric = keep_forever(own_function(feature_bucketing, "bin_categoric_attribute"));
+    state.feature_bucketing_cls = keep_forever(feature_bucketing);
+    state.feature_reshaping_cls = keep_forever(m.attr("FeatureReshaping"));
+    state.numerical = keep_forever(data_type.attr("NUMERICAL"));
+    state.categorical = keep_forever(data_type.attr("CATEGORICAL"));
+    state.bin_null = keep_forever(bin_name.attr("NULL"));
+    state.bin_system_default = keep_forever(bin_name.attr("SYSTEM_DEFAULT"));
+    state.bin_defined_default = keep_forever(bin_name.attr("DEFINED_DEFAULT"));
+
+    nb::object str = typ::builtin("str"), integer = typ::builtin("int"),
+               floating = typ::builtin("float"), boolean = typ::builtin("bool");
+    nb::object none = nb::none();
+    nb::object scalar = typ::Union({str, integer, floating});
+    nb::handle fb = state.feature_bucketing_cls;
+
+    nb::object single_value = RecordClass(m, "PredictiveModelDummyEncodingSingleValue", {record_base})
+                                  .field("value", scalar)
+                                  .field("encoded_feature_name", str)
+                                  .field("use_for_undefined", boolean, nb::bool_(false))
+                                  .build();
+
+    nb::object dummy_encoding =
+        RecordClass(m, "PredictiveModelDummyEncoding", {record_base})
+            .field("attribute", str)
+            .field("encoding", typ::List(single_value))
+            .after_validator({"check_created_attribute_naming", {}, nb::str("PredictiveModelDummyEncoding")},
+                             check_created_attribute_naming)
+            .build();
+
+    auto text = [&](const char *name) { return Param{name, Rule::Str, str}; };
+    nb::object list_of_str = typ::List(str);
+    nb::object preparation =
+        RecordClass(m, "FeaturePreparation", {record_base})
+            .doc("Class stores information about attribute transformations and binning applied "
+                 "before models creation.")
+            .field("transformations", typ::List(m.attr("FeatureReshaping")), nb::list())
+            .field("binning", typ::List(fb), nb::list())
+            .field("dummy_encoding", typ::List(dummy_encoding), nb::list())
+            .method({"get_transformation_formula", {text("attribute")}, str},
+                    get_transformation_formula)
+            .method({"add_feature_reshaping",
+                     {Param{"transformations", Rule::List, typ::List(typ::Dict(str, str))}},
+                     none},
+                    add_feature_reshaping)
+            .classmethod({"add_feature_bucketing",
+                          {Param{"features_bucketing", Rule::Dict, typ::Dict(str, typ::Any())}},
+                          typ::List(fb)},
+                         add_feature_bucketing)
+            .method({"get_feature_bucketing", {text("attribute")}, typ::Optional(fb)},
+                    get_feature_bucketing)
+            .method({"apply_feature_bucketing",
+                     {text("attribute"), Param{"attribute_value", Rule::Any, scalar}},
+                     typ::Optional(floating)},
+                    apply_feature_bucketing)
+            .method({"apply_feature_bucketing_batch",
+                     {text("attribute"), Param{"attribute_values", Rule::List, typ::builtin("list")}},
+                     typ::Optional(typ::List(floating))},
+                    apply_feature_bucketing_batch)
+            .method({"feature_bucketing_exists", {text("attribute")}, boolean},
+                    feature_bucketing_exists)
+            .method({"get_all_transformation_attributes", {}, list_of_str},
+                    get_all_transformation_attributes)
+            .method({"get_attributes_created_in_transformations", {}, list_of_str},
+                    get_attributes_created_in_transformations)
+            .method({"get_all_binning_attributes", {}, list_of_str}, get_all_binning_attributes)
+            .method({"get_attributes_created_in_binning", {}, list_of_str},
+                    get_attributes_created_in_binning)
+            .method({"get_all_dummy_enc_attributes", {}, list_of_str},
+                    get_all_dummy_enc_attributes)
+            .method({"apply_dummy_encoding",
+                     {text("attribute"), Param{"attribute_value", Rule::Any, scalar}},
+                     typ::Optional(typ::Dict(str, integer))},
+                    apply_dummy_encoding)
+            .build();
+    state.own_get_feature_bucketing = keep_forever(preparation.attr("__dict__")["get_feature_bucketing"]);
+
+    ViewClass(m, "FeaturePreparationType", preparation)
+        .field("binning", typ::List(m.attr("FeatureBucketingType")))
+        .field("transformations", typ::List(m.attr("FeatureReshapingType")))
+        .build();
+}

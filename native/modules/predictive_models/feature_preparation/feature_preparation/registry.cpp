@@ -1,0 +1,129 @@
+// The registry's lookups and listings, and the registration of transformations.
+#include "feature_preparation.hpp"
+
+namespace qv::preparation {
+
+// ---- registry: lookups and listings
+
+nb::object get_transformation_formula(Args a) {
+    nb::handle self = a[0], attribute = a[1];
+    nb::object found;
+    each(get(self, names.transformations), [&](nb::handle entry) {
+        if (!equals(get(entry, names.transformed_attribute_name), attribute)) return false;
+        found = nb::borrow(entry);
+        return true;
+    });
+    if (!found.is_valid()) return nb::borrow(attribute);
+    nb::str formula = to_str(get(found, names.transformation));
+    return steal_or_throw(PyUnicode_FromFormat("(%U)", formula.ptr()));
+}
+
+/// `cls(**mapping)`, with the host's errors for an element that is not a mapping of names.
+nb::object build_from_mapping(nb::handle cls, nb::handle mapping) {
+    nb::object kwargs = steal_or_throw(PyDict_New());
+    if (!PyDict_Check(mapping.ptr()) && !PyObject_HasAttrWithError(mapping.ptr(), names.keys)) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        nb::object module = cls.attr("__module__"), qualname = cls.attr("__qualname__");
+        raise(PyExc_TypeError, "%S.%S() argument after ** must be a mapping, not %s",
+              module.ptr(), qualname.ptr(), Py_TYPE(mapping.ptr())->tp_name);
+    }
+    if (PyDict_Merge(kwargs.ptr(), mapping.ptr(), 1) < 0) throw nb::python_error();
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs.ptr(), &pos, &key, &value))
+        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
+    nb::object args = steal_or_throw(PyTuple_New(0));
+    return steal_or_throw(PyObject_Call(cls.ptr(), args.ptr(), kwargs.ptr()));
+}
+
+nb::object add_feature_reshaping(Args a) {
+    nb::handle self = a[0], transformations = a[1];
+    // All records are built before any is registered: a failing element leaves the registry as it was.
+    nb::object built = new_list();
+    each(transformations, [&](nb::handle mapping) {
+        append(built, build_from_mapping(state.feature_reshaping_cls, mapping));
+        return false;
+    });
+    nb::object target = get(self, names.transformations);
+    if (PyList_CheckExact(target.ptr())) {
+        Py_ssize_t n = PyList_GET_SIZE(target.ptr());
+        if (PyList_SetSlice(target.ptr(), n, n, built.ptr()) < 0) throw nb::python_error();
+    } else {
+        each(built, [&](nb::handle record) {
+            steal_or_throw(PyObject_CallMethodOneArg(target.ptr(), names.append, record.ptr()));
+            return false;
+        });
+    }
+    return nb::none();
+}
+
+nb::object find_bucketing(nb::handle self, nb::handle attribute) {
+    nb::object found = nb::none();
+    each(get(self, names.binning), [&](nb::handle entry) {
+        if (!equals(get(entry, names.attribute), attribute)) return false;
+        found = nb::borrow(entry);
+        return true;
+    });
+    return found;
+}
+
+nb::object get_feature_bucketing(Args a) { return find_bucketing(a[0], a[1]); }
+
+nb::object lookup_bucketing(nb::handle self, nb::handle attribute) {
+    PyObject *method = _PyType_Lookup(Py_TYPE(self.ptr()), names.get_feature_bucketing);
+    if (method == state.own_get_feature_bucketing &&
+        !in_instance_dict(self, names.get_feature_bucketing))
+        return find_bucketing(self, attribute);
+    return steal_or_throw(
+        PyObject_CallMethodOneArg(self.ptr(), names.get_feature_bucketing, attribute.ptr()));
+}
+
+nb::object feature_bucketing_exists(Args a) { return nb::bool_(!find_bucketing(a[0], a[1]).is_none()); }
+
+/// `[entry.<name> for entry in self.<list>]`.
+nb::object list_field_of_entries(nb::handle self, PyObject *list, PyObject *name) {
+    nb::object result = new_list();
+    each(get(self, list), [&](nb::handle entry) {
+        append(result, get(entry, name));
+        return false;
+    });
+    return result;
+}
+
+/// Names created by entries of `self.<list>`: `created` when it is set and differs from `source`.
+nb::object created_names(nb::handle self, PyObject *list, PyObject *created) {
+    nb::object result = new_list();
+    each(get(self, list), [&](nb::handle entry) {
+        Fields fields(entry);
+        nb::object name = fields[created];
+        if (!name.is_none() && !equals(name, fields[names.attribute])) append(result, name);
+        return false;
+    });
+    return result;
+}
+
+nb::object get_all_transformation_attributes(Args a) {
+    return list_field_of_entries(a[0], names.transformations, names.attribute);
+}
+nb::object get_attributes_created_in_transformations(Args a) {
+    return created_names(a[0], names.transformations, names.transformed_attribute_name);
+}
+nb::object get_all_binning_attributes(Args a) {
+    return list_field_of_entries(a[0], names.binning, names.attribute);
+}
+nb::object get_attributes_created_in_binning(Args a) {
+    return created_names(a[0], names.binning, names.binned_attribute_name);
+}
+nb::object get_all_dummy_enc_attributes(Args a) {
+    nb::object result = new_list();
+    each(get(a[0], names.dummy_encoding), [&](nb::handle entry) {
+        each(get(entry, names.encoding), [&](nb::handle item) {
+            append(result, get(item, names.encoded_feature_name));
+            return false;
+        });
+        return false;
+    });
+    return result;
+}
+
+}  // namespace qv::preparation
