@@ -79,6 +79,22 @@ def test_failed_normalisation_leaves_input_unchanged(items, error):
     assert items is None or items[0] == "auc"
 
 
+@pytest.mark.parametrize("data", [None, 5, "performance_metrics", ["performance_metrics"]])
+def test_input_that_is_no_mapping_is_reported_by_validation(data):
+    # The normalisation used to read it as a mapping and raise a bare TypeError.
+    with pytest.raises(pydantic.ValidationError):
+        PredictiveScorerQuality.model_validate(data)
+
+
+def test_a_record_and_a_scorer_without_performance_pass_the_normalisation():
+    from quorvex_analytics_utils.predictive_models.augmented_scorer import AugmentedScorer
+
+    record = PredictiveScorerQuality(performance_metrics=["ks"])
+    assert PredictiveScorerQuality.model_validate(record) == record
+    with pytest.raises(pydantic.ValidationError, match="performance"):
+        AugmentedScorer.model_validate({"performance": None})
+
+
 def test_subclass_may_redefine_the_metric_reading():
     class Lenient(PredictiveScorerQuality):
         @classmethod

@@ -24,10 +24,18 @@ nb::object validate_performance_metric_str_impl(Args a) {
     return performance_metrics_enum()(upper);
 }
 
+/// True for a dict or any other mapping: the inputs whose entries the rule reads.
+bool is_mapping(nb::handle data) {
+    if (PyDict_Check(data.ptr())) return true;
+    return nb::isinstance(data, nb::module_::import_("collections.abc").attr("Mapping"));
+}
+
 /// Replaces the metric list of the raw input by members; the input is changed only once every
-/// item was converted, so a failure leaves the caller's mapping as it was.
+/// item was converted, so a failure leaves the caller's mapping as it was. Any other input (None,
+/// a record, a list) is handed on unchanged for validation to accept or report.
 nb::object validate_performance_metrics_impl(Args a) {
     nb::handle cls = a[0], data = a[1];
+    if (!is_mapping(data)) return nb::borrow(data);
     PyObject *key = interned("performance_metrics");
     int present = PySequence_Contains(data.ptr(), key);
     if (present < 0) throw nb::python_error();
