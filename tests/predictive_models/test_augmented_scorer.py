@@ -169,6 +169,25 @@ def test_rich_scorer_round_trip_field_by_field():
     assert content.augmented_scorer_yaml.tell() == len(content.augmented_scorer_yaml.getvalue())
 
 
+def test_pydantic_json_round_trip_keeps_infinities_and_nan():
+    # pydantic's JSON text wrote them as null: the bounds read back as None and scoring failed.
+    inf, nan = float("inf"), float("nan")
+    binning = numerical_binning("age", "age_woe")
+    binning["feature_bucketing"][2].update(value=nan, frequency=inf, target_rate=-inf)
+    scorer = rich_scorer(
+        feature_preparation={"binning": [binning]},
+        monitoring={"binning": [numerical_binning("age")]},
+        performance={"dataset_quality": [{"sample": "TRAIN", "target": "t", "performance": {"AUC": nan, "KS": inf}}]},
+        external_model={"feature_names": ["age"], "logreg_model_params": {"intercept_": [-inf], "coef_": [[nan]]}},
+    )
+    scorer.description.hyperparameters.update(gamma=inf, alpha=[nan, -inf])
+    text = scorer.model_dump_json()
+    back = AugmentedScorer.model_validate_json(text)
+    assert back.model_dump_json() == text and json.loads(text)["description"]["hyperparameters"]["gamma"] == inf
+    assert back.monitoring == scorer.monitoring
+    assert back.feature_preparation.binning[0].bin_numeric_attribute(50) == 0.2
+
+
 def test_reading_streams_rewinds_them_and_json_wins_over_pmml():
     yaml_stream = io.StringIO("attributes:\n- a\n")
     yaml_stream.read()

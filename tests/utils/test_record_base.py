@@ -26,6 +26,7 @@ def test_classes_in_order_and_config():
         ("extra", "forbid"),
         ("populate_by_name", True),
         ("ignored_types", (CyFunctionDetector,)),
+        ("ser_json_inf_nan", "constants"),
     ]
     assert RecordBase.model_fields == {}
 

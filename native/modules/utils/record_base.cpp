@@ -42,6 +42,9 @@ NB_MODULE(record_base, m) {
     config["extra"] = "forbid";
     config["populate_by_name"] = true;
     config["ignored_types"] = nb::make_tuple(detector);
+    // pydantic's JSON text writes infinities and NaN as null by default, which reads back as None
+    // (an open bin bound then fails at scoring time); as constants they read back as they were.
+    config["ser_json_inf_nan"] = "constants";
     RecordClass(m, "RecordBase", {nb::module_::import_("pydantic").attr("BaseModel")})
         .attr("model_config", config)
         .build();
