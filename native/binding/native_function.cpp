@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include <array>
+#include <new>
 #include <string>
 
 namespace qv {
@@ -133,6 +134,8 @@ PyObject *call_impl(NativeFunction *f, PyObject **bound) {
             default: break;
         }
         PyErr_SetString(type, e.what());
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();  // what the host raises when its own allocations fail
     } catch (const std::bad_cast &) {
         PyErr_SetString(PyExc_TypeError, "value of an unexpected type");
     } catch (const std::exception &e) {

@@ -589,3 +589,39 @@ def test_deeply_nested_yaml_raises_recursion_error_not_a_crash(text):
     # pure parser, which raises RecursionError.
     with pytest.raises(RecursionError):
         safe_loads_yaml(text)
+
+
+_OUT_OF_MEMORY = """
+import resource, sys
+from quorvex_analytics_utils.utils.dump import safe_loads_yaml, valid_dumps_yaml
+
+with open("/proc/self/maps") as maps:
+    if "libasan" in maps.read():  # the sanitizer's allocator aborts instead of failing
+        sys.exit(print("skip"))
+if sys.argv[1] == "write":
+    data = {"k": ["x" * 1_000_000] * 400}  # 400 MB of text, of which the limit allows 150
+    call = lambda: valid_dumps_yaml(data)
+else:
+    text = "a:\\n" + "- 1\\n" * 20_000_000  # 20 million lines to split
+    call = lambda: safe_loads_yaml(text)
+with open("/proc/self/statm") as statm:
+    used = int(statm.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + 150_000_000, resource.RLIM_INFINITY))
+try:
+    call()
+except BaseException as e:
+    print(type(e).__name__)
+"""
+
+
+@pytest.mark.parametrize("direction", ["write", "read"])
+def test_running_out_of_memory_in_the_native_yaml_engine_is_a_memory_error(direction):
+    # A failed C++ allocation used to surface as RuntimeError('std::bad_alloc').
+    import subprocess
+    import sys
+
+    run = subprocess.run([sys.executable, "-c", _OUT_OF_MEMORY, direction], capture_output=True, text=True,
+                         timeout=60)
+    if run.stdout.strip() == "skip":
+        pytest.skip("allocation limits do not apply under the address sanitizer")
+    assert run.stdout.strip() == "MemoryError", run.stderr
