@@ -1,4 +1,5 @@
-"""Content round trip and formula of a scorer with 200 attributes x 22 bins, against plain Python.
+"""Content round trip and formula of a scorer with 200 attributes x 22 bins, with its profile, quality
+figures of four samples and monitoring binnings filled, against plain Python.
 
 The yardstick is the straightforward Python statement of the same operations (written below), run
 in the same process on the same record. The breakdown shows where the time goes.
@@ -9,6 +10,7 @@ import argparse
 import io
 import json
 import time
+from datetime import date
 from enum import Enum
 
 from pydantic import BaseModel
@@ -38,6 +40,8 @@ def py_format(obj):
         return round(obj, 12)
     if isinstance(obj, BaseModel):
         return obj.model_dump(exclude_defaults=True)
+    if isinstance(obj, date):
+        return obj.isoformat()
     return obj
 
 
@@ -139,13 +143,33 @@ def build_scorer():
     preparation.add_feature_reshaping(
         [{"attribute": n, "transformed_attribute_name": n + "_log", "transformation": f"log({n})"}
          for n in names[::10]])
+    samples = ["TRAIN", "VALID", "TEST", "OOT"]
+    metrics = ["AUC", "GINI", "LIFT", "KS", "TAR", "RHO", "ACCURACY"]
     return AugmentedScorer(
         attributes=names,
         predictive_model_type="LOGISTIC_REGRESSION",
         target="bad",
         feature_preparation=preparation,
-        description={"predictive_model_name": "bench", "attached_images": [
-            {"type": "png", "filename": "roc.png", "image": b"x" * 50_000}]},
+        description={
+            "predictive_model_name": "bench",
+            "predictive_model_created": date(2024, 5, 17),
+            "sample_metadata": [
+                {"sample_type": sample, "first_date": date(2019, 1, 1), "last_date": date(2023, 12, 31),
+                 "number_of_observations": 12_000 + k,
+                 "label_class_frequency": [{"label_class": 0, "number_of_observations": 11_000},
+                                           {"label_class": 1, "number_of_observations": 1_000 + k}]}
+                for k, sample in enumerate(samples)],
+            "attribute_description": {name: f"input attribute {name}, binned in 20 steps" for name in names},
+            "hyperparameters": {"C": 0.5, "penalty": "l2", "max_iter": 200, "eval_metric": "['auc', 'logloss']"},
+            "number_of_trainable_parameters": N_ATTRIBUTES + 1,
+            "general_notes": {"note_1": "Developed on 2019-2023 applications.", "note_2": "Reviewed."},
+            "attached_images": [{"type": "png", "filename": "roc.png", "image": b"x" * 50_000}]},
+        performance={
+            "dataset_quality": [{"sample": sample, "target": "bad",
+                                 "performance": {m: 0.5 + (k * 7 + j) / 101 for j, m in enumerate(metrics)}}
+                                for k, sample in enumerate(samples)],
+            "performance_metrics": ["auc", "gini", "lift(10)", "ks"]},
+        monitoring={"binning": binning, "predictive_model_output_binning": binning[0]},
         external_model={"feature_names": names, "logreg_model_params": {
             "intercept_": [-1.25], "coef_": [[(-1) ** i * i / 97 for i in range(N_ATTRIBUTES)]]}},
     )
@@ -182,6 +206,8 @@ def main():
     row("get_content", scorer.get_content, lambda: py_get_content(scorer))
     row("parse_from_content", lambda: AugmentedScorer.parse_from_content(content),
         lambda: py_parse_from_content(content))
+    row("round trip", lambda: AugmentedScorer.parse_from_content(scorer.get_content()),
+        lambda: py_parse_from_content(py_get_content(scorer)))
     row("formula", lambda: AugmentedScorerType.formula(None, scorer), lambda: py_formula(scorer))
 
     print("where the time goes:")

@@ -275,7 +275,7 @@ class Writer {
             PyObject *key, *value;
             Py_ssize_t pos = 0;
             while (PyDict_Next(r, &pos, &key, &value)) {
-                if (!Py_IS_TYPE(key, &PyUnicode_Type)) throw NotHandled{};
+                check_key(key);
                 node.entries.push_back({nb::borrow(key), nb::borrow(value)});
             }
             node.shape = sorted(node.entries) ? Shape::Map : Shape::EmptyMap;
@@ -314,18 +314,34 @@ class Writer {
                     entries.clear();
                     return false;
             }
-            if (!Py_IS_TYPE(key, &PyUnicode_Type)) throw NotHandled{};
+            check_key(key);
             entries.push_back({nb::borrow(key), nb::borrow(value)});
         }
         return true;
     }
 
-    /// Sorts the entries by key (exact str keys: code point order, no Python code); true when any.
+    /// Keys written natively: exact str, and, when values are prepared, str subclasses that compare as
+    /// str does (enumeration members with a str mixin): the representer sorts entries by the key
+    /// objects, which for those is the order of their text, and writes what `prepare` makes of them.
+    void check_key(PyObject *key) const {
+        if (Py_IS_TYPE(key, &PyUnicode_Type)) return;
+        if (!prepare_ || !PyUnicode_Check(key) || Py_TYPE(key)->tp_richcompare != PyUnicode_Type.tp_richcompare)
+            throw NotHandled{};
+    }
+
+    /// Sorts the entries by the text of their keys (code point order, no Python code); true when any.
+    /// Two keys of equal text (a str subclass beside a str) would make the representer compare the
+    /// values, or give up sorting: such a mapping is not written here.
     static bool sorted(std::vector<Entry> &entries) {
         if (entries.empty()) return false;
         std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
             return PyUnicode_Compare(a.key.ptr(), b.key.ptr()) < 0;
         });
+        for (size_t i = 1; i < entries.size(); ++i) {
+            PyObject *a = entries[i - 1].key.ptr(), *b = entries[i].key.ptr();
+            if ((!Py_IS_TYPE(a, &PyUnicode_Type) || !Py_IS_TYPE(b, &PyUnicode_Type)) && PyUnicode_Compare(a, b) == 0)
+                throw NotHandled{};
+        }
         return true;
     }
 
@@ -361,7 +377,11 @@ class Writer {
         Depth guard(*this);
         bool first = true;
         for (const Entry &entry : entries) {
-            PyObject *key = entry.key.ptr();
+            // A key of a str subclass is written as `prepare` makes it, just before its value is
+            // prepared, as the representer meets them.
+            nb::object prepared_key = Py_IS_TYPE(entry.key.ptr(), &PyUnicode_Type) ? entry.key : prepare_(entry.key);
+            PyObject *key = prepared_key.ptr();
+            if (!Py_IS_TYPE(key, &PyUnicode_Type)) throw NotHandled{};
             if (!(first && inline_first)) {
                 newline();
                 pad_to(column);

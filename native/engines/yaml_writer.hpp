@@ -19,9 +19,9 @@ using Prepare = nb::object (*)(nb::handle value);
 /// Writes `data` (one document, or an exact list of documents) as the ruamel path of the package
 /// would: empty mapping entries dropped, floats rounded to 12 digits, block style, width 120.
 /// Returns false, with `out` in an unspecified state, when identical text cannot be guaranteed
-/// (a value of another type, a non-text key, a shared or recursive container, an integer outside
-/// 64 bits, a lone surrogate or a rarely used line break, very deep nesting); the caller then
-/// writes through ruamel.
+/// (a value of another type, a key other than text or a text-like enumeration member, a shared or
+/// recursive container, an integer outside 64 bits, a lone surrogate or a rarely used line break,
+/// very deep nesting); the caller then writes through ruamel.
 ///
 /// Without `prepare`, any value of another type is refused and no Python code runs. With it, such
 /// values are written as what `prepare` makes of them, exactly as the representer would write them:

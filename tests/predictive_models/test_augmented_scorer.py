@@ -20,6 +20,7 @@ from quorvex_analytics_utils.predictive_models.content import AugmentedScorerCon
 from quorvex_analytics_utils.predictive_models.feature_preparation.feature_preparation import (
     FeaturePreparation,
 )
+from quorvex_analytics_utils.utils import dump
 
 LOGREG = {"logreg_model_params": {"intercept_": [-1.5], "coef_": [[0.25, -0.125]]}}
 
@@ -63,6 +64,8 @@ def rich_scorer(**overrides):
         "description": {
             "predictive_model_name": "PD retail",
             "predictive_model_created": date(2024, 5, 17),
+            "sample_metadata": [{"sample_type": "TRAIN", "first_date": date(2019, 1, 1), "number_of_observations": 9,
+                                 "label_class_frequency": [{"label_class": 1, "number_of_observations": 2}]}],
             "attribute_description": {"age": "age in years"},
             "hyperparameters": {"C": 0.5, "eval_metric": "auc"},
             "number_of_trainable_parameters": 4,
@@ -73,7 +76,10 @@ def rich_scorer(**overrides):
             ],
         },
         "performance": {
-            "dataset_quality": [],
+            "dataset_quality": [
+                {"sample": "TRAIN", "target": "default_12m", "performance": {"AUC": 0.81, "TAR": 0.25}},
+                {"sample": "OOT", "target": "default_12m", "performance": {"GINI": 0.6, "KS": 0.41}},
+            ],
             "performance_metrics": ["AUC", "gini"],
         },
         "monitoring": {"binning": [numerical_binning("age")]},
@@ -186,6 +192,18 @@ def test_pydantic_json_round_trip_keeps_infinities_and_nan():
     assert back.model_dump_json() == text and json.loads(text)["description"]["hyperparameters"]["gamma"] == inf
     assert back.monitoring == scorer.monitoring
     assert back.feature_preparation.binning[0].bin_numeric_attribute(50) == 0.2
+
+
+def test_rich_scorer_is_stored_by_the_native_writer_as_ruamel_writes_it(monkeypatch):
+    scorer = rich_scorer()
+    documents = []
+    represent = dump.ValidRepresenter.represent
+    monkeypatch.setattr(dump.ValidRepresenter, "represent", lambda self, data: (documents.append(data),
+                                                                                represent(self, data))[1])
+    text = scorer.get_content().augmented_scorer_yaml.getvalue()
+    assert documents == []
+    assert "- performance:\n      AUC: 0.81\n      TAR: 0.25\n" in text
+    assert text == dump.valid_dumps_yaml(scorer, transform=None)
 
 
 def test_reading_streams_rewinds_them_and_json_wins_over_pmml():

@@ -28,6 +28,35 @@ class Shade(str, enum.Enum):
     DARK = "dark: very"
 
 
+class Spelled(str, enum.Enum):
+    """Members whose text differs from their value: entries are sorted by the text, written as the value."""
+
+    def __new__(cls, value):
+        member = str.__new__(cls, value[::-1])
+        member._value_ = value
+        return member
+
+    AB = "ab"
+    ZA = "za"
+
+
+class Ranked(str, enum.Enum):
+    """Members that compare by code of their own: the representer's sort runs it."""
+
+    FIRST = "b"
+    SECOND = "a"
+
+    def __lt__(self, other):
+        return str(self) > str(other)
+
+
+class Rehashed(str, enum.Enum):
+    """A member that is a different mapping key from the text it equals."""
+
+    A = "a"
+    __hash__ = object.__hash__
+
+
 class Level(enum.IntEnum):
     LOW = 1
     HIGH = 7
@@ -90,11 +119,14 @@ def values(safe):
     native writer hand over (shared lists, huge integers, odd characters, values ruamel rejects)."""
     if safe:
         text = st.text(st.characters(codec="utf-8", exclude_characters="\x85\u2028\u2029"), max_size=30)
+        # enumeration members as keys, never beside a text key of the same spelling
+        keys = st.sampled_from([*Shade, *Spelled]) | text.filter(lambda k: k not in {"light", "dark: very", "ba", "az"})
         plain = st.one_of(st.none(), st.booleans(), st.integers(*INT64), st.floats(), text)
         members = st.sampled_from([*Shade, *Level, Odd.THIRD, Odd.NOTHING])
         decimals = st.decimals(allow_nan=False, places=20)
     else:
         text = st.text(max_size=30)
+        keys = st.sampled_from([*Shade, *Spelled, *Ranked, *Level, "light", "ba"]) | text
         plain = scalars
         members = st.sampled_from([*Shade, *Level, *Odd])
         decimals = st.decimals()
@@ -111,9 +143,9 @@ def values(safe):
         options = [
             st.lists(inner, max_size=4),
             st.tuples(inner, inner),
-            st.dictionaries(text, entry, max_size=4),
+            st.dictionaries(keys, entry, max_size=4),
             st.builds(Branch, leaf=leaves, leaves=st.lists(leaves, max_size=3),
-                      extra=st.dictionaries(text, entry, max_size=3), level=st.sampled_from(Level),
+                      extra=st.dictionaries(keys, entry, max_size=3), level=st.sampled_from(Level),
                       amount=st.none() | st.decimals(allow_nan=False, allow_infinity=False, places=6)),
             st.builds(Point, inner, entry),
             st.builds(Custom, inner),
@@ -187,6 +219,14 @@ _dead = weakref.ref(Leaf())
         (datetime.date(2020, 1, 2), "'2020-01-02'\n", True),
         (Level.HIGH, "7\n...\n", True),
         ({"a": Odd.LIST, "b": Odd.LIST}, "a: &id001\n- 1\n- 2\nb: *id001\n", False),
+        # members as keys: sorted by their text, written as their value
+        ({Shade.DARK: 1 / 3, "b": None, Shade.LIGHT: [1], "c": {Shade.LIGHT: 2}},
+         "c:\n  light: 2\n'dark: very': 0.333333333333\nlight:\n- 1\n", True),
+        ({Spelled.ZA: 1, Spelled.AB: 2, "b": 3}, "za: 1\nb: 3\nab: 2\n", True),
+        (Branch(extra={"e": {Spelled.ZA: Leaf(name="k")}}), "extra:\n  e:\n    za:\n      name: k\n", True),
+        ({Ranked.FIRST: 1, Ranked.SECOND: 2}, "a: 2\nb: 1\n", False),  # its own comparison decides
+        ({Rehashed.A: 1, "a": 2}, "a: 1\na: 2\n", False),  # equal texts: the values decide
+        ({"a": {Level.HIGH: 1}}, "a:\n  7: 1\n", False),
         ({"a": Point(1), "b": Odd.LIST, "c": (1, 2)}, "a:\n  x: 1\n  y: null\nb:\n- 1\n- 2\nc:\n- 1\n- 2\n", True),
     ],
     ids=lambda v: "" if not isinstance(v, bool) else str(v),
