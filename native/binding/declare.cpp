@@ -98,7 +98,7 @@ RecordClass &RecordClass::field(const char *name, nb::handle annotation, nb::han
 }
 
 nb::object RecordClass::function(FunctionSpec decl, Impl impl, const char *first) {
-    if (first) decl.params.insert(decl.params.begin(), Param{first});
+    if (first) decl.params.insert(decl.params.begin(), Param{.name = first});
     return make_function(module_, name_.c_str(), std::move(decl), impl);
 }
 
@@ -175,7 +175,8 @@ ViewClass &ViewClass::field(const char *name, nb::handle annotation) {
 ViewClass &ViewClass::resolver(FunctionSpec decl, Impl impl, nb::handle parent_type) {
     const char *name = decl.name;
     decl.params.insert(decl.params.begin(),
-                       {Param{"self"}, Param{"parent", Rule::Any, typ::Parent(parent_type)}});
+                       {Param{.name = "self"},
+                        Param{.name = "parent", .annotation = typ::Parent(parent_type)}});
     nb::object fn = make_function(module_, name_.c_str(), std::move(decl), impl);
     namespace_[name] = nb::module_::import_("strawberry").attr("field")(nb::arg("resolver") = fn);
     return *this;
@@ -183,7 +184,7 @@ ViewClass &ViewClass::resolver(FunctionSpec decl, Impl impl, nb::handle parent_t
 
 ViewClass &ViewClass::self_resolver(FunctionSpec decl, Impl impl) {
     const char *name = decl.name;
-    decl.params.insert(decl.params.begin(), Param{"self"});
+    decl.params.insert(decl.params.begin(), Param{.name = "self"});
     nb::object fn = make_function(module_, name_.c_str(), std::move(decl), impl);
     namespace_[name] = nb::module_::import_("strawberry").attr("field")(nb::arg("resolver") = fn);
     return *this;
@@ -191,7 +192,7 @@ ViewClass &ViewClass::self_resolver(FunctionSpec decl, Impl impl) {
 
 ViewClass &ViewClass::method(FunctionSpec decl, Impl impl) {
     const char *name = decl.name;
-    decl.params.insert(decl.params.begin(), Param{"self"});
+    decl.params.insert(decl.params.begin(), Param{.name = "self"});
     namespace_[name] = make_function(module_, name_.c_str(), std::move(decl), impl);
     return *this;
 }

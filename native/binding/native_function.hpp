@@ -30,9 +30,13 @@ struct Param {
 
 /// Arguments bound in declaration order; defaults already filled in.
 using Args = std::span<const nb::handle>;
+/// An implementation: named after the Python attribute it implements with `_impl` appended
+/// (`get_content_impl`, `formula_impl` for a view's `formula`, `init_impl` for `__init__`), it
+/// names its arguments on its first line: `nb::handle self = a[0], value = a[1];`.
 using Impl = nb::object (*)(Args args);
 
-/// What the callable says about itself to inspect, pydantic and strawberry.
+/// What the callable says about itself to inspect, pydantic and strawberry; written with designated
+/// initialisers: `{.name = "type", .returns = t, .is_async = true}`.
 struct FunctionSpec {
     const char *name;
     std::vector<Param> params;

@@ -28,7 +28,7 @@ constexpr int kIndent = 2;
 
 /// Classes and functions this module works with, looked up once at import. Strong references
 /// that are deliberately never released: they live as long as the interpreter's own modules.
-struct Refs {
+struct State {
     PyObject *reference_type;     ///< weakref.ReferenceType
     PyObject *enum_type;          ///< enum.Enum
     PyObject *decimal_type;       ///< decimal.Decimal
@@ -47,7 +47,7 @@ struct Refs {
     PyObject *valid_representer;  ///< this module's ValidRepresenter
     PyObject *quorvex_encoder;    ///< this module's QuorvexJSONEncoder
 };
-Refs refs{};
+State state{};
 
 
 /// Attribute names, interned once (process lifetime).
@@ -112,7 +112,7 @@ nb::object round_any_float(nb::handle value) {
     if (PyFloat_CheckExact(value.ptr())) return round_float(value);
     nb::object digits = check(PyLong_FromLong(kDigits));
     PyObject *args[] = {value.ptr(), digits.ptr()};
-    return check(PyObject_Vectorcall(refs.round, args, 2, nullptr));
+    return check(PyObject_Vectorcall(state.round, args, 2, nullptr));
 }
 
 // ---- value normalisation
@@ -133,19 +133,19 @@ nb::object dataclass_to_plain(nb::handle value) {
     if (PyObject_GetOptionalAttr(value.ptr(), names.asdict, &method) < 0) fail();
     nb::object own = nb::steal(method);
     if (method && PyCallable_Check(method)) return check(PyObject_CallNoArgs(method));
-    return check(PyObject_CallOneArg(refs.asdict, value.ptr()));
+    return check(PyObject_CallOneArg(state.asdict, value.ptr()));
 }
 
 /// The ordered conversion rules for a value that is neither plain nor a weak reference.
 nb::object apply_rules(nb::handle obj) {
-    if (is_instance(obj, refs.enum_type)) return check(PyObject_GetAttr(obj.ptr(), names.value));
-    if (is_instance(obj, refs.decimal_type)) return round_float(check(PyNumber_Float(obj.ptr())));
+    if (is_instance(obj, state.enum_type)) return check(PyObject_GetAttr(obj.ptr(), names.value));
+    if (is_instance(obj, state.decimal_type)) return round_float(check(PyNumber_Float(obj.ptr())));
     if (is_instance(obj, reinterpret_cast<PyObject *>(&PyFloat_Type))) return round_any_float(obj);
-    if (is_instance(obj, refs.datetime_type) || is_instance(obj, refs.date_type) ||
-        is_instance(obj, refs.time_type))
+    if (is_instance(obj, state.datetime_type) || is_instance(obj, state.date_type) ||
+        is_instance(obj, state.time_type))
         return call_method(obj, "isoformat");
-    if (is_instance(obj, refs.uuid_type)) return check(PyObject_Str(obj.ptr()));
-    if (is_instance(obj, refs.base_model)) {
+    if (is_instance(obj, state.uuid_type)) return check(PyObject_Str(obj.ptr()));
+    if (is_instance(obj, state.base_model)) {
         nb::object dump = check(PyObject_GetAttr(obj.ptr(), names.model_dump));
         return dump(nb::arg("exclude_defaults") = true);
     }
@@ -159,7 +159,7 @@ nb::object apply_rules(nb::handle obj) {
 nb::object normalise(nb::handle obj) {
     if (is_plain(obj.ptr())) return nb::borrow(obj);
     if (PyFloat_CheckExact(obj.ptr())) return round_float(obj);
-    if (!is_instance(obj, refs.reference_type)) return apply_rules(obj);
+    if (!is_instance(obj, state.reference_type)) return apply_rules(obj);
     nb::object referent = check(PyObject_CallNoArgs(obj.ptr()));
     if (is_plain(referent.ptr())) return referent;
     if (PyFloat_CheckExact(referent.ptr())) return round_float(referent);
@@ -260,20 +260,20 @@ nb::object represent_impl(Args a) {
     // The string representer is registered on the shared base class again for every document.
     nb::object cls = check(PyObject_GetAttr(self.ptr(), names.class_));
     nb::object represent_str = check(PyObject_GetAttr(cls.ptr(), names.represent_str));
-    nb::handle(refs.safe_representer)
+    nb::handle(state.safe_representer)
         .attr("add_representer")(nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)),
                                  represent_str);
-    super_attr(refs.valid_representer, self, "represent")(nb::arg("data") = data);
+    super_attr(state.valid_representer, self, "represent")(nb::arg("data") = data);
     return nb::none();
 }
 
 nb::object represent_data_impl(Args a) {
-    nb::handle self = a[0];
-    nb::object processed = prepare_node(a[1]);
-    if (Py_TYPE(self.ptr()) != reinterpret_cast<PyTypeObject *>(refs.valid_representer))
-        return super_attr(refs.valid_representer, self, "represent_data")(processed);
+    nb::handle self = a[0], data = a[1];
+    nb::object processed = prepare_node(data);
+    if (Py_TYPE(self.ptr()) != reinterpret_cast<PyTypeObject *>(state.valid_representer))
+        return super_attr(state.valid_representer, self, "represent_data")(processed);
     // The next class in ValidRepresenter's own order is the safe representer.
-    nb::object base = check(PyObject_GetAttr(refs.safe_representer, names.represent_data));
+    nb::object base = check(PyObject_GetAttr(state.safe_representer, names.represent_data));
     PyObject *args[] = {self.ptr(), processed.ptr()};
     return check(PyObject_Vectorcall(base.ptr(), args, 2, nullptr));
 }
@@ -288,18 +288,18 @@ nb::object documents_of(nb::handle data) {
 
 /// A fresh writer with the storage settings (an instance is unusable after a failed dump).
 nb::object new_writer() {
-    nb::object yaml = check(PyObject_CallNoArgs(refs.yaml_class));
+    nb::object yaml = check(PyObject_CallNoArgs(state.yaml_class));
     yaml.attr("default_flow_style") = false;
     yaml.attr("width") = kWidth;
-    yaml.attr("Representer") = nb::handle(refs.valid_representer);
+    yaml.attr("Representer") = nb::handle(state.valid_representer);
     return yaml;
 }
 
 /// The registration every document's `ValidRepresenter.represent` makes on the safe representer,
 /// made once by a native write so that the shared registry looks the same afterwards.
 void register_str_representer() {
-    nb::object represent_str = nb::handle(refs.valid_representer).attr("represent_str");
-    nb::handle(refs.safe_representer).attr("add_representer")(nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)), represent_str);
+    nb::object represent_str = nb::handle(state.valid_representer).attr("represent_str");
+    nb::handle(state.safe_representer).attr("add_representer")(nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)), represent_str);
 }
 
 nb::object to_py(const std::string &text) {
@@ -343,7 +343,7 @@ bool native_text(nb::handle data, nb::handle kwds, std::string &text, nb::handle
 /// Writes `data` to `stream` as YAML; `kwds` (owned by this call) goes on to `dump_all`.
 /// The native writer serves text streams of exactly `io.StringIO`; everything else goes through ruamel.
 void dump_yaml(nb::handle data, nb::handle stream, nb::handle kwds) {
-    if (Py_TYPE(stream.ptr()) == reinterpret_cast<PyTypeObject *>(refs.string_io)) {
+    if (Py_TYPE(stream.ptr()) == reinterpret_cast<PyTypeObject *>(state.string_io)) {
         std::string text;
         if (native_text(data, kwds, text, stream)) {
             if (!text.empty()) stream.attr("write")(to_py(text));
@@ -357,7 +357,7 @@ nb::object dumps_yaml(nb::handle data, nb::handle kwds) {
     std::string text;
     if (native_text(data, kwds, text)) return to_py(text);
     // Handed over: straight to ruamel, without a second native attempt on the new stream.
-    nb::object stream = check(PyObject_CallNoArgs(refs.string_io));
+    nb::object stream = check(PyObject_CallNoArgs(state.string_io));
     ruamel_dump(data, stream, kwds);
     return call_method(stream, "getvalue");
 }
@@ -367,22 +367,27 @@ nb::object loads_yaml(nb::handle content) {
     // ruamel's pure-Python parser even where its C extension is installed: the C parser recurses on the
     // C stack and crashes the process on deeply nested input ('- ' * 50000), where the pure one raises
     // RecursionError. Values and errors are otherwise the same.
-    nb::object yaml = nb::handle(refs.yaml_class)(nb::arg("typ") = "safe", nb::arg("pure") = true);
+    nb::object yaml = nb::handle(state.yaml_class)(nb::arg("typ") = "safe", nb::arg("pure") = true);
     return yaml.attr("load")(content);
 }
 
 nb::object valid_dump_yaml_impl(Args a) {
-    dump_yaml(a[0], a[1], a[2]);
+    nb::handle data = a[0], stream = a[1], kwds = a[2];
+    dump_yaml(data, stream, kwds);
     return nb::none();
 }
 
 nb::object valid_dumps_yaml_impl(Args a) {
-    if (PyDict_GetItemString(a[1].ptr(), "stream"))
+    nb::handle data = a[0], kwds = a[1];
+    if (PyDict_GetItemString(kwds.ptr(), "stream"))
         raise(PyExc_TypeError, "valid_dump_yaml() got multiple values for argument 'stream'");
-    return dumps_yaml(a[0], a[1]);
+    return dumps_yaml(data, kwds);
 }
 
-nb::object safe_loads_yaml_impl(Args a) { return loads_yaml(a[0]); }
+nb::object safe_loads_yaml_impl(Args a) {
+    nb::handle content = a[0];
+    return loads_yaml(content);
+}
 
 // ---- JSON
 
@@ -390,24 +395,33 @@ nb::object encoder_default_impl(Args a) {
     nb::handle self = a[0], obj = a[1];
     nb::object converted = normalise(obj);
     if (!converted.is(obj)) return converted;
-    return super_attr(refs.quorvex_encoder, self, "default")(obj);
+    return super_attr(state.quorvex_encoder, self, "default")(obj);
 }
 
 nb::object safe_dumps_json_impl(Args a) {
     nb::handle obj = a[0], kwargs = a[1];  // kwargs: a fresh dict owned by this call
     if (PyDict_SetDefault(kwargs.ptr(), names.indent, nb::int_(kIndent).ptr()) == nullptr)
         fail();
-    if (PyDict_SetDefault(kwargs.ptr(), names.cls, refs.quorvex_encoder) == nullptr) fail();
-    nb::object dumps = check(PyObject_GetAttrString(refs.json_module, "dumps"));
+    if (PyDict_SetDefault(kwargs.ptr(), names.cls, state.quorvex_encoder) == nullptr) fail();
+    nb::object dumps = check(PyObject_GetAttrString(state.json_module, "dumps"));
     nb::object args = nb::make_tuple(obj);
     return check(PyObject_Call(dumps.ptr(), args.ptr(), kwargs.ptr()));
 }
 
 // ---- module functions over the conversions
 
-nb::object format_output_data_impl(Args a) { return normalise(a[0]); }
-nb::object is_invalid_impl(Args a) { return nb::bool_(is_empty(a[0])); }
-nb::object filter_data_impl(Args a) { return filter(a[0]); }
+nb::object format_output_data_impl(Args a) {
+    nb::handle obj = a[0];
+    return normalise(obj);
+}
+nb::object is_invalid_impl(Args a) {
+    nb::handle value = a[0];
+    return nb::bool_(is_empty(value));
+}
+nb::object filter_data_impl(Args a) {
+    nb::handle data = a[0];
+    return filter(data);
+}
 
 /// A class built with `type(name, (base,), namespace)` and published on the module.
 nb::object make_class(nb::module_ &m, const char *name, nb::handle base, nb::dict ns,
@@ -451,88 +465,111 @@ NB_MODULE(dump, m) {
     names = {interned("__dataclass_fields__"), interned("asdict"), interned("value"),
              interned("model_dump"), interned("__class__"), interned("represent_str"),
              interned("represent_data"), interned("indent"), interned("cls")};
-    refs.reference_type = keep_forever(m.attr("ReferenceType"));
-    refs.enum_type = keep_forever(m.attr("Enum"));
-    refs.decimal_type = keep_forever(m.attr("Decimal"));
-    refs.datetime_type = keep_forever(m.attr("datetime"));
-    refs.date_type = keep_forever(m.attr("date"));
-    refs.time_type = keep_forever(m.attr("time"));
-    refs.uuid_type = keep_forever(m.attr("UUID"));
-    refs.base_model = keep_forever(m.attr("BaseModel"));
-    refs.asdict = keep_forever(m.attr("asdict"));
-    refs.round = keep_forever(nb::module_::import_("builtins").attr("round"));
-    refs.yaml_class = keep_forever(m.attr("YAML"));
-    refs.safe_representer = keep_forever(m.attr("RuamelSafeRepresenter"));
-    refs.string_io = keep_forever(m.attr("StringIO"));
-    refs.json_module = keep_forever(json);
-    refs.json_encoder = keep_forever(json.attr("JSONEncoder"));
+    state.reference_type = keep_forever(m.attr("ReferenceType"));
+    state.enum_type = keep_forever(m.attr("Enum"));
+    state.decimal_type = keep_forever(m.attr("Decimal"));
+    state.datetime_type = keep_forever(m.attr("datetime"));
+    state.date_type = keep_forever(m.attr("date"));
+    state.time_type = keep_forever(m.attr("time"));
+    state.uuid_type = keep_forever(m.attr("UUID"));
+    state.base_model = keep_forever(m.attr("BaseModel"));
+    state.asdict = keep_forever(m.attr("asdict"));
+    state.round = keep_forever(nb::module_::import_("builtins").attr("round"));
+    state.yaml_class = keep_forever(m.attr("YAML"));
+    state.safe_representer = keep_forever(m.attr("RuamelSafeRepresenter"));
+    state.string_io = keep_forever(m.attr("StringIO"));
+    state.json_module = keep_forever(json);
+    state.json_encoder = keep_forever(json.attr("JSONEncoder"));
 
     nb::object any = typ::Any(), str = typ::builtin("str"), none = nb::none();
     nb::object io_str = typing.attr("IO")[str];
     nb::object optional_str = typ::Optional(str);
 
     publish(m, "format_output_data",
-            make_function(m, "", {"format_output_data", {Param{"obj", Rule::Any, any}}, any,
-                                  "The plain value written in place of `obj`."},
+            make_function(m, "", {.name = "format_output_data",
+                                  .params = {{.name = "obj", .annotation = any}},
+                                  .returns = any,
+                                  .doc = "The plain value written in place of `obj`."},
                           format_output_data_impl));
     publish(m, "is_invalid",
-            make_function(m, "", {"is_invalid", {Param{"value", Rule::Any, any}},
-                                  typ::builtin("bool"),
-                                  "True for None and for values equal to [] or {}."},
+            make_function(m, "", {.name = "is_invalid",
+                                  .params = {{.name = "value", .annotation = any}},
+                                  .returns = typ::builtin("bool"),
+                                  .doc = "True for None and for values equal to [] or {}."},
                           is_invalid_impl));
     publish(m, "filter_data",
-            make_function(m, "", {"filter_data", {Param{"data", Rule::Any, any}}, any,
-                                  "A mapping without its empty entries; any other value as is."},
+            make_function(m, "", {.name = "filter_data",
+                                  .params = {{.name = "data", .annotation = any}},
+                                  .returns = any,
+                                  .doc = "A mapping without its empty entries; any other value as "
+                                         "is."},
                           filter_data_impl));
 
     {
         const char *cls = "ValidRepresenter";
         nb::dict ns;
         ns["represent"] = make_function(
-            m, cls, {"represent", {Param{"self"}, Param{"data", Rule::Any, any}}, none,
-                     "Represents one document, with the standard string representer."},
+            m, cls, {.name = "represent",
+                     .params = {{.name = "self"}, {.name = "data", .annotation = any}},
+                     .returns = none,
+                     .doc = "Represents one document, with the standard string representer."},
             represent_impl);
         ns["represent_data"] = make_function(
-            m, cls, {"represent_data", {Param{"self"}, Param{"data", Rule::Any, any}}, any,
-                     "The node of one value, after dropping empty entries and normalising it."},
+            m, cls, {.name = "represent_data",
+                     .params = {{.name = "self"}, {.name = "data", .annotation = any}},
+                     .returns = any,
+                     .doc = "The node of one value, after dropping empty entries and normalising "
+                            "it."},
             represent_data_impl);
-        refs.valid_representer =
-            keep_forever(make_class(m, cls, refs.safe_representer, ns,
+        state.valid_representer =
+            keep_forever(make_class(m, cls, state.safe_representer, ns,
                             "Safe representer that writes only non-empty, normalised values."));
     }
 
     publish(m, "valid_dump_yaml",
-            make_function(m, "", {"valid_dump_yaml",
-                                  {Param{"data", Rule::Any, any}, Param{"stream", Rule::Any, io_str},
-                                   Param{"kwds", Rule::VarKeyword}},
-                                  none,
-                                  "Writes `data` to `stream` as YAML; a list is one document per "
-                                  "element."},
+            make_function(m, "", {.name = "valid_dump_yaml",
+                                  .params = {{.name = "data", .annotation = any},
+                                             {.name = "stream", .annotation = io_str},
+                                             {.name = "kwds", .rule = Rule::VarKeyword}},
+                                  .returns = none,
+                                  .doc = "Writes `data` to `stream` as YAML; a list is one document "
+                                         "per element."},
                           valid_dump_yaml_impl));
     publish(m, "valid_dumps_yaml",
-            make_function(m, "", {"valid_dumps_yaml",
-                                  {Param{"data", Rule::Any, any}, Param{"kwds", Rule::VarKeyword}},
-                                  optional_str, "The YAML text of `data`."},
+            make_function(m, "", {.name = "valid_dumps_yaml",
+                                  .params = {{.name = "data", .annotation = any},
+                                             {.name = "kwds", .rule = Rule::VarKeyword}},
+                                  .returns = optional_str,
+                                  .doc = "The YAML text of `data`."},
                           valid_dumps_yaml_impl));
     publish(m, "safe_loads_yaml",
-            make_function(m, "", {"safe_loads_yaml", {Param{"content", Rule::Str, str}}, any,
-                                  "The plain values of the first YAML document in `content`."},
+            make_function(m, "", {.name = "safe_loads_yaml",
+                                  .params = {{.name = "content",
+                                              .rule = Rule::Str,
+                                              .annotation = str}},
+                                  .returns = any,
+                                  .doc = "The plain values of the first YAML document in "
+                                         "`content`."},
                           safe_loads_yaml_impl));
 
     {
         const char *cls = "QuorvexJSONEncoder";
         nb::dict ns;
         ns["default"] = make_function(
-            m, cls, {"default", {Param{"self"}, Param{"obj", Rule::Any, any}}, any,
-                     "A plain value for what the standard encoder cannot write."},
+            m, cls, {.name = "default",
+                     .params = {{.name = "self"}, {.name = "obj", .annotation = any}},
+                     .returns = any,
+                     .doc = "A plain value for what the standard encoder cannot write."},
             encoder_default_impl);
-        refs.quorvex_encoder = keep_forever(make_class(
-            m, cls, refs.json_encoder, ns, "JSON encoder that also writes normalised values."));
+        state.quorvex_encoder = keep_forever(make_class(
+            m, cls, state.json_encoder, ns, "JSON encoder that also writes normalised values."));
     }
 
     publish(m, "safe_dumps_json",
-            make_function(m, "", {"safe_dumps_json",
-                                  {Param{"obj", Rule::Any, any}, Param{"kwargs", Rule::VarKeyword}},
-                                  str, "The JSON text of `obj` (indent 2 unless given)."},
+            make_function(m, "", {.name = "safe_dumps_json",
+                                  .params = {{.name = "obj", .annotation = any},
+                                             {.name = "kwargs", .rule = Rule::VarKeyword}},
+                                  .returns = str,
+                                  .doc = "The JSON text of `obj` (indent 2 unless given)."},
                           safe_dumps_json_impl));
 }

@@ -8,8 +8,11 @@ namespace {
 
 using namespace qv;
 
-/// This module's namespace (module lifetime, deliberately never released).
-PyObject *module_dict = nullptr;
+/// Module-lifetime objects, deliberately never released.
+struct State {
+    PyObject *module_dict;  ///< this module's namespace
+};
+State state{};
 
 bool is_quote(Py_UCS4 c) { return c == '\'' || c == '"'; }
 
@@ -38,24 +41,28 @@ bool truth(const nb::object &value) {
     return r == 1;
 }
 
-nb::object has_quotes_impl(Args a) { return nb::bool_(has_quotes(a[1].ptr())); }
+nb::object has_quotes_impl(Args a) {
+    nb::handle val = a[1];
+    return nb::bool_(has_quotes(val.ptr()));
+}
 
 nb::object remove_quotes_impl(Args a) {
+    nb::handle cls = a[0], val = a[1];
     // Goes through the class it was called on, so that a subclass may redefine the quote test.
-    if (!truth(a[0].attr("_has_quotes")(a[1]))) return nb::borrow(a[1]);
-    return unquote(a[1]);
+    if (!truth(cls.attr("_has_quotes")(val))) return nb::borrow(val);
+    return unquote(val);
 }
 
 nb::object strip_quotes_impl(Args a) {
-    nb::object cls = nb::borrow(a[0]);
-    nb::object val = nb::borrow(a[1]);
+    nb::handle cls = a[0], val = a[1];
     // A subclass's quote functions decide when the loop ends; one that never shortens the text
     // (possibly without any Python frame that would look at signals) must stay interruptible.
-    while (truth(cls.attr("_has_quotes")(val))) {
-        val = cls.attr("_remove_quotes")(val);
+    nb::object text = nb::borrow(val);
+    while (truth(cls.attr("_has_quotes")(text))) {
+        text = cls.attr("_remove_quotes")(text);
         if (PyErr_CheckSignals() < 0) throw nb::python_error();
     }
-    return val;
+    return text;
 }
 
 /// int(text) when the text spells an integer, else an empty object (the ValueError is dropped).
@@ -71,7 +78,7 @@ nb::object parse_value_impl(Args a) {
     nb::handle val = a[0];
     if (PyUnicode_Check(val.ptr())) {
         // Looked up at call time, as a module-level name would be.
-        PyObject *found = PyDict_GetItemString(module_dict, "StringFunctions");
+        PyObject *found = PyDict_GetItemString(state.module_dict, "StringFunctions");
         if (!found) raise(PyExc_NameError, "name 'StringFunctions' is not defined");
         nb::object string_functions = nb::borrow(found);
         if (truth(string_functions.attr("_has_quotes")(val)))
@@ -108,13 +115,16 @@ NB_MODULE(parse, m) {
     // The names a Python version of this module would import.
     import_names(m, "typing", {"Any", "Union"});
 
-    module_dict = Py_NewRef(PyModule_GetDict(m.ptr()));
+    state.module_dict = Py_NewRef(PyModule_GetDict(m.ptr()));
     nb::object str = typ::builtin("str"), boolean = typ::builtin("bool");
     nb::object classmethod = typ::builtin("classmethod");
     const char *cls_name = "StringFunctions";
     auto quote_fn = [&](const char *name, nb::object returns, Impl impl) {
         return classmethod(make_function(
-            m, cls_name, {name, {Param{"cls"}, Param{"val", Rule::Str, str}}, returns}, impl));
+            m, cls_name, {.name = name,
+                          .params = {{.name = "cls"},
+                                     {.name = "val", .rule = Rule::Str, .annotation = str}},
+                          .returns = returns}, impl));
     };
     nb::dict ns;
     ns["__module__"] = m.attr("__name__");
@@ -127,6 +137,8 @@ NB_MODULE(parse, m) {
     nb::object any = typ::Any();
     nb::object result = typ::Union({str, typ::builtin("int"), typ::builtin("float")});
     publish(m, "parse_value",
-            make_function(m, "", {"parse_value", {Param{"val", Rule::Any, any}}, result},
+            make_function(m, "", {.name = "parse_value",
+                                  .params = {{.name = "val", .annotation = any}},
+                                  .returns = result},
                           parse_value_impl));
 }

@@ -7,7 +7,7 @@ namespace {
 using namespace qv;
 
 /// isinstance(value, CyFunctionDetector): true when the value's class is named like our functions.
-nb::object detector_instancecheck(Args args) {
+nb::object instancecheck_impl(Args args) {
     nb::object cls = args[1].attr("__class__");
     nb::object name = cls.attr("__name__");
     return nb::bool_(name.equal(nb::str("cython_function_or_method")));
@@ -24,10 +24,11 @@ NB_MODULE(record_base, m) {
     meta_ns["__qualname__"] = "_CyFunctionDetectorMeta";
     meta_ns["__instancecheck__"] =
         make_function(m, "_CyFunctionDetectorMeta",
-                      {"__instancecheck__",
-                       {Param{"self"}, Param{"instance", Rule::Any, typ::builtin("object")}},
-                       typ::builtin("bool")},
-                      detector_instancecheck);
+                      {.name = "__instancecheck__",
+                       .params = {{.name = "self"},
+                                  {.name = "instance", .annotation = typ::builtin("object")}},
+                       .returns = typ::builtin("bool")},
+                      instancecheck_impl);
     nb::object meta = publish(m, "_CyFunctionDetectorMeta",
                               type("_CyFunctionDetectorMeta", nb::make_tuple(type), meta_ns));
 

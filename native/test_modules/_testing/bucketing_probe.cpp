@@ -8,26 +8,32 @@ namespace {
 
 using namespace qv;
 
-nb::object numeric_batch(Args a) {
-    bucketing::Snapshot s = bucketing::snapshot(a[0], nb::cast<bool>(a[2]));
+nb::object numeric_batch_impl(Args a) {
+    nb::handle record = a[0], values = a[1], binary_search = a[2];
+    bucketing::Snapshot s = bucketing::snapshot(record, nb::cast<bool>(binary_search));
     nb::list out;
-    for (nb::handle value : a[1]) out.append(bucketing::numeric(s, value));
+    for (nb::handle value : values) out.append(bucketing::numeric(s, value));
     return out;
 }
 
-nb::object categoric_batch(Args a) {
-    bucketing::Snapshot s = bucketing::snapshot(a[0]);
+nb::object categoric_batch_impl(Args a) {
+    nb::handle record = a[0], values = a[1];
+    bucketing::Snapshot s = bucketing::snapshot(record);
     nb::list out;
-    for (nb::handle value : a[1]) out.append(bucketing::categoric(s, value));
+    for (nb::handle value : values) out.append(bucketing::categoric(s, value));
     return out;
 }
 
-nb::object uses_binary_search(Args a) { return nb::bool_(bucketing::snapshot(a[0]).sorted); }
+nb::object uses_binary_search_impl(Args a) {
+    nb::handle record = a[0];
+    return nb::bool_(bucketing::snapshot(record).sorted);
+}
 
-nb::object is_own_method(Args a) {
-    auto which = str_equals(a[1], "numeric") ? bucketing::Which::Numeric
-                                             : bucketing::Which::Categoric;
-    return nb::bool_(bucketing::is_own_method(a[0], which));
+nb::object is_own_method_impl(Args a) {
+    nb::handle record = a[0], which = a[1];
+    auto method = str_equals(which, "numeric") ? bucketing::Which::Numeric
+                                              : bucketing::Which::Categoric;
+    return nb::bool_(bucketing::is_own_method(record, method));
 }
 
 }  // namespace
@@ -36,12 +42,17 @@ NB_MODULE(bucketing_probe, m) {
     qv::init_native_types();
     Param binary_search{"binary_search", Rule::Any, {}, nb::bool_(true)};
     m.attr("numeric_batch") = make_function(
-        m, "", {"numeric_batch", {Param{"bucketing"}, Param{"values"}, binary_search}},
-        numeric_batch);
+        m, "", {.name = "numeric_batch",
+                .params = {{.name = "bucketing"}, {.name = "values"}, binary_search}},
+        numeric_batch_impl);
     m.attr("categoric_batch") = make_function(
-        m, "", {"categoric_batch", {Param{"bucketing"}, Param{"values"}}}, categoric_batch);
+        m, "", {.name = "categoric_batch",
+                .params = {{.name = "bucketing"}, {.name = "values"}}}, categoric_batch_impl);
     m.attr("uses_binary_search") =
-        make_function(m, "", {"uses_binary_search", {Param{"bucketing"}}}, uses_binary_search);
+        make_function(m, "", {.name = "uses_binary_search",
+                              .params = {{.name = "bucketing"}}}, uses_binary_search_impl);
     m.attr("is_own_method") = make_function(
-        m, "", {"is_own_method", {Param{"bucketing"}, Param{"which", Rule::Str}}}, is_own_method);
+        m, "", {.name = "is_own_method",
+                .params = {{.name = "bucketing"},
+                           {.name = "which", .rule = Rule::Str}}}, is_own_method_impl);
 }

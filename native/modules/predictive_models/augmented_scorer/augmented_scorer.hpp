@@ -13,7 +13,7 @@ constexpr const char *kDump = "quorvex_analytics_utils.utils.dump";
 
 /// Module-lifetime objects, deliberately leaked: the enumeration members compared on every call,
 /// the content class and the package's own functions (to recognise an overridden method).
-struct Known {
+struct State {
     PyObject *type_logistic_regression, *type_pmml, *type_xgb, *type_expert_score,
         *type_random_forest, *type_cox_ph_fitter;
     PyObject *category_static, *category_horizon, *category_none;
@@ -24,7 +24,7 @@ struct Known {
     /// The package's own methods that the formula's fast path stands in for.
     PyObject *own_get_coefficient, *own_feature_names, *own_coefficients, *own_transformation_formula;
 };
-inline Known known{};
+inline State state{};
 
 inline PyObject *key(const char *text) { return interned(text); }
 
@@ -117,36 +117,36 @@ inline nb::object new_string_io(nb::handle text) {
 nb::object coefficient_names(nb::handle self);
 
 // Record and content (record.cpp).
-[[noreturn]] nb::object not_implemented(Args);
-nb::object preprocess_attributes(Args a);
-nb::object get_coefficient(Args a);
-nb::object migrate(Args a);
-nb::object get_content(Args a);
-nb::object parse_from_content(Args a);
+[[noreturn]] nb::object abstract_impl(Args);
+nb::object preprocess_attributes_impl(Args a);
+nb::object get_coefficient_impl(Args a);
+nb::object migrate_impl(Args a);
+nb::object get_content_impl(Args a);
+nb::object parse_from_content_impl(Args a);
 
 // External model (external_model.cpp).
-nb::object get_external_model_stringio(Args a);
-nb::object get_external_model_feature_names(Args a);
-nb::object get_external_model_intercept(Args a);
-nb::object get_external_model_intercept_name(Args a);
-nb::object get_external_model_coefficients(Args a);
-nb::object get_external_model_best_iteration(Args a);
-nb::object get_external_model_number_of_trees(Args a);
-nb::object get_external_model_number_of_attributes(Args a);
-nb::object get_external_model_best_eval_metric(Args a);
-nb::object get_external_model_category(Args a);
+nb::object get_external_model_stringio_impl(Args a);
+nb::object get_external_model_feature_names_impl(Args a);
+nb::object get_external_model_intercept_impl(Args a);
+nb::object get_external_model_intercept_name_impl(Args a);
+nb::object get_external_model_coefficients_impl(Args a);
+nb::object get_external_model_best_iteration_impl(Args a);
+nb::object get_external_model_number_of_trees_impl(Args a);
+nb::object get_external_model_number_of_attributes_impl(Args a);
+nb::object get_external_model_best_eval_metric_impl(Args a);
+nb::object get_external_model_category_impl(Args a);
 
 // Views and the formula (views.cpp).
-nb::object view_init(Args a);
-nb::object view_coefficients(Args a);
-nb::object view_intercept(Args a);
-nb::object view_intercept_name(Args a);
-nb::object view_best_eval_metric(Args a);
-nb::object view_best_iteration(Args a);
-nb::object view_number_of_attributes(Args a);
-nb::object view_number_of_trees(Args a);
-nb::object view_external_model(Args a);
-nb::object view_category(Args a);
-nb::object view_formula(Args a);
+nb::object init_impl(Args a);
+nb::object coefficients_impl(Args a);
+nb::object intercept_impl(Args a);
+nb::object intercept_name_impl(Args a);
+nb::object best_eval_metric_impl(Args a);
+nb::object best_iteration_impl(Args a);
+nb::object number_of_attributes_impl(Args a);
+nb::object number_of_trees_impl(Args a);
+nb::object external_model_impl(Args a);
+nb::object category_impl(Args a);
+nb::object formula_impl(Args a);
 
 }  // namespace qv::scorer

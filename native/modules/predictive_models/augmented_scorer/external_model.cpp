@@ -3,22 +3,24 @@
 
 namespace qv::scorer {
 
-nb::object get_external_model_stringio(Args a) {
+nb::object get_external_model_stringio_impl(Args a) {
     nb::handle self = a[0];
     nb::object model = external_model(self);
-    if (equals(predictive_model_type(self), known.type_pmml))
+    if (equals(predictive_model_type(self), state.type_pmml))
         return new_string_io(get_item(model, nb::handle(key("pmml_model"))));
     return new_string_io(nb::module_::import_(kDump).attr("safe_dumps_json")(model));
 }
 
-nb::object get_external_model_feature_names(Args a) {
-    nb::object value = follow(external_model(a[0]), {key("feature_names")});
+nb::object get_external_model_feature_names_impl(Args a) {
+    nb::handle self = a[0];
+    nb::object value = follow(external_model(self), {key("feature_names")});
     if (!value.is_valid()) return nb::none();
     return checked_list(value, "Feature names");
 }
 
-nb::object get_external_model_intercept(Args a) {
-    nb::object model = external_model(a[0]);
+nb::object get_external_model_intercept_impl(Args a) {
+    nb::handle self = a[0];
+    nb::object model = external_model(self);
     nb::object value = follow(model, {key("intercept")});
     if (!value.is_valid()) value = follow(model, {key("model"), key("intercept_"), zero()});
     if (!value.is_valid())
@@ -27,14 +29,16 @@ nb::object get_external_model_intercept(Args a) {
     return as_float(value, "Intercept");
 }
 
-nb::object get_external_model_intercept_name(Args a) {
-    nb::object value = follow(external_model(a[0]), {key("intercept_name")});
+nb::object get_external_model_intercept_name_impl(Args a) {
+    nb::handle self = a[0];
+    nb::object value = follow(external_model(self), {key("intercept_name")});
     if (!value.is_valid()) return nb::none();
     return checked_str(value, "Intercept name");
 }
 
-nb::object get_external_model_coefficients(Args a) {
-    nb::object model = external_model(a[0]);
+nb::object get_external_model_coefficients_impl(Args a) {
+    nb::handle self = a[0];
+    nb::object model = external_model(self);
     nb::object value = follow(model, {key("model"), key("coef_"), zero()});
     if (!value.is_valid())
         value = follow(model, {key("logreg_model_params"), key("coef_"), zero()});
@@ -44,7 +48,7 @@ nb::object get_external_model_coefficients(Args a) {
 
 /// The value at `path` under "xgb_model" / "learner" of an XGB model; empty otherwise.
 nb::object xgb_figure(nb::handle self, std::initializer_list<PyObject *> path) {
-    if (!equals(predictive_model_type(self), known.type_xgb)) return {};
+    if (!equals(predictive_model_type(self), state.type_xgb)) return {};
     nb::object learner = follow(external_model(self), {key("xgb_model"), key("learner")});
     if (!learner.is_valid()) return {};
     return follow(learner, path);
@@ -56,40 +60,45 @@ nb::object as_int(nb::handle value) {
     return nb::steal(r);
 }
 
-nb::object get_external_model_best_iteration(Args a) {
-    nb::object value = xgb_figure(a[0], {key("attributes"), key("best_iteration")});
+nb::object get_external_model_best_iteration_impl(Args a) {
+    nb::handle self = a[0];
+    nb::object value = xgb_figure(self, {key("attributes"), key("best_iteration")});
     if (!value.is_valid()) return nb::none();
     PyObject *r = PyNumber_Add(as_int(value).ptr(), PyLong_FromLong(1));
     if (!r) throw nb::python_error();
     return nb::steal(r);
 }
 
-nb::object get_external_model_number_of_trees(Args a) {
+nb::object get_external_model_number_of_trees_impl(Args a) {
+    nb::handle self = a[0];
     nb::object value = xgb_figure(
-        a[0], {key("gradient_booster"), key("model"), key("gbtree_model_param"), key("num_trees")});
+        self, {key("gradient_booster"), key("model"), key("gbtree_model_param"), key("num_trees")});
     return value.is_valid() ? as_int(value) : nb::none();
 }
 
-nb::object get_external_model_number_of_attributes(Args a) {
-    nb::object value = xgb_figure(a[0], {key("learner_model_param"), key("num_feature")});
+nb::object get_external_model_number_of_attributes_impl(Args a) {
+    nb::handle self = a[0];
+    nb::object value = xgb_figure(self, {key("learner_model_param"), key("num_feature")});
     return value.is_valid() ? as_int(value) : nb::none();
 }
 
-nb::object get_external_model_best_eval_metric(Args a) {
-    nb::object value = xgb_figure(a[0], {key("attributes"), key("best_score")});
+nb::object get_external_model_best_eval_metric_impl(Args a) {
+    nb::handle self = a[0];
+    nb::object value = xgb_figure(self, {key("attributes"), key("best_score")});
     if (!value.is_valid()) return nb::none();
     PyObject *r = PyNumber_Float(value.ptr());
     if (!r) throw nb::python_error();
     return nb::steal(r);
 }
 
-nb::object get_external_model_category(Args a) {
-    nb::object type = predictive_model_type(a[0]);
-    if (equals(type, known.type_cox_ph_fitter)) return nb::borrow(known.category_horizon);
-    for (PyObject *member : {known.type_logistic_regression, known.type_xgb, known.type_expert_score,
-                             known.type_random_forest, known.type_pmml})
-        if (equals(type, member)) return nb::borrow(known.category_static);
-    return nb::borrow(known.category_none);
+nb::object get_external_model_category_impl(Args a) {
+    nb::handle self = a[0];
+    nb::object type = predictive_model_type(self);
+    if (equals(type, state.type_cox_ph_fitter)) return nb::borrow(state.category_horizon);
+    for (PyObject *member : {state.type_logistic_regression, state.type_xgb, state.type_expert_score,
+                             state.type_random_forest, state.type_pmml})
+        if (equals(type, member)) return nb::borrow(state.category_static);
+    return nb::borrow(state.category_none);
 }
 
 }  // namespace qv::scorer

@@ -29,7 +29,7 @@ NB_MODULE(augmented_scorer, m) {
     nb::object watch = import_from("scorer_watch.scorer_watch", "PredictiveScorerWatch");
     nb::object watch_view = import_from("scorer_watch.scorer_watch", "PredictiveScorerWatchType");
     nb::object content = import_from("content", "AugmentedScorerContent");
-    known.content_class = content.inc_ref().ptr();
+    state.content_class = content.inc_ref().ptr();
 
     nb::object model_type = declare_str_enum(m, "PredictiveModelType",
                                              {{"LOGISTIC_REGRESSION", "LOGISTIC_REGRESSION"},
@@ -39,19 +39,19 @@ NB_MODULE(augmented_scorer, m) {
                                               {"RANDOM_FOREST", "RANDOM_FOREST"},
                                               {"COX_PH_FITTER", "COX_PH_FITTER"}},
                                              true);
-    known.type_logistic_regression = keep_forever(model_type.attr("LOGISTIC_REGRESSION"));
-    known.type_pmml = keep_forever(model_type.attr("PMML"));
-    known.type_xgb = keep_forever(model_type.attr("XGB"));
-    known.type_expert_score = keep_forever(model_type.attr("EXPERT_SCORE"));
-    known.type_random_forest = keep_forever(model_type.attr("RANDOM_FOREST"));
-    known.type_cox_ph_fitter = keep_forever(model_type.attr("COX_PH_FITTER"));
+    state.type_logistic_regression = keep_forever(model_type.attr("LOGISTIC_REGRESSION"));
+    state.type_pmml = keep_forever(model_type.attr("PMML"));
+    state.type_xgb = keep_forever(model_type.attr("XGB"));
+    state.type_expert_score = keep_forever(model_type.attr("EXPERT_SCORE"));
+    state.type_random_forest = keep_forever(model_type.attr("RANDOM_FOREST"));
+    state.type_cox_ph_fitter = keep_forever(model_type.attr("COX_PH_FITTER"));
 
     nb::object category = declare_str_enum(
         m, "PredictiveModelCategory", {{"STATIC", "STATIC"}, {"HORIZON", "HORIZON"}, {"NONE", "NONE"}},
         true);
-    known.category_static = keep_forever(category.attr("STATIC"));
-    known.category_horizon = keep_forever(category.attr("HORIZON"));
-    known.category_none = keep_forever(category.attr("NONE"));
+    state.category_static = keep_forever(category.attr("STATIC"));
+    state.category_horizon = keep_forever(category.attr("HORIZON"));
+    state.category_none = keep_forever(category.attr("NONE"));
 
     nb::object abstract = nb::module_::import_("abc").attr("abstractmethod");
     nb::object str_t = typ::builtin("str");
@@ -66,19 +66,19 @@ NB_MODULE(augmented_scorer, m) {
         Impl impl;
     };
     const Getter getters[] = {
-        {"get_external_model_stringio", string_io, get_external_model_stringio},
+        {"get_external_model_stringio", string_io, get_external_model_stringio_impl},
         {"get_external_model_feature_names", typ::Optional(typ::List(str_t)),
-         get_external_model_feature_names},
-        {"get_external_model_intercept", float_opt, get_external_model_intercept},
+         get_external_model_feature_names_impl},
+        {"get_external_model_intercept", float_opt, get_external_model_intercept_impl},
         {"get_external_model_intercept_name", typ::Optional(str_t),
-         get_external_model_intercept_name},
+         get_external_model_intercept_name_impl},
         {"get_external_model_coefficients", typ::Optional(typ::List(typ::builtin("float"))),
-         get_external_model_coefficients},
-        {"get_external_model_best_iteration", int_opt, get_external_model_best_iteration},
-        {"get_external_model_number_of_trees", int_opt, get_external_model_number_of_trees},
+         get_external_model_coefficients_impl},
+        {"get_external_model_best_iteration", int_opt, get_external_model_best_iteration_impl},
+        {"get_external_model_number_of_trees", int_opt, get_external_model_number_of_trees_impl},
         {"get_external_model_number_of_attributes", int_opt,
-         get_external_model_number_of_attributes},
-        {"get_external_model_best_eval_metric", float_opt, get_external_model_best_eval_metric},
+         get_external_model_number_of_attributes_impl},
+        {"get_external_model_best_eval_metric", float_opt, get_external_model_best_eval_metric_impl},
     };
 
     RecordClass base(m, "AbstractAugmentedScorer",
@@ -95,54 +95,64 @@ NB_MODULE(augmented_scorer, m) {
         .field("description", profile, profile())
         .field("performance", quality, quality())
         .field("monitoring", watch, watch())
-        .after_validator({"preprocess_attributes", {}, nb::str("AbstractAugmentedScorer")},
-                         preprocess_attributes)
-        .method({"get_content", {}, content}, get_content)
-        .classmethod({"parse_from_content",
-                      {Param{"content", Rule::Any, content}},
-                      nb::str("AbstractAugmentedScorer")},
-                     parse_from_content)
-        .method({"get_coefficient", {Param{"attribute", Rule::Str, str_t}}, float_opt},
-                get_coefficient)
-        .wrapped_method({"_migrate", {}, none_t}, not_implemented, abstract);
+        .after_validator({.name = "preprocess_attributes",
+                          .returns = nb::str("AbstractAugmentedScorer")},
+                         preprocess_attributes_impl)
+        .method({.name = "get_content", .returns = content}, get_content_impl)
+        .classmethod({.name = "parse_from_content",
+                      .params = {{.name = "content", .annotation = content}},
+                      .returns = nb::str("AbstractAugmentedScorer")},
+                     parse_from_content_impl)
+        .method({.name = "get_coefficient",
+                 .params = {{.name = "attribute", .rule = Rule::Str, .annotation = str_t}},
+                 .returns = float_opt},
+                get_coefficient_impl)
+        .wrapped_method({.name = "_migrate", .returns = none_t}, abstract_impl, abstract);
     for (const Getter &g : getters)
-        base.wrapped_method({g.name, {}, g.returns}, not_implemented, abstract);
-    base.method({"get_external_model_category", {}, category}, get_external_model_category);
+        base.wrapped_method({.name = g.name, .returns = g.returns}, abstract_impl, abstract);
+    base.method({.name = "get_external_model_category",
+                 .returns = category}, get_external_model_category_impl);
     nb::object abstract_class = base.build();
     auto own = [&](nb::handle cls, const char *name) {
         PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), key(name));
         Py_XINCREF(found);
         return found;
     };
-    known.own_get_coefficient = own(abstract_class, "get_coefficient");
-    known.preparation_class = preparation.inc_ref().ptr();
-    known.own_transformation_formula = own(preparation, "get_transformation_formula");
+    state.own_get_coefficient = own(abstract_class, "get_coefficient");
+    state.preparation_class = preparation.inc_ref().ptr();
+    state.own_transformation_formula = own(preparation, "get_transformation_formula");
 
     RecordClass scorer(m, "AugmentedScorer", {abstract_class});
     scorer.field("directory_name", typ::Optional(str_t), nb::none())
         .field("external_model", typ::Dict(str_t, typ::Any()),
                Field(nb::arg("default_factory") = typ::builtin("dict"), nb::arg("exclude") = true))
-        .method({"_migrate", {}, none_t}, migrate);
-    for (const Getter &g : getters) scorer.method({g.name, {}, g.returns}, g.impl);
+        .method({.name = "_migrate", .returns = none_t}, migrate_impl);
+    for (const Getter &g : getters) scorer.method({.name = g.name, .returns = g.returns}, g.impl);
     nb::object scorer_class = scorer.build();
-    known.scorer_class = scorer_class.inc_ref().ptr();
-    known.own_feature_names = own(scorer_class, "get_external_model_feature_names");
-    known.own_coefficients = own(scorer_class, "get_external_model_coefficients");
+    state.scorer_class = scorer_class.inc_ref().ptr();
+    state.own_feature_names = own(scorer_class, "get_external_model_feature_names");
+    state.own_coefficients = own(scorer_class, "get_external_model_coefficients");
 
     nb::object external_view =
         ViewClass(m, "ExternalPredictiveModelType", nb::none())
-            .method({"__init__", {Param{"augmented_model", Rule::Any, scorer_class}}, none_t},
-                    view_init)
-            .self_resolver({"coefficients", {}, typ::Optional(typ::List(typ::builtin("float")))},
-                           view_coefficients)
-            .self_resolver({"intercept", {}, float_opt}, view_intercept)
-            .self_resolver({"intercept_name", {}, typ::Optional(str_t)}, view_intercept_name)
-            .self_resolver({"best_eval_metric", {}, float_opt}, view_best_eval_metric)
-            .self_resolver({"best_iteration", {}, int_opt}, view_best_iteration)
-            .self_resolver({"number_of_attributes", {}, int_opt}, view_number_of_attributes)
-            .self_resolver({"number_of_trees", {}, int_opt}, view_number_of_trees)
+            .method({.name = "__init__",
+                     .params = {{.name = "augmented_model", .annotation = scorer_class}},
+                     .returns = none_t},
+                    init_impl)
+            .self_resolver({.name = "coefficients",
+                            .returns = typ::Optional(typ::List(typ::builtin("float")))},
+                           coefficients_impl)
+            .self_resolver({.name = "intercept", .returns = float_opt}, intercept_impl)
+            .self_resolver({.name = "intercept_name",
+                            .returns = typ::Optional(str_t)}, intercept_name_impl)
+            .self_resolver({.name = "best_eval_metric",
+                            .returns = float_opt}, best_eval_metric_impl)
+            .self_resolver({.name = "best_iteration", .returns = int_opt}, best_iteration_impl)
+            .self_resolver({.name = "number_of_attributes",
+                            .returns = int_opt}, number_of_attributes_impl)
+            .self_resolver({.name = "number_of_trees", .returns = int_opt}, number_of_trees_impl)
             .build();
-    known.external_view_class = external_view.inc_ref().ptr();
+    state.external_view_class = external_view.inc_ref().ptr();
 
     ViewClass(m, "AugmentedScorerType", scorer_class)
         .auto_field("directory_name")
@@ -154,8 +164,9 @@ NB_MODULE(augmented_scorer, m) {
         .field("description", profile_view)
         .field("performance", quality_view)
         .field("monitoring", watch_view)
-        .resolver({"formula", {}, typ::Optional(str_t)}, view_formula, scorer_class)
-        .resolver({"external_model", {}, external_view}, view_external_model, scorer_class)
-        .resolver({"category", {}, category}, view_category, scorer_class)
+        .resolver({.name = "formula", .returns = typ::Optional(str_t)}, formula_impl, scorer_class)
+        .resolver({.name = "external_model",
+                   .returns = external_view}, external_model_impl, scorer_class)
+        .resolver({.name = "category", .returns = category}, category_impl, scorer_class)
         .build();
 }

@@ -8,7 +8,7 @@ namespace qv::scorer {
 
 // ---- abstract contract
 
-nb::object not_implemented(Args) {
+nb::object abstract_impl(Args) {
     PyErr_SetNone(PyExc_NotImplementedError);
     throw nb::python_error();
 }
@@ -27,7 +27,7 @@ nb::object set_minus(nb::handle a, nb::handle b) {
     return nb::steal(r);
 }
 
-nb::object preprocess_attributes(Args a) {
+nb::object preprocess_attributes_impl(Args a) {
     nb::handle self = a[0];
     nb::object preparation = field(self, key("feature_preparation"));
     nb::object attributes = field(self, key("attributes"));
@@ -105,13 +105,16 @@ nb::object coefficient_of(nb::handle self, nb::handle attribute) {
     }
 }
 
-nb::object get_coefficient(Args a) { return coefficient_of(a[0], a[1]); }
+nb::object get_coefficient_impl(Args a) {
+    nb::handle self = a[0], attribute = a[1];
+    return coefficient_of(self, attribute);
+}
 
 // ---- migration
 
-nb::object migrate(Args a) {
+nb::object migrate_impl(Args a) {
     nb::handle self = a[0];
-    if (equals(predictive_model_type(self), known.type_expert_score) &&
+    if (equals(predictive_model_type(self), state.type_expert_score) &&
         !truthy(call_method(self, "get_external_model_feature_names"))) {
         // The record's own list object, so that the two stay one list.
         set_item(external_model(self), nb::handle(key("feature_names")),
@@ -125,7 +128,7 @@ nb::object migrate(Args a) {
 
 // ---- content round trip
 
-nb::object get_content(Args a) {
+nb::object get_content_impl(Args a) {
     nb::handle self = a[0];
     nb::module_ io = nb::module_::import_("io");
     nb::object yaml_text = nb::module_::import_(kDump).attr("valid_dumps_yaml")(self);
@@ -143,15 +146,15 @@ nb::object get_content(Args a) {
     }
 
     nb::object stream = call_method(self, "get_external_model_stringio");
-    bool pmml = equals(predictive_model_type(self), known.type_pmml);
-    return nb::handle(known.content_class)(
+    bool pmml = equals(predictive_model_type(self), state.type_pmml);
+    return nb::handle(state.content_class)(
         nb::arg("augmented_scorer_yaml") = yaml_stream,
         nb::arg("external_model_json") = pmml ? nb::none() : stream,
         nb::arg("external_model_pmml") = pmml ? stream : nb::none(),
         nb::arg("attached_images") = images);
 }
 
-nb::object parse_from_content(Args a) {
+nb::object parse_from_content_impl(Args a) {
     nb::handle cls = a[0], content = a[1];
     nb::object yaml_stream = content.attr("augmented_scorer_yaml");
     yaml_stream.attr("seek")(0);
@@ -168,7 +171,7 @@ nb::object parse_from_content(Args a) {
         if (truthy(pmml_stream)) {
             pmml_stream.attr("seek")(0);
             nb::dict model;
-            model[nb::handle(key("type"))] = nb::handle(known.type_pmml);
+            model[nb::handle(key("type"))] = nb::handle(state.type_pmml);
             model[nb::handle(key("pmml_model"))] = pmml_stream.attr("read")();
             set_item(data, nb::handle(key("external_model")), model);
         }

@@ -8,42 +8,54 @@ namespace qv::scorer {
 
 nb::object augmented_model(nb::handle view) { return view.attr("augmented_model"); }
 
-nb::object view_init(Args a) {
-    set_attr(a[0], "augmented_model", a[1]);
+nb::object init_impl(Args a) {
+    nb::handle self = a[0], augmented_model = a[1];
+    set_attr(self, "augmented_model", augmented_model);
     return nb::none();
 }
 
-nb::object view_coefficients(Args a) {
-    return checked_list(call_method(augmented_model(a[0]), "get_external_model_coefficients"),
+nb::object coefficients_impl(Args a) {
+    nb::handle self = a[0];
+    return checked_list(call_method(augmented_model(self), "get_external_model_coefficients"),
                         "Coefficients");
 }
-nb::object view_intercept(Args a) {
-    return as_float(call_method(augmented_model(a[0]), "get_external_model_intercept"),
+nb::object intercept_impl(Args a) {
+    nb::handle self = a[0];
+    return as_float(call_method(augmented_model(self), "get_external_model_intercept"),
                     "Intercept");
 }
-nb::object view_intercept_name(Args a) {
-    return checked_str(call_method(augmented_model(a[0]), "get_external_model_intercept_name"),
+nb::object intercept_name_impl(Args a) {
+    nb::handle self = a[0];
+    return checked_str(call_method(augmented_model(self), "get_external_model_intercept_name"),
                        "Intercept name");
 }
-nb::object view_best_eval_metric(Args a) {
-    return as_float(call_method(augmented_model(a[0]), "get_external_model_best_eval_metric"),
+nb::object best_eval_metric_impl(Args a) {
+    nb::handle self = a[0];
+    return as_float(call_method(augmented_model(self), "get_external_model_best_eval_metric"),
                     "Best evaluation metric");
 }
-nb::object view_best_iteration(Args a) {
-    return call_method(augmented_model(a[0]), "get_external_model_best_iteration");
+nb::object best_iteration_impl(Args a) {
+    nb::handle self = a[0];
+    return call_method(augmented_model(self), "get_external_model_best_iteration");
 }
-nb::object view_number_of_attributes(Args a) {
-    return call_method(augmented_model(a[0]), "get_external_model_number_of_attributes");
+nb::object number_of_attributes_impl(Args a) {
+    nb::handle self = a[0];
+    return call_method(augmented_model(self), "get_external_model_number_of_attributes");
 }
-nb::object view_number_of_trees(Args a) {
-    return call_method(augmented_model(a[0]), "get_external_model_number_of_trees");
+nb::object number_of_trees_impl(Args a) {
+    nb::handle self = a[0];
+    return call_method(augmented_model(self), "get_external_model_number_of_trees");
 }
 
-nb::object view_external_model(Args a) {
-    return nb::handle(known.external_view_class)(nb::arg("augmented_model") = a[1]);
+nb::object external_model_impl(Args a) {
+    nb::handle parent = a[1];
+    return nb::handle(state.external_view_class)(nb::arg("augmented_model") = parent);
 }
 
-nb::object view_category(Args a) { return call_method(a[1], "get_external_model_category"); }
+nb::object category_impl(Args a) {
+    nb::handle parent = a[1];
+    return call_method(parent, "get_external_model_category");
+}
 
 /// Appends `value` formatted ".4f" exactly as the host formats it.
 void append_number(std::string &out, nb::handle value) {
@@ -160,9 +172,9 @@ nb::object plain_follow(nb::handle root, std::initializer_list<PyObject *> keys,
 /// per-name calls would read with Python code of its own or that would make them raise. Runs no
 /// Python code, so that the calls it stands for happen in no other order than their own.
 nb::object coefficients_at_once(nb::handle parent, nb::handle names) {
-    if (!is_own(parent, "get_coefficient", known.own_get_coefficient) ||
-        !is_own(parent, "get_external_model_feature_names", known.own_feature_names) ||
-        !is_own(parent, "get_external_model_coefficients", known.own_coefficients) ||
+    if (!is_own(parent, "get_coefficient", state.own_get_coefficient) ||
+        !is_own(parent, "get_external_model_feature_names", state.own_feature_names) ||
+        !is_own(parent, "get_external_model_coefficients", state.own_coefficients) ||
         !PyList_CheckExact(names.ptr()))
         return {};
     nb::object model = stored_field(parent, key("external_model"));
@@ -203,7 +215,7 @@ nb::object coefficients_at_once(nb::handle parent, nb::handle names) {
 /// Transformed attribute name -> first transformation creating it, when the registry's own
 /// lookup would find exactly that; empty when the shortcut does not apply. Runs no Python code.
 nb::object transformations_by_name(nb::handle preparation) {
-    if (!is_own(preparation, "get_transformation_formula", known.own_transformation_formula))
+    if (!is_own(preparation, "get_transformation_formula", state.own_transformation_formula))
         return {};
     nb::object transformations = stored_field(preparation, key("transformations"));
     if (!transformations.is_valid() || !PyList_CheckExact(transformations.ptr())) return {};
@@ -219,9 +231,9 @@ nb::object transformations_by_name(nb::handle preparation) {
     return by_name;
 }
 
-nb::object view_formula(Args a) {
+nb::object formula_impl(Args a) {
     nb::handle parent = a[1];
-    if (!equals(predictive_model_type(parent), known.type_logistic_regression)) return nb::none();
+    if (!equals(predictive_model_type(parent), state.type_logistic_regression)) return nb::none();
 
     nb::object intercept = call_method(parent, "get_external_model_intercept");
     std::string pending;

@@ -13,23 +13,13 @@ using namespace qv;
 
 constexpr Py_ssize_t kMaxJoinedCategories = 50;
 
-/// Names and objects the rules use on every construction; made once, deliberately never released.
-struct Statics {
+/// Names and objects the rules use on every construction; set at import and never released.
+struct State {
     PyObject *id, *name, *type, *lower_bound, *upper_bound, *categories, *empty, *comma, *ellipsis,
         *model_fields, *annotation, *origin, *args, *get_number_formatting, *literal;
 };
 
-const Statics &statics() {
-    static const Statics s{interned("id"),          interned("name"),
-                           interned("type"),        interned("lower_bound"),
-                           interned("upper_bound"), interned("categories"),
-                           interned(""),            interned(","),
-                           interned("..."),         interned("model_fields"),
-                           interned("annotation"),  interned("__origin__"),
-                           interned("__args__"),    interned("_get_number_formatting"),
-                           nb::object(nb::module_::import_("typing").attr("Literal")).release().ptr()};
-    return s;
-}
+State state;
 
 // ---- the rules run on the field values before validation
 
@@ -56,15 +46,15 @@ nb::object get_or_none(nb::handle data, PyObject *key) {
 
 /// data["id"], raising the KeyError of a missing entry.
 nb::object required_id(nb::handle data) {
-    PyObject *v = PyDict_GetItemWithError(data.ptr(), statics().id);
+    PyObject *v = PyDict_GetItemWithError(data.ptr(), state.id);
     if (v) return nb::borrow(v);
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, statics().id);
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, state.id);
     throw nb::python_error();
 }
 
 /// "{}".format(value)
 nb::object format_plain(nb::handle value) {
-    PyObject *text = PyObject_Format(value.ptr(), statics().empty);
+    PyObject *text = PyObject_Format(value.ptr(), state.empty);
     if (!text) throw nb::python_error();
     return nb::steal(text);
 }
@@ -111,56 +101,57 @@ nb::object format_number(nb::handle number) {
     return format_number_generic(number);
 }
 
-nb::object get_number_formatting(Args a) { return format_number(a[0]); }
+nb::object get_number_formatting_impl(Args a) {
+    nb::handle number = a[0];
+    return format_number(number);
+}
 
 /// The type rule: the "type" entry becomes the first value of the class's Literal `type` field.
-nb::object apply_type_rule(Args a) {
-    const Statics &st = statics();
+nb::object apply_type_rule_impl(Args a) {
     nb::handle cls = a[0], data = a[1];
-    nb::object fields = cls.attr(st.model_fields);
-    PyObject *info = PyDict_GetItemWithError(fields.ptr(), st.type);
+    nb::object fields = cls.attr(state.model_fields);
+    PyObject *info = PyDict_GetItemWithError(fields.ptr(), state.type);
     if (!info) {
         if (PyErr_Occurred()) throw nb::python_error();
         return nb::borrow(data);
     }
-    nb::object annotation = nb::borrow(info).attr(st.annotation);
+    nb::object annotation = nb::borrow(info).attr(state.annotation);
     // typing.get_origin(annotation) is Literal: a typing alias whose origin is Literal.
-    PyObject *origin = PyObject_GetAttr(annotation.ptr(), st.origin);
+    PyObject *origin = PyObject_GetAttr(annotation.ptr(), state.origin);
     if (!origin) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
         PyErr_Clear();
         return nb::borrow(data);
     }
-    bool literal = origin == st.literal;
+    bool literal = origin == state.literal;
     Py_DECREF(origin);
     if (!literal) return nb::borrow(data);
-    nb::object values = annotation.attr(st.args);
+    nb::object values = annotation.attr(state.args);
     nb::object copy = editable(data);
     if (!copy.is_valid()) return nb::borrow(data);
-    copy[st.type] = nb::len(values) > 0 ? nb::object(values[0]) : nb::none();
+    copy[state.type] = nb::len(values) > 0 ? nb::object(values[0]) : nb::none();
     return copy;
 }
 
 /// Numerical naming: "<id>_(<lower>;<upper>)" when no "name" is given and both bounds are set.
-nb::object apply_numerical_naming(Args a) {
-    nb::handle data = a[1];
+nb::object apply_numerical_naming_impl(Args a) {
+    nb::handle cls = a[0], data = a[1];
     nb::object copy = editable(data);
     if (!copy.is_valid()) return nb::borrow(data);
-    const Statics &st = statics();
-    int has_name = PyDict_Contains(copy.ptr(), st.name);
+    int has_name = PyDict_Contains(copy.ptr(), state.name);
     if (has_name < 0) throw nb::python_error();
     if (has_name) return copy;
-    nb::object lower = get_or_none(copy, st.lower_bound), upper = get_or_none(copy, st.upper_bound);
+    nb::object lower = get_or_none(copy, state.lower_bound), upper = get_or_none(copy, state.upper_bound);
     if (lower.is_none() || upper.is_none()) return copy;
     nb::object id = format_plain(required_id(copy));
     // Through the class, so that a subclass's own bound formatting names its bins.
-    nb::object formatting = nb::borrow(a[0]).attr(st.get_number_formatting);
+    nb::object formatting = nb::borrow(cls).attr(state.get_number_formatting);
     nb::object lower_text = format_plain(formatting(lower));
     nb::object upper_text = format_plain(formatting(upper));
     PyObject *name = PyUnicode_FromFormat("%U_(%U;%U)", id.ptr(), lower_text.ptr(),
                                           upper_text.ptr());
     if (!name) throw nb::python_error();
-    copy[st.name] = nb::steal(name);
+    copy[state.name] = nb::steal(name);
     return copy;
 }
 
@@ -170,42 +161,50 @@ nb::object joined_categories(nb::handle categories) {
     if (categories.is_none()) return nb::none();
     nb::list texts;
     for (nb::handle element : categories) texts.append(to_str(element));
-    PyObject *joined = PyUnicode_Join(statics().comma, texts.ptr());
+    PyObject *joined = PyUnicode_Join(state.comma, texts.ptr());
     if (!joined) throw nb::python_error();
     nb::object text = nb::steal(joined);
     if (PyUnicode_GET_LENGTH(text.ptr()) <= kMaxJoinedCategories) return text;
     PyObject *head = PyUnicode_Substring(text.ptr(), 0, kMaxJoinedCategories - 3);
     if (!head) throw nb::python_error();
     nb::object cut = nb::steal(head);
-    PyObject *result = PyUnicode_Concat(cut.ptr(), statics().ellipsis);
+    PyObject *result = PyUnicode_Concat(cut.ptr(), state.ellipsis);
     if (!result) throw nb::python_error();
     return nb::steal(result);
 }
 
 /// Categorical naming: "<id>_{<joined categories>}" when "name" is absent or None.
-nb::object apply_categorical_naming(Args a) {
+nb::object apply_categorical_naming_impl(Args a) {
     nb::handle data = a[1];
     nb::object copy = editable(data);
     if (!copy.is_valid()) return nb::borrow(data);
-    const Statics &st = statics();
-    if (!get_or_none(copy, st.name).is_none()) return copy;
-    nb::object joined = joined_categories(get_or_none(copy, st.categories));
+    if (!get_or_none(copy, state.name).is_none()) return copy;
+    nb::object joined = joined_categories(get_or_none(copy, state.categories));
     nb::object id = format_plain(required_id(copy));
     nb::object joined_text = format_plain(joined);
     PyObject *name = PyUnicode_FromFormat("%U_{%U}", id.ptr(), joined_text.ptr());
     if (!name) throw nb::python_error();
-    copy[st.name] = nb::steal(name);
+    copy[state.name] = nb::steal(name);
     return copy;
 }
 
 // ---- bucketing
 
-nb::object bin_numeric_attribute(Args a) { return bucketing::bin_numeric(a[0], a[1]); }
-nb::object bin_categoric_attribute(Args a) { return bucketing::bin_categoric(a[0], a[1]); }
+nb::object bin_numeric_attribute_impl(Args a) {
+    nb::handle self = a[0], value = a[1];
+    return bucketing::bin_numeric(self, value);
+}
+nb::object bin_categoric_attribute_impl(Args a) {
+    nb::handle self = a[0], value = a[1];
+    return bucketing::bin_categoric(self, value);
+}
 
 // ---- view resolvers (self, parent)
 
-nb::object resolve_type(Args a) { return field(a[1], interned("type")); }
+nb::object type_impl(Args a) {
+    nb::handle parent = a[1];
+    return field(parent, interned("type"));
+}
 
 /// A bound as GraphQL's Float can carry it: infinities and NaN are shown as null.
 nb::object finite_or_none(nb::object bound) {
@@ -214,11 +213,13 @@ nb::object finite_or_none(nb::object bound) {
     return bound;
 }
 
-nb::object resolve_lower_bound(Args a) {
-    return finite_or_none(field(a[1], interned("lower_bound")));
+nb::object lower_bound_impl(Args a) {
+    nb::handle parent = a[1];
+    return finite_or_none(field(parent, interned("lower_bound")));
 }
-nb::object resolve_upper_bound(Args a) {
-    return finite_or_none(field(a[1], interned("upper_bound")));
+nb::object upper_bound_impl(Args a) {
+    nb::handle parent = a[1];
+    return finite_or_none(field(parent, interned("upper_bound")));
 }
 
 nb::object formatted(nb::handle parent, const char *name) {
@@ -227,15 +228,32 @@ nb::object formatted(nb::handle parent, const char *name) {
     return parent.attr("_get_number_formatting")(nb::arg("number") = bound);
 }
 
-nb::object resolve_formatted_lower_bound(Args a) { return formatted(a[1], "lower_bound"); }
-nb::object resolve_formatted_upper_bound(Args a) { return formatted(a[1], "upper_bound"); }
+nb::object formatted_lower_bound_impl(Args a) {
+    nb::handle parent = a[1];
+    return formatted(parent, "lower_bound");
+}
+nb::object formatted_upper_bound_impl(Args a) {
+    nb::handle parent = a[1];
+    return formatted(parent, "upper_bound");
+}
 
-nb::object resolve_feature_bucketing(Args a) { return field(a[1], interned("feature_bucketing")); }
+nb::object feature_bucketing_impl(Args a) {
+    nb::handle parent = a[1];
+    return field(parent, interned("feature_bucketing"));
+}
 
 }  // namespace
 
 NB_MODULE(feature_bucketing, m) {
     qv::init_native_types();
+    state = State{interned("id"),          interned("name"),
+                  interned("type"),        interned("lower_bound"),
+                  interned("upper_bound"), interned("categories"),
+                  interned(""),            interned(","),
+                  interned("..."),         interned("model_fields"),
+                  interned("annotation"),  interned("__origin__"),
+                  interned("__args__"),    interned("_get_number_formatting"),
+                  keep_forever(nb::module_::import_("typing").attr("Literal"))};
     // The names a Python version of this module would import.
     import_names(m, "typing",
                  {"List", "Optional", "Union", "Any", "Literal", "cast", "get_args", "get_origin"});
@@ -275,9 +293,12 @@ NB_MODULE(feature_bucketing, m) {
             .field("frequency", opt_float, nb::none())
             .field("target_rate", opt_float, nb::none())
             .field("id", int_t)
-            .before_validator({"_apply_type_rule", {Param{"data", Rule::Any, any_t}}, any_t,
-                               "Sets the variant tag from the class's literal `type` field."},
-                              apply_type_rule)
+            .before_validator({.name = "_apply_type_rule",
+                               .params = {{.name = "data", .annotation = any_t}},
+                               .returns = any_t,
+                               .doc = "Sets the variant tag from the class's literal `type` "
+                                      "field."},
+                              apply_type_rule_impl)
             .build();
 
     nb::object AttributeBinCategorical =
@@ -285,9 +306,11 @@ NB_MODULE(feature_bucketing, m) {
             .doc("One bin of a categorical attribute.")
             .field("type", typ::Literal(AttributeDataType.attr("CATEGORICAL")))
             .field("categories", typ::Optional(typ::List(str_t)), nb::none())
-            .before_validator({"_apply_categorical_naming", {Param{"data", Rule::Any, any_t}},
-                               any_t, "Names the bin after its id and categories when unnamed."},
-                              apply_categorical_naming)
+            .before_validator({.name = "_apply_categorical_naming",
+                               .params = {{.name = "data", .annotation = any_t}},
+                               .returns = any_t,
+                               .doc = "Names the bin after its id and categories when unnamed."},
+                              apply_categorical_naming_impl)
             .build();
 
     nb::object AttributeBinNumerical =
@@ -296,16 +319,19 @@ NB_MODULE(feature_bucketing, m) {
             .field("type", typ::Literal(AttributeDataType.attr("NUMERICAL")))
             .field("lower_bound", opt_float, nb::none())
             .field("upper_bound", opt_float, nb::none())
-            .before_validator({"_apply_numerical_naming", {Param{"data", Rule::Any, any_t}}, any_t,
-                               "Names the bin after its id and bounds when no name is given."},
-                              apply_numerical_naming)
-            .staticmethod({"_get_number_formatting",
-                           {Param{"number", Rule::Any,
-                                  typ::Union({typ::builtin("float"), int_t})}},
-                           str_t,
-                           "Short text of a bound: -inf, inf, whole numbers in digits, three "
-                           "decimals above 0.01, else scientific notation with two decimals."},
-                          get_number_formatting)
+            .before_validator({.name = "_apply_numerical_naming",
+                               .params = {{.name = "data", .annotation = any_t}},
+                               .returns = any_t,
+                               .doc = "Names the bin after its id and bounds when no name is "
+                                      "given."},
+                              apply_numerical_naming_impl)
+            .staticmethod({.name = "_get_number_formatting",
+                           .params = {{.name = "number",
+                                       .annotation = typ::Union({typ::builtin("float"), int_t})}},
+                           .returns = str_t,
+                           .doc = "Short text of a bound: -inf, inf, whole numbers in digits, three "
+                                  "decimals above 0.01, else scientific notation with two decimals."},
+                          get_number_formatting_impl)
             .build();
 
     nb::object AttributeBin = publish(
@@ -320,7 +346,9 @@ NB_MODULE(feature_bucketing, m) {
             .auto_field("frequency")
             .auto_field("target_rate")
             .auto_field("id")
-            .resolver({"type", {}, AttributeDataType, nullptr, true}, resolve_type, AttributeBin)
+            .resolver({.name = "type",
+                       .returns = AttributeDataType,
+                       .is_async = true}, type_impl, AttributeBin)
             .build();
     nb::object AttributeBinCategoricalType =
         ViewClass(m, "AttributeBinCategoricalType", AttributeBinCategorical,
@@ -333,14 +361,18 @@ NB_MODULE(feature_bucketing, m) {
         ViewClass(m, "AttributeBinNumericalType", AttributeBinNumerical, {AbstractAttributeBinType})
             .auto_field("lower_bound")
             .auto_field("upper_bound")
-            .resolver({"lower_bound", {}, opt_float, nullptr, true}, resolve_lower_bound,
+            .resolver({.name = "lower_bound",
+                       .returns = opt_float,
+                       .is_async = true}, lower_bound_impl,
                       AttributeBinNumerical)
-            .resolver({"upper_bound", {}, opt_float, nullptr, true}, resolve_upper_bound,
+            .resolver({.name = "upper_bound",
+                       .returns = opt_float,
+                       .is_async = true}, upper_bound_impl,
                       AttributeBinNumerical)
-            .resolver({"formatted_lower_bound", {}, opt_str, nullptr, true},
-                      resolve_formatted_lower_bound, AttributeBinNumerical)
-            .resolver({"formatted_upper_bound", {}, opt_str, nullptr, true},
-                      resolve_formatted_upper_bound, AttributeBinNumerical)
+            .resolver({.name = "formatted_lower_bound", .returns = opt_str, .is_async = true},
+                      formatted_lower_bound_impl, AttributeBinNumerical)
+            .resolver({.name = "formatted_upper_bound", .returns = opt_str, .is_async = true},
+                      formatted_upper_bound_impl, AttributeBinNumerical)
             .build();
 
     nb::object FeatureBucketing =
@@ -351,27 +383,25 @@ NB_MODULE(feature_bucketing, m) {
             .field("feature_bucketing", typ::List(AttributeBin),
                    Field(nb::arg("default_factory") = typ::builtin("list")))
             .field("binned_attribute_name", opt_str, nb::none())
-            .method({"bin_numeric_attribute",
-                     {Param{"value", Rule::Any, opt_float}},
-                     opt_float,
-                     "The value of the bin that the number falls into, a fallback bin's value "
-                     "(logged), or None."},
-                    bin_numeric_attribute)
-            .method({"bin_categoric_attribute",
-                     {Param{"value", Rule::StrOrNone, opt_str}},
-                     opt_float,
-                     "The value of the bin whose categories hold the text, a fallback bin's "
-                     "value (logged), or None."},
-                    bin_categoric_attribute)
+            .method({.name = "bin_numeric_attribute",
+                     .params = {{.name = "value", .annotation = opt_float}},
+                     .returns = opt_float,
+                     .doc = "The value of the bin that the number falls into, a fallback bin's value "
+                            "(logged), or None."},
+                    bin_numeric_attribute_impl)
+            .method({.name = "bin_categoric_attribute",
+                     .params = {{.name = "value", .rule = Rule::StrOrNone, .annotation = opt_str}},
+                     .returns = opt_float,
+                     .doc = "The value of the bin whose categories hold the text, a fallback bin's "
+                            "value (logged), or None."},
+                    bin_categoric_attribute_impl)
             .build();
 
     ViewClass(m, "FeatureBucketingType", FeatureBucketing)
         .auto_field("attribute")
-        .resolver({"feature_bucketing",
-                   {},
-                   typ::List(typ::Union({AttributeBinNumericalType, AttributeBinCategoricalType})),
-                   nullptr,
-                   true},
-                  resolve_feature_bucketing, FeatureBucketing)
+        .resolver({.name = "feature_bucketing",
+                   .returns = typ::List(typ::Union({AttributeBinNumericalType, AttributeBinCategoricalType})),
+                   .is_async = true},
+                  feature_bucketing_impl, FeatureBucketing)
         .build();
 }

@@ -8,7 +8,8 @@ using namespace qv;
 
 /// The class label as text: a string unchanged, anything else through str().
 nb::object label_class_impl(Args a) {
-    nb::object label = field(a[1], interned("label_class"));
+    nb::handle parent = a[1];
+    nb::object label = field(parent, interned("label_class"));
     if (PyUnicode_Check(label.ptr())) return label;
     return to_str(label);
 }
@@ -51,7 +52,8 @@ NB_MODULE(dataset_profile, m) {
     nb::object class_frequency_type =
         ViewClass(m, "ClassFrequencyType", class_frequency)
             .auto_field("number_of_observations")
-            .resolver({"label_class", {}, typ::builtin("str")}, label_class_impl, class_frequency)
+            .resolver({.name = "label_class",
+                       .returns = typ::builtin("str")}, label_class_impl, class_frequency)
             .build();
 
     ViewClass(m, "SampleDescriptionType", sample_description)

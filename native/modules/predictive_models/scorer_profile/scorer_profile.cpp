@@ -6,12 +6,14 @@ namespace {
 
 using namespace qv;
 
-/// This module, for reading its view types when a resolver runs, and the host's `ast` module,
-/// bound at import as a module global would be (both deliberately never released).
-PyObject *this_module = nullptr;
-PyObject *ast_module = nullptr;
+/// Module-lifetime objects, deliberately never released.
+struct State {
+    PyObject *module;  ///< this module, for reading its view types when a resolver runs
+    PyObject *ast;     ///< the host's `ast` module, bound at import as a module global would be
+};
+State state{};
 
-nb::object view_type(const char *name) { return nb::handle(this_module).attr(name); }
+nb::object view_type(const char *name) { return nb::handle(state.module).attr(name); }
 
 /// Calls `fn` with a new reference to each item of `iterable`, as a `for` loop would.
 template <typename F> void for_each(nb::handle iterable, F &&fn) {
@@ -142,22 +144,26 @@ nb::object entries_view(nb::handle parent, const char *field_name, const char *v
 }
 
 nb::object attribute_description_impl(Args a) {
-    return entries_view(a[1], "attribute_description", "AttributeDescriptionType",
+    nb::handle parent = a[1];
+    return entries_view(parent, "attribute_description", "AttributeDescriptionType",
                         "attribute_name", "description", false);
 }
 
 nb::object hyperparameters_impl(Args a) {
-    return entries_view(a[1], "hyperparameters", "HyperparameterType", "name", "value", true);
+    nb::handle parent = a[1];
+    return entries_view(parent, "hyperparameters", "HyperparameterType", "name", "value", true);
 }
 
 nb::object general_notes_impl(Args a) {
-    return entries_view(a[1], "general_notes", "GeneralNoteType", "title", "content", true);
+    nb::handle parent = a[1];
+    return entries_view(parent, "general_notes", "GeneralNoteType", "title", "content", true);
 }
 
 /// The evaluation metric named in the hyperparameters: the last name of a written list, a
 /// single literal, or the text itself when it is no literal; "unknown" when there is none.
 nb::object eval_metric_impl(Args a) {
-    nb::object hyperparameters = field(a[1], interned("hyperparameters"));
+    nb::handle parent = a[1];
+    nb::object hyperparameters = field(parent, interned("hyperparameters"));
     int truth = PyObject_IsTrue(hyperparameters.ptr());
     if (truth < 0) throw nb::python_error();
     nb::object metric = nb::none();
@@ -173,7 +179,7 @@ nb::object eval_metric_impl(Args a) {
     }
     if (metric.is_none()) return nb::str("unknown");
 
-    nb::object literal_eval = nb::handle(ast_module).attr("literal_eval");
+    nb::object literal_eval = nb::handle(state.ast).attr("literal_eval");
     PyObject *read = PyObject_CallOneArg(literal_eval.ptr(), metric.ptr());
     nb::object chosen;
     if (!read) {
@@ -208,8 +214,8 @@ NB_MODULE(scorer_profile, m) {
     import_names(m, "quorvex_analytics_utils.predictive_models.scorer_profile.dataset_profile", {"SampleDescription", "SampleDescriptionType"});
     import_names(m, "quorvex_analytics_utils.utils.record_base", {"RecordBase"});
 
-    this_module = nb::borrow(m).release().ptr();
-    ast_module = nb::module_::import_("ast").release().ptr();
+    state.module = keep_forever(m);
+    state.ast = keep_forever(nb::module_::import_("ast"));
     nb::object record_base =
         nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
     nb::module_ dataset_profile =
@@ -244,11 +250,13 @@ NB_MODULE(scorer_profile, m) {
             .field("number_of_trainable_parameters", typ::Optional(typ::builtin("int")), nb::none())
             .field("general_notes", typ::Optional(typ::Dict(str, str)), nb::none())
             .field("attached_images", typ::Optional(typ::List(attached_image)), nb::none())
-            .method({"add_general_note",
-                     {Param{"note", Rule::Any, typ::Union({dict, str})}},
-                     nb::none()},
+            .method({.name = "add_general_note",
+                     .params = {{.name = "note", .annotation = typ::Union({dict, str})}},
+                     .returns = nb::none()},
                     add_general_note_impl)
-            .method({"remove_general_note", {Param{"note_key", Rule::Str, str}}, nb::none()},
+            .method({.name = "remove_general_note",
+                     .params = {{.name = "note_key", .rule = Rule::Str, .annotation = str}},
+                     .returns = nb::none()},
                     remove_general_note_impl)
             .build();
 
@@ -266,7 +274,7 @@ NB_MODULE(scorer_profile, m) {
                                        .build();
 
     auto async_resolver = [](const char *name, nb::object returns) {
-        return FunctionSpec{name, {}, std::move(returns), nullptr, true};
+        return FunctionSpec{.name = name, .returns = std::move(returns), .is_async = true};
     };
     ViewClass(m, "PredictiveScorerProfileType", profile)
         .auto_field("predictive_model_name")

@@ -6,13 +6,17 @@ namespace {
 
 using namespace qv;
 
-/// This module, for reading its view types when a resolver runs (deliberately never released).
-PyObject *this_module = nullptr;
+/// Module-lifetime objects, deliberately never released.
+struct State {
+    PyObject *module;  ///< this module, for reading its view types when a resolver runs
+};
+State state{};
 
 /// One `DatasetQualityPerformanceType(metric=key, value=value)` per entry, in insertion order.
 nb::object performance_impl(Args a) {
-    nb::object entry_type = nb::handle(this_module).attr("DatasetQualityPerformanceType");
-    nb::object performance = field(a[1], interned("performance"));
+    nb::handle parent = a[1];
+    nb::object entry_type = nb::handle(state.module).attr("DatasetQualityPerformanceType");
+    nb::object performance = field(parent, interned("performance"));
     // items() as a list: building an entry runs Python code, which must not see a live iterator.
     nb::object items = nb::steal(PyMapping_Items(performance.ptr()));
     if (!items.is_valid()) throw nb::python_error();
@@ -36,7 +40,7 @@ NB_MODULE(dataset_quality, m) {
     import_names(m, "quorvex_analytics_utils.utils.record_base", {"RecordBase"});
     import_module(m, "strawberry");
 
-    this_module = nb::borrow(m).release().ptr();
+    state.module = keep_forever(m);
     nb::object record_base =
         nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
 
@@ -72,7 +76,9 @@ NB_MODULE(dataset_quality, m) {
     ViewClass(m, "DatasetQualityType", dataset_quality)
         .auto_field("sample")
         .auto_field("target")
-        .resolver({"performance", {}, typ::List(entry), nullptr, true}, performance_impl,
+        .resolver({.name = "performance",
+                   .returns = typ::List(entry),
+                   .is_async = true}, performance_impl,
                   dataset_quality)
         .build();
 }

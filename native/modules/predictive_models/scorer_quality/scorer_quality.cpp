@@ -9,14 +9,18 @@ using namespace qv;
 constexpr const char *kQualityModule =
     "quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality";
 
-/// `PerformanceMetrics`, bound when the module is imported (deliberately never released).
-PyObject *performance_metrics = nullptr;
+/// Module-lifetime objects, deliberately never released.
+struct State {
+    PyObject *performance_metrics;  ///< `PerformanceMetrics`, bound when the module is imported
+};
+State state{};
 
-nb::handle performance_metrics_enum() { return performance_metrics; }
+nb::handle performance_metrics_enum() { return state.performance_metrics; }
 
 /// Upper-cased metric name, with a lift written with its depth ("LIFT(10)") read as plain LIFT.
 nb::object validate_performance_metric_str_impl(Args a) {
-    nb::object upper = nb::steal(PyObject_CallMethod(a[1].ptr(), "upper", nullptr));
+    nb::handle metric = a[1];
+    nb::object upper = nb::steal(PyObject_CallMethod(metric.ptr(), "upper", nullptr));
     if (!upper.is_valid()) throw nb::python_error();
     Py_ssize_t n = PyUnicode_GET_LENGTH(upper.ptr());
     nb::object lift_prefix = nb::str("LIFT(");
@@ -77,7 +81,7 @@ NB_MODULE(scorer_quality, m) {
     nb::module_ quality = nb::module_::import_(kQualityModule);
     nb::object dataset_quality = quality.attr("DatasetQuality");
     nb::object metrics = quality.attr("PerformanceMetrics");
-    performance_metrics = nb::object(metrics).release().ptr();
+    state.performance_metrics = keep_forever(metrics);
     nb::object list_factory = Field(nb::arg("default_factory") = typ::builtin("list"));
 
     nb::object record =
@@ -86,13 +90,15 @@ NB_MODULE(scorer_quality, m) {
             .field("dataset_quality", typ::List(dataset_quality), list_factory)
             .field("performance_metrics", typ::List(metrics),
                    Field(nb::arg("default_factory") = typ::builtin("list")))
-            .classmethod({"validate_performance_metric_str",
-                          {Param{"metric", Rule::Str, typ::builtin("str")}},
-                          metrics},
+            .classmethod({.name = "validate_performance_metric_str",
+                          .params = {{.name = "metric",
+                                      .rule = Rule::Str,
+                                      .annotation = typ::builtin("str")}},
+                          .returns = metrics},
                          validate_performance_metric_str_impl)
-            .before_validator({"validate_performance_metrics",
-                               {Param{"data", Rule::Any, typ::Any()}},
-                               typ::Any()},
+            .before_validator({.name = "validate_performance_metrics",
+                               .params = {{.name = "data", .annotation = typ::Any()}},
+                               .returns = typ::Any()},
                               validate_performance_metrics_impl)
             .build();
 

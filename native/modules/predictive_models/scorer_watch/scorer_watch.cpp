@@ -25,7 +25,7 @@ using bk::Role;
 constexpr const char *kBucketingModule = bk::kModule;
 
 /// Module-lifetime references taken at import, deliberately never released.
-struct Globals {
+struct State {
     PyObject *numerical;         ///< AttributeDataType.NUMERICAL
     PyObject *categorical;       ///< AttributeDataType.CATEGORICAL
     PyObject *null_name[1];      ///< PredictiveModelBinName.NULL
@@ -35,7 +35,7 @@ struct Globals {
     // interned field and method names
     PyObject *binning, *get_numerical, *get_categorical;
 };
-Globals g;
+State state;
 
 inline bool same_bytes(const void *a, const void *b, size_t size) {
     const auto *x = static_cast<const unsigned char *>(a), *y = static_cast<const unsigned char *>(b);
@@ -114,7 +114,7 @@ bool named(nb::handle bin, Wanted wanted) {
         return wanted == Wanted::Null ? role == Role::Null : bk::is_fallback(role);
     }
     nb::object name = f.get(F::Name);
-    PyObject *const *members = wanted == Wanted::Null ? g.null_name : g.fallback_names;
+    PyObject *const *members = wanted == Wanted::Null ? state.null_name : state.fallback_names;
     int count = wanted == Wanted::Null ? 1 : 3;
     for (int i = 0; i < count; ++i)
         if (equals(name.ptr(), members[i])) return true;
@@ -247,12 +247,18 @@ nb::object categorical_bin(nb::handle binning, nb::handle value) {
     return first_named(bins, Wanted::Fallback);
 }
 
-nb::object get_numerical_bin_impl(Args a) { return numerical_bin(a[0], a[1]); }
-nb::object get_categorical_bin_impl(Args a) { return categorical_bin(a[0], a[1]); }
+nb::object get_numerical_bin_impl(Args a) {
+    nb::handle binning = a[0], value = a[1];
+    return numerical_bin(binning, value);
+}
+nb::object get_categorical_bin_impl(Args a) {
+    nb::handle binning = a[0], value = a[1];
+    return categorical_bin(binning, value);
+}
 
 /// The record's list of bucketings; None when the field holds none.
 nb::object binning_of(nb::handle self) {
-    nb::object binning = field(self, g.binning);
+    nb::object binning = field(self, state.binning);
     if (binning.is_none()) return binning;
     return as_list(std::move(binning));
 }
@@ -267,15 +273,16 @@ bool has_attribute(nb::handle entry, const Text &text) {
 }
 
 nb::object remove_feature_bucketing_impl(Args a) {
-    nb::object binning = field(a[0], g.binning);
+    nb::handle self = a[0], attribute = a[1];
+    nb::object binning = field(self, state.binning);
     if (binning.is_none()) return nb::none();
     nb::object entries = as_list(binning);
-    Text attribute(a[1].ptr());
+    Text text(attribute.ptr());
     nb::list kept;
     for (Py_ssize_t i = 0;; ++i) {
         nb::object entry = item(entries, i);
         if (!entry.is_valid()) break;
-        if (!has_attribute(entry, attribute)) kept.append(entry);
+        if (!has_attribute(entry, text)) kept.append(entry);
     }
     // In place: whoever holds the record's list sees the removal.
     if (PyObject_SetItem(binning.ptr(), nb::slice(nb::none(), nb::none(), nb::none()).ptr(),
@@ -285,13 +292,14 @@ nb::object remove_feature_bucketing_impl(Args a) {
 }
 
 nb::object feature_bucketing_exists_impl(Args a) {
-    nb::object entries = binning_of(a[0]);
+    nb::handle self = a[0], attribute = a[1];
+    nb::object entries = binning_of(self);
     if (entries.is_none()) return nb::bool_(false);
-    Text attribute(a[1].ptr());
+    Text text(attribute.ptr());
     for (Py_ssize_t i = 0;; ++i) {
         nb::object entry = item(entries, i);
         if (!entry.is_valid()) return nb::bool_(false);
-        if (has_attribute(entry, attribute)) return nb::bool_(true);
+        if (has_attribute(entry, text)) return nb::bool_(true);
     }
 }
 
@@ -320,10 +328,10 @@ nb::object get_feature_bucketing_impl(Args a) {
         if (has_attribute(entry, text)) found = std::move(entry);
     }
     if (!found.is_valid()) return nb::none();
-    if (equals(dtype.ptr(), g.numerical))
-        return dispatch(self, g.get_numerical, g.own_numerical, get_numerical_bin_impl, found, value);
-    if (equals(dtype.ptr(), g.categorical))
-        return dispatch(self, g.get_categorical, g.own_categorical, get_categorical_bin_impl, found,
+    if (equals(dtype.ptr(), state.numerical))
+        return dispatch(self, state.get_numerical, state.own_numerical, get_numerical_bin_impl, found, value);
+    if (equals(dtype.ptr(), state.categorical))
+        return dispatch(self, state.get_categorical, state.own_categorical, get_categorical_bin_impl, found,
                         value);
     return nb::none();
 }
@@ -352,15 +360,15 @@ NB_MODULE(scorer_watch, m) {
     nb::object dtype = fb.attr("AttributeDataType");
     nb::object names = fb.attr("PredictiveModelBinName");
 
-    g.numerical = keep_forever(dtype.attr("NUMERICAL"));
-    g.categorical = keep_forever(dtype.attr("CATEGORICAL"));
-    g.null_name[0] = keep_forever(names.attr("NULL"));
-    g.fallback_names[0] = keep_forever(names.attr("DEFAULT"));
-    g.fallback_names[1] = keep_forever(names.attr("DEFINED_DEFAULT"));
-    g.fallback_names[2] = keep_forever(names.attr("SYSTEM_DEFAULT"));
-    g.binning = interned("binning");
-    g.get_numerical = interned("_get_numerical_bin");
-    g.get_categorical = interned("_get_categorical_bin");
+    state.numerical = keep_forever(dtype.attr("NUMERICAL"));
+    state.categorical = keep_forever(dtype.attr("CATEGORICAL"));
+    state.null_name[0] = keep_forever(names.attr("NULL"));
+    state.fallback_names[0] = keep_forever(names.attr("DEFAULT"));
+    state.fallback_names[1] = keep_forever(names.attr("DEFINED_DEFAULT"));
+    state.fallback_names[2] = keep_forever(names.attr("SYSTEM_DEFAULT"));
+    state.binning = interned("binning");
+    state.get_numerical = interned("_get_numerical_bin");
+    state.get_categorical = interned("_get_categorical_bin");
 
     nb::object str = typ::builtin("str"), flt = typ::builtin("float");
     nb::object bin_result = typ::Optional(typ::Union({numerical_cls, categorical_cls}));
@@ -373,30 +381,35 @@ NB_MODULE(scorer_watch, m) {
             .field("binning", typ::List(bucketing),
                    Field(nb::arg("default_factory") = typ::builtin("list")))
             .field("predictive_model_output_binning", typ::Optional(bucketing), none)
-            .method({"remove_feature_bucketing", {Param{"attribute", Rule::Str, str}}, none},
+            .method({.name = "remove_feature_bucketing",
+                     .params = {{.name = "attribute", .rule = Rule::Str, .annotation = str}},
+                     .returns = none},
                     remove_feature_bucketing_impl)
-            .method({"feature_bucketing_exists", {Param{"attribute", Rule::Str, str}},
-                     typ::builtin("bool")},
+            .method({.name = "feature_bucketing_exists",
+                     .params = {{.name = "attribute", .rule = Rule::Str, .annotation = str}},
+                     .returns = typ::builtin("bool")},
                     feature_bucketing_exists_impl)
-            .method({"get_feature_bucketing",
-                     {Param{"attribute", Rule::Str, str}, Param{"attribute_dtype", Rule::Any, dtype},
-                      Param{"attribute_value", Rule::Any, typ::Union({str, flt})}},
-                     bin_result},
+            .method({.name = "get_feature_bucketing",
+                     .params = {{.name = "attribute", .rule = Rule::Str, .annotation = str},
+                                {.name = "attribute_dtype", .annotation = dtype},
+                                {.name = "attribute_value", .annotation = typ::Union({str, flt})}},
+                     .returns = bin_result},
                     get_feature_bucketing_impl)
-            .staticmethod({"_get_numerical_bin",
-                           {Param{"binning", Rule::Any, bucketing},
-                            Param{"value", Rule::Any, typ::Optional(flt)}},
-                           abstract_result},
+            .staticmethod({.name = "_get_numerical_bin",
+                           .params = {{.name = "binning", .annotation = bucketing},
+                                      {.name = "value", .annotation = typ::Optional(flt)}},
+                           .returns = abstract_result},
                           get_numerical_bin_impl)
-            .staticmethod({"_get_categorical_bin",
-                           {Param{"binning", Rule::Any, bucketing},
-                            Param{"value", Rule::Any, typ::Optional(typ::Union({str, flt}))}},
-                           abstract_result},
+            .staticmethod({.name = "_get_categorical_bin",
+                           .params = {{.name = "binning", .annotation = bucketing},
+                                      {.name = "value",
+                                       .annotation = typ::Optional(typ::Union({str, flt}))}},
+                           .returns = abstract_result},
                           get_categorical_bin_impl)
             .build();
 
-    g.own_numerical = keep_forever(watch.attr("__dict__")["_get_numerical_bin"]);
-    g.own_categorical = keep_forever(watch.attr("__dict__")["_get_categorical_bin"]);
+    state.own_numerical = keep_forever(watch.attr("__dict__")["_get_numerical_bin"]);
+    state.own_categorical = keep_forever(watch.attr("__dict__")["_get_categorical_bin"]);
 
     nb::object bucketing_view = fb.attr("FeatureBucketingType");
     ViewClass(m, "PredictiveScorerWatchType", watch)

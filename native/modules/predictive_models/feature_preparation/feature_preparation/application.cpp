@@ -58,7 +58,7 @@ nb::object bin_one(nb::handle bucketing, Kind kind, nb::handle value) {
     return steal_or_throw(PyObject_CallMethodOneArg(bucketing.ptr(), method_name(kind), value.ptr()));
 }
 
-nb::object apply_feature_bucketing(Args a) {
+nb::object apply_feature_bucketing_impl(Args a) {
     nb::handle self = a[0], attribute = a[1], value = a[2];
     nb::object bucketing = lookup_bucketing(self, attribute);
     if (bucketing.is_none()) return nb::none();
@@ -165,7 +165,7 @@ template <Kind kind> nb::object bin_batch(nb::handle bucketing, nb::handle value
         });
 }
 
-nb::object apply_feature_bucketing_batch(Args a) {
+nb::object apply_feature_bucketing_batch_impl(Args a) {
     nb::handle self = a[0], attribute = a[1], values = a[2];
     nb::object bucketing = lookup_bucketing(self, attribute);
     if (bucketing.is_none()) return nb::none();
@@ -181,7 +181,7 @@ nb::object apply_feature_bucketing_batch(Args a) {
 
 // ---- dummy encoding
 
-nb::object apply_dummy_encoding(Args a) {
+nb::object apply_dummy_encoding_impl(Args a) {
     nb::handle self = a[0], attribute = a[1], value = a[2];
     nb::object encoding;
     each(get(self, names.dummy_encoding), [&](nb::handle entry) {

@@ -177,23 +177,23 @@ inline void append(nb::handle list, nb::handle item) {
 nb::object lookup_bucketing(nb::handle self, nb::handle attribute);
 
 // Records (records.cpp): validation and construction of binnings from descriptions.
-nb::object check_created_attribute_naming(Args a);
-nb::object add_feature_bucketing(Args a);
+nb::object check_created_attribute_naming_impl(Args a);
+nb::object add_feature_bucketing_impl(Args a);
 
 // Registry lookups, listings and registration (registry.cpp).
-nb::object get_transformation_formula(Args a);
-nb::object add_feature_reshaping(Args a);
-nb::object get_feature_bucketing(Args a);
-nb::object feature_bucketing_exists(Args a);
-nb::object get_all_transformation_attributes(Args a);
-nb::object get_attributes_created_in_transformations(Args a);
-nb::object get_all_binning_attributes(Args a);
-nb::object get_attributes_created_in_binning(Args a);
-nb::object get_all_dummy_enc_attributes(Args a);
+nb::object get_transformation_formula_impl(Args a);
+nb::object add_feature_reshaping_impl(Args a);
+nb::object get_feature_bucketing_impl(Args a);
+nb::object feature_bucketing_exists_impl(Args a);
+nb::object get_all_transformation_attributes_impl(Args a);
+nb::object get_attributes_created_in_transformations_impl(Args a);
+nb::object get_all_binning_attributes_impl(Args a);
+nb::object get_attributes_created_in_binning_impl(Args a);
+nb::object get_all_dummy_enc_attributes_impl(Args a);
 
 // Applying binnings and dummy encodings to values (application.cpp).
-nb::object apply_feature_bucketing(Args a);
-nb::object apply_feature_bucketing_batch(Args a);
-nb::object apply_dummy_encoding(Args a);
+nb::object apply_feature_bucketing_impl(Args a);
+nb::object apply_feature_bucketing_batch_impl(Args a);
+nb::object apply_dummy_encoding_impl(Args a);
 
 }  // namespace qv::preparation

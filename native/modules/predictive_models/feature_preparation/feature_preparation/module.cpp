@@ -73,11 +73,14 @@ NB_MODULE(feature_preparation, m) {
         RecordClass(m, "PredictiveModelDummyEncoding", {record_base})
             .field("attribute", str)
             .field("encoding", typ::List(single_value))
-            .after_validator({"check_created_attribute_naming", {}, nb::str("PredictiveModelDummyEncoding")},
-                             check_created_attribute_naming)
+            .after_validator({.name = "check_created_attribute_naming",
+                              .returns = nb::str("PredictiveModelDummyEncoding")},
+                             check_created_attribute_naming_impl)
             .build();
 
-    auto text = [&](const char *name) { return Param{name, Rule::Str, str}; };
+    auto text = [&](const char *name) {
+        return Param{.name = name, .rule = Rule::Str, .annotation = str};
+    };
     nb::object list_of_str = typ::List(str);
     nb::object preparation =
         RecordClass(m, "FeaturePreparation", {record_base})
@@ -86,41 +89,57 @@ NB_MODULE(feature_preparation, m) {
             .field("transformations", typ::List(m.attr("FeatureReshaping")), nb::list())
             .field("binning", typ::List(fb), nb::list())
             .field("dummy_encoding", typ::List(dummy_encoding), nb::list())
-            .method({"get_transformation_formula", {text("attribute")}, str},
-                    get_transformation_formula)
-            .method({"add_feature_reshaping",
-                     {Param{"transformations", Rule::List, typ::List(typ::Dict(str, str))}},
-                     none},
-                    add_feature_reshaping)
-            .classmethod({"add_feature_bucketing",
-                          {Param{"features_bucketing", Rule::Dict, typ::Dict(str, typ::Any())}},
-                          typ::List(fb)},
-                         add_feature_bucketing)
-            .method({"get_feature_bucketing", {text("attribute")}, typ::Optional(fb)},
-                    get_feature_bucketing)
-            .method({"apply_feature_bucketing",
-                     {text("attribute"), Param{"attribute_value", Rule::Any, scalar}},
-                     typ::Optional(floating)},
-                    apply_feature_bucketing)
-            .method({"apply_feature_bucketing_batch",
-                     {text("attribute"), Param{"attribute_values", Rule::List, typ::builtin("list")}},
-                     typ::Optional(typ::List(floating))},
-                    apply_feature_bucketing_batch)
-            .method({"feature_bucketing_exists", {text("attribute")}, boolean},
-                    feature_bucketing_exists)
-            .method({"get_all_transformation_attributes", {}, list_of_str},
-                    get_all_transformation_attributes)
-            .method({"get_attributes_created_in_transformations", {}, list_of_str},
-                    get_attributes_created_in_transformations)
-            .method({"get_all_binning_attributes", {}, list_of_str}, get_all_binning_attributes)
-            .method({"get_attributes_created_in_binning", {}, list_of_str},
-                    get_attributes_created_in_binning)
-            .method({"get_all_dummy_enc_attributes", {}, list_of_str},
-                    get_all_dummy_enc_attributes)
-            .method({"apply_dummy_encoding",
-                     {text("attribute"), Param{"attribute_value", Rule::Any, scalar}},
-                     typ::Optional(typ::Dict(str, integer))},
-                    apply_dummy_encoding)
+            .method({.name = "get_transformation_formula",
+                     .params = {text("attribute")},
+                     .returns = str},
+                    get_transformation_formula_impl)
+            .method({.name = "add_feature_reshaping",
+                     .params = {{.name = "transformations",
+                                 .rule = Rule::List,
+                                 .annotation = typ::List(typ::Dict(str, str))}},
+                     .returns = none},
+                    add_feature_reshaping_impl)
+            .classmethod({.name = "add_feature_bucketing",
+                          .params = {{.name = "features_bucketing",
+                                      .rule = Rule::Dict,
+                                      .annotation = typ::Dict(str, typ::Any())}},
+                          .returns = typ::List(fb)},
+                         add_feature_bucketing_impl)
+            .method({.name = "get_feature_bucketing",
+                     .params = {text("attribute")},
+                     .returns = typ::Optional(fb)},
+                    get_feature_bucketing_impl)
+            .method({.name = "apply_feature_bucketing",
+                     .params = {text("attribute"),
+                                {.name = "attribute_value", .annotation = scalar}},
+                     .returns = typ::Optional(floating)},
+                    apply_feature_bucketing_impl)
+            .method({.name = "apply_feature_bucketing_batch",
+                     .params = {text("attribute"),
+                                {.name = "attribute_values",
+                                 .rule = Rule::List,
+                                 .annotation = typ::builtin("list")}},
+                     .returns = typ::Optional(typ::List(floating))},
+                    apply_feature_bucketing_batch_impl)
+            .method({.name = "feature_bucketing_exists",
+                     .params = {text("attribute")},
+                     .returns = boolean},
+                    feature_bucketing_exists_impl)
+            .method({.name = "get_all_transformation_attributes", .returns = list_of_str},
+                    get_all_transformation_attributes_impl)
+            .method({.name = "get_attributes_created_in_transformations", .returns = list_of_str},
+                    get_attributes_created_in_transformations_impl)
+            .method({.name = "get_all_binning_attributes", .returns = list_of_str},
+                    get_all_binning_attributes_impl)
+            .method({.name = "get_attributes_created_in_binning", .returns = list_of_str},
+                    get_attributes_created_in_binning_impl)
+            .method({.name = "get_all_dummy_enc_attributes", .returns = list_of_str},
+                    get_all_dummy_enc_attributes_impl)
+            .method({.name = "apply_dummy_encoding",
+                     .params = {text("attribute"),
+                                {.name = "attribute_value", .annotation = scalar}},
+                     .returns = typ::Optional(typ::Dict(str, integer))},
+                    apply_dummy_encoding_impl)
             .build();
     state.own_get_feature_bucketing = keep_forever(preparation.attr("__dict__")["get_feature_bucketing"]);
 

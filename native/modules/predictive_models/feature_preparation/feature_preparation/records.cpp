@@ -6,7 +6,7 @@ namespace qv::preparation {
 
 // ---- dummy encoding records
 
-nb::object check_created_attribute_naming(Args a) {
+nb::object check_created_attribute_naming_impl(Args a) {
     nb::handle self = a[0];
     nb::object attribute = get(self, names.attribute);
     each(get(self, names.encoding), [&](nb::handle item) {
@@ -111,10 +111,11 @@ nb::object build_bucketing(nb::handle attribute, Description desc) {
     return steal_or_throw(PyObject_Call(state.feature_bucketing_cls, args.ptr(), kwargs.ptr()));
 }
 
-nb::object add_feature_bucketing(Args a) {
+nb::object add_feature_bucketing_impl(Args a) {
+    nb::handle features_bucketing = a[1];
     nb::object result = new_list();
     // Iterates the live dict, so that a description changing it fails as a for loop would.
-    nb::object live_items = steal_or_throw(PyObject_CallMethod(a[1].ptr(), "items", nullptr));
+    nb::object live_items = steal_or_throw(PyObject_CallMethod(features_bucketing.ptr(), "items", nullptr));
     each(live_items, [&](nb::handle pair) {
         nb::handle attribute = PyTuple_GET_ITEM(pair.ptr(), 0);
         nb::handle description = PyTuple_GET_ITEM(pair.ptr(), 1);

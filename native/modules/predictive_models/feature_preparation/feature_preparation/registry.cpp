@@ -5,7 +5,7 @@ namespace qv::preparation {
 
 // ---- registry: lookups and listings
 
-nb::object get_transformation_formula(Args a) {
+nb::object get_transformation_formula_impl(Args a) {
     nb::handle self = a[0], attribute = a[1];
     nb::object found;
     each(get(self, names.transformations), [&](nb::handle entry) {
@@ -36,7 +36,7 @@ nb::object build_from_mapping(nb::handle cls, nb::handle mapping) {
     return steal_or_throw(PyObject_Call(cls.ptr(), args.ptr(), kwargs.ptr()));
 }
 
-nb::object add_feature_reshaping(Args a) {
+nb::object add_feature_reshaping_impl(Args a) {
     nb::handle self = a[0], transformations = a[1];
     // All records are built before any is registered: a failing element leaves the registry as it was.
     nb::object built = new_list();
@@ -67,7 +67,10 @@ nb::object find_bucketing(nb::handle self, nb::handle attribute) {
     return found;
 }
 
-nb::object get_feature_bucketing(Args a) { return find_bucketing(a[0], a[1]); }
+nb::object get_feature_bucketing_impl(Args a) {
+    nb::handle self = a[0], attribute = a[1];
+    return find_bucketing(self, attribute);
+}
 
 nb::object lookup_bucketing(nb::handle self, nb::handle attribute) {
     PyObject *method = _PyType_Lookup(Py_TYPE(self.ptr()), names.get_feature_bucketing);
@@ -78,7 +81,10 @@ nb::object lookup_bucketing(nb::handle self, nb::handle attribute) {
         PyObject_CallMethodOneArg(self.ptr(), names.get_feature_bucketing, attribute.ptr()));
 }
 
-nb::object feature_bucketing_exists(Args a) { return nb::bool_(!find_bucketing(a[0], a[1]).is_none()); }
+nb::object feature_bucketing_exists_impl(Args a) {
+    nb::handle self = a[0], attribute = a[1];
+    return nb::bool_(!find_bucketing(self, attribute).is_none());
+}
 
 /// `[entry.<name> for entry in self.<list>]`.
 nb::object list_field_of_entries(nb::handle self, PyObject *list, PyObject *name) {
@@ -102,21 +108,26 @@ nb::object created_names(nb::handle self, PyObject *list, PyObject *created) {
     return result;
 }
 
-nb::object get_all_transformation_attributes(Args a) {
-    return list_field_of_entries(a[0], names.transformations, names.attribute);
+nb::object get_all_transformation_attributes_impl(Args a) {
+    nb::handle self = a[0];
+    return list_field_of_entries(self, names.transformations, names.attribute);
 }
-nb::object get_attributes_created_in_transformations(Args a) {
-    return created_names(a[0], names.transformations, names.transformed_attribute_name);
+nb::object get_attributes_created_in_transformations_impl(Args a) {
+    nb::handle self = a[0];
+    return created_names(self, names.transformations, names.transformed_attribute_name);
 }
-nb::object get_all_binning_attributes(Args a) {
-    return list_field_of_entries(a[0], names.binning, names.attribute);
+nb::object get_all_binning_attributes_impl(Args a) {
+    nb::handle self = a[0];
+    return list_field_of_entries(self, names.binning, names.attribute);
 }
-nb::object get_attributes_created_in_binning(Args a) {
-    return created_names(a[0], names.binning, names.binned_attribute_name);
+nb::object get_attributes_created_in_binning_impl(Args a) {
+    nb::handle self = a[0];
+    return created_names(self, names.binning, names.binned_attribute_name);
 }
-nb::object get_all_dummy_enc_attributes(Args a) {
+nb::object get_all_dummy_enc_attributes_impl(Args a) {
+    nb::handle self = a[0];
     nb::object result = new_list();
-    each(get(a[0], names.dummy_encoding), [&](nb::handle entry) {
+    each(get(self, names.dummy_encoding), [&](nb::handle entry) {
         each(get(entry, names.encoding), [&](nb::handle item) {
             append(result, get(item, names.encoded_feature_name));
             return false;
