@@ -4,8 +4,10 @@
 
 #include "kernels/yaml_resolve.hpp"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace qv::yaml {
@@ -568,7 +570,73 @@ bool printable_utf8(std::string_view s) {
     return true;
 }
 
+/// The child nodes of a composed node, in order: a sequence's items, a mapping's keys and values.
+void append_children(PyObject *node, std::vector<PyObject *> &out) {
+    static PyObject *value_name = PyUnicode_InternFromString("value");
+    if (!value_name) throw nb::python_error();
+    nb::object value = nb::steal(PyObject_GetAttr(node, value_name));
+    if (!value.is_valid()) throw nb::python_error();
+    if (!PyList_CheckExact(value.ptr())) return;  // a scalar's text
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(value.ptr()); i < n; ++i) {
+        PyObject *item = PyList_GET_ITEM(value.ptr(), i);
+        if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+            out.push_back(PyTuple_GET_ITEM(item, 0));
+            out.push_back(PyTuple_GET_ITEM(item, 1));
+        } else {
+            out.push_back(item);
+        }
+    }
+}
+
 }  // namespace
+
+NodeCount count_nodes(nb::handle root) {
+    // Post-order walk with a memo of finished nodes: a node shared through aliases is walked once
+    // and its size added wherever it is used. The node graph, which owns every node, is not
+    // changed meanwhile (no Python code runs), so the borrowed pointers stay valid.
+    struct Frame {
+        PyObject *node;
+        size_t first, end;  ///< its children in `children`
+        size_t next;
+        unsigned long long size;
+    };
+    constexpr unsigned long long kOnStack = ~0ULL, kMost = 1ULL << 62;
+    std::unordered_map<PyObject *, unsigned long long> sizes;
+    std::vector<PyObject *> children;
+    std::vector<Frame> stack;
+    auto enter = [&](PyObject *node) {
+        sizes.emplace(node, kOnStack);
+        size_t first = children.size();
+        append_children(node, children);
+        stack.push_back({node, first, children.size(), first, 1});
+    };
+    enter(root.ptr());
+    while (true) {
+        Frame &top = stack.back();
+        if (top.next < top.end) {
+            PyObject *child = children[top.next++];
+            auto found = sizes.find(child);
+            if (found == sizes.end()) {
+                enter(child);
+            } else {
+                unsigned long long add = found->second == kOnStack ? 1 : found->second;
+                top.size = std::min(kMost, top.size + add);
+            }
+            continue;
+        }
+        unsigned long long size = top.size;
+        sizes[top.node] = size;
+        children.resize(top.first);
+        stack.pop_back();
+        if (stack.empty()) return {sizes.size(), size};
+        stack.back().size = std::min(kMost, stack.back().size + size);
+    }
+}
+
+unsigned long long alias_limit(unsigned long long written) {
+    constexpr unsigned long long kFloor = 400'000, kFactor = 10;
+    return std::max(kFloor, kFactor * written);
+}
 
 nb::object read(nb::handle text) {
     Py_ssize_t size = 0;

@@ -283,6 +283,77 @@ def test_record_with_required_fields_left_out_in_nested_union():
     assert back.feature_preparation.binning[0].feature_bucketing == []
 
 
+def _laughs(leaf, levels=9, fan=10):
+    """Flow nodes &a0 .. &a{levels-1}, each holding `fan` aliases of the one before: 10^9 leaves."""
+    nodes = ["&a0 [" + ", ".join([leaf] * fan) + "]"]
+    nodes += [f"&a{i} [" + ", ".join([f"*a{i - 1}"] * fan) + "]" for i in range(1, levels)]
+    return nodes
+
+
+def _merges(levels=9, fan=10):
+    """Mappings &m0 .. that merge `fan` aliases of the one before: ruamel flattened them in full."""
+    nodes = ["&m0 {" + ", ".join(f"k{j}: x" for j in range(fan)) + "}"]
+    nodes += [f"&m{i} {{<<: [" + ", ".join([f"*m{i - 1}"] * fan) + "]}" for i in range(1, levels)]
+    return nodes
+
+
+_BIN = "{type: NUMERICAL, lower_bound: 1.0, upper_bound: 2.0, value: 0.5}"
+ALIAS_BOMBS = {
+    # The whole stored text of a scorer; every one is a few hundred bytes to a few kilobytes.
+    "hyperparameters (any values)": "description:\n  hyperparameters:\n"
+    + "".join(f"    a{i}: {node}\n" for i, node in enumerate(_laughs('"lol"'))),
+    "attributes (list of text)": "attributes: [" + ", ".join(_laughs('"lol"')) + "]\n",
+    "general notes (mapping of text, merge keys)": "description:\n  general_notes:\n"
+    + "".join(f"    n{i}: {node}\n" for i, node in enumerate(_merges())),
+    "bins (list of records)": "feature_preparation:\n  binning:\n"
+    + "  - &fb {attribute: x, attribute_data_type: NUMERICAL, feature_bucketing: &bins ["
+    + ", ".join([f"&b {_BIN}"] + ["*b"] * 999) + "]}\n" + "  - *fb\n" * 999,
+    "metrics (mapping of numbers)": "performance:\n  dataset_quality:\n  - sample: TRAIN\n    target: y\n"
+    + "    performance: {<<: [" + ", ".join(_merges()) + "]}\n",
+}
+
+_READ_ALIAS_BOMBS = """
+import io, json, resource, sys, time
+from quorvex_analytics_utils.predictive_models.augmented_scorer import AugmentedScorer
+from quorvex_analytics_utils.predictive_models.content import AugmentedScorerContent
+
+resource.setrlimit(resource.RLIMIT_AS, (4_000_000_000, resource.RLIM_INFINITY))
+results = {}
+for name, text in json.load(sys.stdin).items():
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    try:
+        scorer = AugmentedScorer.parse_from_content(AugmentedScorerContent(augmented_scorer_yaml=io.StringIO(text)))
+        outcome = ["built", str(len(scorer.get_content().augmented_scorer_yaml.getvalue()))]
+    except Exception as e:
+        outcome = [type(e).__name__, str(e)]
+    grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+    results[name] = outcome + [grown]
+json.dump(results, sys.stdout)
+"""
+
+
+@pytest.fixture(scope="module")
+def alias_bomb_outcomes():
+    # One child process for the table: were the limit lost, it would run out of memory or time
+    # there (bounded by its memory cap and the timeout) instead of taking the test run down.
+    import subprocess
+    import sys
+
+    run = subprocess.run([sys.executable, "-c", _READ_ALIAS_BOMBS], input=json.dumps(ALIAS_BOMBS),
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    return json.loads(run.stdout)
+
+
+@pytest.mark.parametrize("kind", list(ALIAS_BOMBS))
+def test_stored_text_with_excessive_aliasing_is_refused_before_anything_is_built(kind, alias_bomb_outcomes):
+    # They used to load into millions of records or expand to 10^9 values when dumped or printed.
+    assert len(ALIAS_BOMBS[kind]) < 30_000
+    error, message, grown_kb = alias_bomb_outcomes[kind]
+    assert error == "ComposerError" and message.startswith("found excessive aliasing: the ")
+    assert grown_kb < 50_000
+
+
 class FailsOnce:
     """A class attribute whose first read raises: the reading of a record's fields fails once."""
 

@@ -15,7 +15,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from pydantic import BaseModel, Field
-from ruamel.yaml import YAML
+from ruamel.yaml import YAML, YAMLError
 from ruamel.yaml.representer import RepresenterError, SafeRepresenter
 
 from quorvex_analytics_utils.utils import dump
@@ -581,6 +581,27 @@ documents = st.recursive(
 @given(documents)
 def test_writer_matches_the_python_statement_of_the_rules(data):
     assert valid_dumps_yaml(data) == reference_dumps(data)
+
+
+@pytest.mark.parametrize("copies, refused", [(398, False), (399, True)])
+def test_aliases_may_expand_a_document_only_up_to_the_limit(copies, refused):
+    # 1,004 nodes written; the limit is the larger of 400,000 nodes and ten times the document.
+    text = "a: &a [" + ", ".join(["1"] * 999) + "]\nb: [" + ", ".join(["*a"] * copies) + "]\n"
+    if refused:
+        with pytest.raises(YAMLError, match="^found excessive aliasing: the 1004 nodes of the document "
+                                            "expand to more than 400000 through its aliases"):
+            safe_loads_yaml(text)
+    else:
+        value = safe_loads_yaml(text)
+        assert len(value["b"]) == copies and value["b"][0] is value["a"]
+
+
+def test_own_output_with_shared_lists_loads():
+    shared = list(range(1000))
+    nested = [shared] * 20
+    data = {f"k{i}": nested for i in range(15)}
+    text = valid_dumps_yaml(data)
+    assert "&id001" in text and safe_loads_yaml(text) == data
 
 
 @pytest.mark.parametrize("text", ["- " * 50000 + "x\n", "[" * 50000 + "]" * 50000 + "\n"])

@@ -40,6 +40,7 @@ struct State {
     PyObject *asdict;             ///< dataclasses.asdict
     PyObject *round;              ///< builtins.round
     PyObject *yaml_class;         ///< ruamel.yaml.YAML
+    PyObject *composer_error;     ///< ruamel.yaml.composer.ComposerError
     PyObject *safe_representer;   ///< ruamel.yaml.representer.SafeRepresenter
     PyObject *string_io;          ///< io.StringIO
     PyObject *json_module;        ///< json
@@ -362,13 +363,34 @@ nb::object dumps_yaml(nb::handle data, nb::handle kwds) {
     return call_method(stream, "getvalue");
 }
 
+/// Refuses a composed document whose aliases (or merge keys naming them) expand it far beyond its
+/// own size: the values would share their parts, but every reader of them (validation, dumping,
+/// printing) walks them in full, so a few hundred bytes could stand for 10^9 values.
+void refuse_excessive_aliasing(nb::handle node) {
+    qv::yaml::NodeCount count = qv::yaml::count_nodes(node);
+    unsigned long long limit = qv::yaml::alias_limit(count.written);
+    if (count.expanded <= limit) return;
+    nb::object problem = check(PyUnicode_FromFormat(
+        "found excessive aliasing: the %llu nodes of the document expand to more than %llu "
+        "through its aliases",
+        count.written, limit));
+    nb::object error = nb::handle(state.composer_error)(
+        nb::arg("problem") = problem, nb::arg("problem_mark") = node.attr("start_mark"));
+    PyErr_SetObject(state.composer_error, error.ptr());
+    fail();
+}
+
 nb::object loads_yaml(nb::handle content) {
     if (nb::object value = qv::yaml::read(content); value.is_valid()) return value;
     // ruamel's pure-Python parser even where its C extension is installed: the C parser recurses on the
     // C stack and crashes the process on deeply nested input ('- ' * 50000), where the pure one raises
-    // RecursionError. Values and errors are otherwise the same.
+    // RecursionError. Values and errors are otherwise the same. The document is composed, checked
+    // and then built, which is what `load` does without the check.
     nb::object yaml = nb::handle(state.yaml_class)(nb::arg("typ") = "safe", nb::arg("pure") = true);
-    return yaml.attr("load")(content);
+    nb::object node = yaml.attr("compose")(content);
+    if (node.is_none()) return node;
+    refuse_excessive_aliasing(node);
+    return yaml.attr("constructor").attr("construct_document")(node);
 }
 
 nb::object valid_dump_yaml_impl(Args a) {
@@ -476,6 +498,8 @@ NB_MODULE(dump, m) {
     state.asdict = keep_forever(m.attr("asdict"));
     state.round = keep_forever(nb::module_::import_("builtins").attr("round"));
     state.yaml_class = keep_forever(m.attr("YAML"));
+    state.composer_error =
+        keep_forever(nb::module_::import_("ruamel.yaml.composer").attr("ComposerError"));
     state.safe_representer = keep_forever(m.attr("RuamelSafeRepresenter"));
     state.string_io = keep_forever(m.attr("StringIO"));
     state.json_module = keep_forever(json);
