@@ -7,8 +7,8 @@
 5. serve the model through GraphQL: formula, external model parameters, category.
 """
 
+import argparse
 import asyncio
-import io
 import json
 import math
 import pathlib
@@ -19,7 +19,6 @@ import strawberry
 import structlog
 
 from quorvex_analytics_utils.predictive_models.augmented_scorer import AugmentedScorer, AugmentedScorerType
-from quorvex_analytics_utils.predictive_models.content import AugmentedScorerContent
 from quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing import (
     AttributeBinCategorical,
     AttributeBinNumerical,
@@ -28,6 +27,8 @@ from quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucke
 from quorvex_analytics_utils.predictive_models.feature_preparation.feature_preparation import FeaturePreparation
 from quorvex_analytics_utils.utils.dump import safe_dumps_json, safe_loads_yaml, valid_dumps_yaml
 from quorvex_analytics_utils.utils.parse import parse_value
+
+from model_folder import read_model_folder, write_model_folder
 
 
 def show_log(_logger, method, event):
@@ -111,23 +112,13 @@ def build_scorer() -> AugmentedScorer:
     return scorer
 
 
-def store_and_load(scorer: AugmentedScorer) -> AugmentedScorer:
+def store_and_load(scorer: AugmentedScorer, store: pathlib.Path | None) -> AugmentedScorer:
     section("3. Content written to a folder and read back")
     with tempfile.TemporaryDirectory() as folder:
-        root = pathlib.Path(folder)
-        content = scorer.get_content()
-        (root / "scorer.yaml").write_text(content.augmented_scorer_yaml.getvalue())
-        (root / "model.json").write_text(content.external_model_json.getvalue())
-        for name, stream in content.attached_images.items():
-            (root / name).write_bytes(stream.getvalue())
+        root = write_model_folder(scorer, (store or pathlib.Path(folder)) / (scorer.directory_name or "model"))
         print("  wrote", sorted(p.name for p in root.iterdir()))
         print("  scorer.yaml starts:", (root / "scorer.yaml").read_text().splitlines()[:3])
-        stored = AugmentedScorerContent(
-            augmented_scorer_yaml=io.StringIO((root / "scorer.yaml").read_text()),
-            external_model_json=io.StringIO((root / "model.json").read_text()),
-            external_model_pmml=None,
-            attached_images={"roc.png": io.BytesIO((root / "roc.png").read_bytes())})
-        loaded = AugmentedScorer.parse_from_content(stored)
+        loaded = read_model_folder(root)
     changed = [n for n in AugmentedScorer.model_fields if getattr(loaded, n) != getattr(scorer, n)]
     print("  fields changed by the round trip:", changed,
           "(migration fills the model name:", repr(loaded.description.predictive_model_name) + ")")
@@ -165,11 +156,15 @@ def serve(scorer: AugmentedScorer) -> None:
 
 
 def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--store", type=pathlib.Path, metavar="FOLDER",
+                        help="keep the stored model in FOLDER/<directory name> (examples/graphql_server.py serves it)")
+    args = parser.parse_args()
     structlog.configure(processors=[show_log])
     values_and_bins()
     storage_texts()
     scorer = build_scorer()
-    loaded = store_and_load(scorer)
+    loaded = store_and_load(scorer, args.store)
     score_rows(loaded)
     serve(loaded)
 

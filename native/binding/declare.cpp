@@ -176,7 +176,8 @@ ViewClass &ViewClass::resolver(FunctionSpec decl, Impl impl, nb::handle parent_t
     const char *name = decl.name;
     decl.params.insert(decl.params.begin(),
                        {Param{.name = "self"},
-                        Param{.name = "parent", .annotation = typ::Parent(parent_type)}});
+                        Param{.name = "parent", .rule = Rule::Parent,
+                              .annotation = typ::Parent(parent_type)}});
     nb::object fn = make_function(module_, name_.c_str(), std::move(decl), impl);
     namespace_[name] = nb::module_::import_("strawberry").attr("field")(nb::arg("resolver") = fn);
     return *this;

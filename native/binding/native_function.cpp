@@ -15,6 +15,7 @@ struct Slot {
     PyObject *name;      ///< interned parameter name (owned)
     Rule rule;
     PyObject *default_;  ///< owned, or nullptr when the parameter is required
+    PyObject *record_type;  ///< owned; the record classes (a tuple) of a `Rule::Parent` parameter
 };
 
 /// Layout of a "cython_function_or_method" object.
@@ -78,7 +79,8 @@ const char *rule_type_name(Rule rule) {
 bool rule_accepts(Rule rule, PyObject *value) {
     switch (rule) {
         case Rule::Any:
-        case Rule::VarKeyword: return true;
+        case Rule::VarKeyword:
+        case Rule::Parent: return true;
         case Rule::Str: return Py_IS_TYPE(value, &PyUnicode_Type);
         case Rule::StrOrNone: return value == Py_None || Py_IS_TYPE(value, &PyUnicode_Type);
         case Rule::List: return Py_IS_TYPE(value, &PyList_Type);
@@ -103,6 +105,43 @@ Py_ssize_t find_param(NativeFunction *f, PyObject *key) {
     }
     if (PyErr_Occurred()) PyErr_Clear();  // only str keys reach here; a failed compare means "no match"
     return -1;
+}
+
+/// The record a resolver shows, as a new reference. strawberry hands a resolver the object its
+/// field is read from: the record itself when a query returns the record, but the view instance
+/// when the view was made with `View.from_pydantic(record)`, which keeps the record as
+/// `_original_model`. Anything else is passed on unchanged, as it was given.
+PyObject *shown_record(PyObject *parent, PyObject *record_types) {
+    int is_record = PyObject_IsInstance(parent, record_types);
+    if (is_record < 0) return nullptr;
+    if (is_record) return Py_NewRef(parent);
+    PyObject *original = nullptr;
+    if (PyObject_GetOptionalAttrString(parent, "_original_model", &original) < 0) return nullptr;
+    if (original) {
+        int shows_record = PyObject_IsInstance(original, record_types);
+        if (shows_record < 0) {
+            Py_DECREF(original);
+            return nullptr;
+        }
+        if (shows_record) return original;
+        Py_DECREF(original);
+    }
+    return Py_NewRef(parent);
+}
+
+/// The record classes named by `strawberry.Parent[T]` (that is `Annotated[T, ...]`), as a tuple:
+/// T itself, or the members of T when it is a union (possibly annotated, as a tagged union is).
+nb::object parent_record_types(nb::handle annotation) {
+    nb::module_ typing = nb::module_::import_("typing");
+    nb::object annotated = typing.attr("Annotated"), get_origin = typing.attr("get_origin");
+    nb::object type = nb::borrow(annotation);
+    while (get_origin(type).is(annotated)) type = typing.attr("get_args")(type)[0];
+    nb::tuple types = get_origin(type).is_none() ? nb::make_tuple(type)
+                                                 : nb::tuple(typing.attr("get_args")(type));
+    for (nb::handle t : types)
+        if (!PyType_Check(t.ptr()))
+            throw std::invalid_argument("a view's parent must be annotated with record classes");
+    return types;
 }
 
 PyObject *call_impl(NativeFunction *f, PyObject **bound) {
@@ -187,6 +226,7 @@ PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, Py
             bound[i] = args[nargs + k];
         }
     }
+    nb::object record;  // owns a resolver's record for the duration of the call
     for (Py_ssize_t i = 0; i < f->nparams; ++i) {
         const Slot &p = f->params[i];
         if (!bound[i]) {
@@ -202,6 +242,11 @@ PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, Py
             PyErr_Format(PyExc_TypeError, "Argument '%U' has incorrect type (expected %s, got %s)",
                          p.name, rule_type_name(p.rule), Py_TYPE(bound[i])->tp_name);
             return nullptr;
+        }
+        if (p.record_type) {
+            record = nb::steal(shown_record(bound[i], p.record_type));
+            if (!record.is_valid()) return nullptr;
+            bound[i] = record.ptr();
         }
     }
     return call_impl(f, bound.data());
@@ -222,14 +267,20 @@ int fn_traverse(PyObject *self, visitproc visit, void *arg) {
     auto *f = reinterpret_cast<NativeFunction *>(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->dict);
-    for (Py_ssize_t i = 0; i < f->nparams; ++i) Py_VISIT(f->params[i].default_);
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+        Py_VISIT(f->params[i].default_);
+        Py_VISIT(f->params[i].record_type);
+    }
     return 0;
 }
 
 int fn_clear(PyObject *self) {
     auto *f = reinterpret_cast<NativeFunction *>(self);
     Py_CLEAR(f->dict);
-    for (Py_ssize_t i = 0; i < f->nparams; ++i) Py_CLEAR(f->params[i].default_);
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+        Py_CLEAR(f->params[i].default_);
+        Py_CLEAR(f->params[i].record_type);
+    }
     return 0;
 }
 
@@ -483,8 +534,12 @@ nb::object make_function(nb::handle module, const char *qualname_prefix, Functio
         s.name = PyUnicode_InternFromString(p.name);
         s.rule = p.rule;
         s.default_ = p.default_.is_valid() ? Py_NewRef(p.default_.ptr()) : nullptr;
+        s.record_type = nullptr;
         ++f->nparams;
         if (!s.name) throw nb::python_error();
+        if (p.rule == Rule::Parent) {
+            s.record_type = parent_record_types(p.annotation).release().ptr();
+        }
     }
     PyObject_GC_Track(f);
 

@@ -18,6 +18,8 @@ enum class Rule : unsigned char {
     List,       ///< exactly `list`
     Dict,       ///< exactly `dict`
     VarKeyword, ///< `**name`: last parameter only; bound to a fresh dict of the other keywords
+    Parent,     ///< a view's parent, annotated `strawberry.Parent[record class]`: the record itself,
+                ///< or, for a view made by `from_pydantic`, the record it was made from
 };
 
 /// One declared parameter: positional-or-keyword, optionally annotated, optionally defaulted.

@@ -8,6 +8,7 @@ import pytest
 import strawberry
 from pydantic import ValidationError
 
+from graphql_support import full_selection, query
 from quorvex_analytics_utils.predictive_models import augmented_scorer as mod
 from quorvex_analytics_utils.predictive_models.augmented_scorer import (
     AbstractAugmentedScorer,
@@ -857,3 +858,42 @@ def test_formula_lets_an_interrupt_while_reading_the_coefficients_through():
     scorer.external_model["model"] = InterruptsOnce(coef_=[[2.0]])
     with pytest.raises(Interrupt):
         formula_of(scorer)
+
+
+# ---- the view made by from_pydantic
+
+
+def two_route_schema():
+    @strawberry.type
+    class Query:
+        @strawberry.field
+        def record(self, info: strawberry.Info) -> AugmentedScorerType:
+            return info.context["scorer"]
+
+        @strawberry.field
+        def view(self, info: strawberry.Info) -> AugmentedScorerType:
+            return AugmentedScorerType.from_pydantic(info.context["scorer"])
+
+    return strawberry.Schema(query=Query)
+
+
+@pytest.mark.parametrize("scorer", [
+    rich_scorer(),
+    AugmentedScorer(predictive_model_type="XGB", external_model=XGB_MODEL),
+    AugmentedScorer(attributes=["a"]),
+], ids=["logistic regression", "xgb", "bare"])
+async def test_a_view_made_by_from_pydantic_resolves_as_the_record_does(scorer):
+    schema = two_route_schema()
+    selection = full_selection(schema, "AugmentedScorerType")
+    result = await schema.execute(f"{{ record {selection} view {selection} }}", context_value={"scorer": scorer})
+    assert result.errors is None
+    assert result.data["view"] == result.data["record"]
+    assert result.data["record"]["featurePreparation"] is not None
+
+
+async def test_a_view_made_without_a_record_reports_the_field_that_needs_one():
+    view = AugmentedScorerType.from_pydantic(rich_scorer())
+    del view._original_model
+    result = await query(AugmentedScorerType, view, "{ directoryName formula }")
+    assert result.data == {"item": {"directoryName": "pd_retail", "formula": None}}
+    assert [error.path for error in result.errors] == [["item", "formula"]]

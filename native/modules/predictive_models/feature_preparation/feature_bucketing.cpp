@@ -356,18 +356,16 @@ NB_MODULE(feature_bucketing, m) {
             .auto_field("categories")
             .build();
     // GraphQL's Float has no infinities or NaN: the bounds keep their record type but are resolved
-    // so that an open end shows as null there, and as "-inf"/"inf" in the formatted fields.
+    // so that an open end shows as null there, and as "-inf"/"inf" in the formatted fields. They
+    // resolve synchronously: strawberry runs every asynchronous field as an asyncio task of its own,
+    // the main cost of a query over many bins.
     nb::object AttributeBinNumericalType =
         ViewClass(m, "AttributeBinNumericalType", AttributeBinNumerical, {AbstractAttributeBinType})
             .auto_field("lower_bound")
             .auto_field("upper_bound")
-            .resolver({.name = "lower_bound",
-                       .returns = opt_float,
-                       .is_async = true}, lower_bound_impl,
+            .resolver({.name = "lower_bound", .returns = opt_float}, lower_bound_impl,
                       AttributeBinNumerical)
-            .resolver({.name = "upper_bound",
-                       .returns = opt_float,
-                       .is_async = true}, upper_bound_impl,
+            .resolver({.name = "upper_bound", .returns = opt_float}, upper_bound_impl,
                       AttributeBinNumerical)
             .resolver({.name = "formatted_lower_bound", .returns = opt_str, .is_async = true},
                       formatted_lower_bound_impl, AttributeBinNumerical)
