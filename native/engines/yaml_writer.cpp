@@ -3,6 +3,7 @@
 // caller's normalisation at every node; reproduced exactly or refused.
 #include "engines/yaml_writer.hpp"
 
+#include "kernels/float_text.hpp"
 #include "kernels/yaml_resolve.hpp"
 
 #include <algorithm>
@@ -19,6 +20,8 @@ namespace qv::yaml {
 namespace {
 
 constexpr Py_ssize_t kWidth = 120;
+/// Decimal places kept for the floats of a document.
+constexpr int kDigits = 12;
 /// Keys of this many code points (plus the 5 of the implicit str tag) or more are written as `? key`.
 constexpr Py_ssize_t kMaxSimpleKey = 128;
 /// Nesting beyond this goes to ruamel, which then behaves as it always did (its own recursion limit).
@@ -487,35 +490,13 @@ class Writer {
         put(text);
     }
 
-    /// A float in the form of its repr; when `round`, first rounded to 12 decimals (correctly
-    /// rounded, as Python's round).
+    /// A float in the form of its repr; when `round`, first rounded to 12 decimals as Python's round.
     void real(double x, bool round, Py_ssize_t indent) {
         if (std::isnan(x)) return word(".nan", indent);
         if (std::isinf(x)) return word(x > 0 ? ".inf" : "-.inf", indent);
-        if (!round) return repr(x, indent);
-        char *fixed = PyOS_double_to_string(x, 'f', 12, 0, nullptr);
-        if (!fixed) {
-            PyErr_Clear();
-            throw NotHandled{};
-        }
-        double rounded = PyOS_string_to_double(fixed, nullptr, nullptr);
-        PyMem_Free(fixed);
-        if (rounded == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            throw NotHandled{};
-        }
-        repr(rounded, indent);
-    }
-
-    void repr(double x, Py_ssize_t indent) {
-        char *text = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (!text) {
-            PyErr_Clear();
-            throw NotHandled{};
-        }
-        std::string owned(text);
-        PyMem_Free(text);
-        word(owned, indent);
+        char text[kernels::kFloatReprSize];
+        size_t len = kernels::float_repr(round ? kernels::round_places(x, kDigits) : x, text);
+        word(std::string_view(text, len), indent);
     }
 
     bool string(PyObject *s, Py_ssize_t indent, bool simple_key) {

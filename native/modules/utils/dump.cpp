@@ -12,8 +12,8 @@
 #include "binding/support.hpp"
 #include "engines/yaml_reader.hpp"
 #include "engines/yaml_writer.hpp"
+#include "kernels/float_text.hpp"
 
-#include <cmath>
 
 namespace {
 
@@ -90,17 +90,8 @@ bool is_plain(PyObject *value) {
 
 // ---- rounding
 
-/// `round(x, 12)` exactly as the host computes it: the correctly rounded 12-place decimal text
-/// read back as a double. Values with no fractional part (and inf, nan) come back unchanged.
-double round_digits(double x) {
-    if (!std::isfinite(x) || x == std::floor(x)) return x;
-    char *text = PyOS_double_to_string(x, 'f', kDigits, 0, nullptr);
-    if (!text) fail();
-    double rounded = PyOS_string_to_double(text, nullptr, nullptr);
-    PyMem_Free(text);
-    if (rounded == -1.0 && PyErr_Occurred()) fail();
-    return rounded;
-}
+/// `round(x, 12)` exactly as the host computes it.
+double round_digits(double x) { return kernels::round_places(x, kDigits); }
 
 /// `round(value, 12)` for an exact float: always a new object, as `round` gives, so that the JSON
 /// encoder's identity test tells a converted value from one it cannot write.

@@ -2,8 +2,10 @@
 #include "binding/support.hpp"
 #include "engines/yaml_reader.hpp"
 #include "engines/yaml_writer.hpp"
+#include "kernels/float_text.hpp"
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 namespace nb = nanobind;
 
@@ -14,6 +16,15 @@ NB_MODULE(_yaml_native, m) {
             return text.is_valid() ? text : nb::none();
         },
         nb::arg("data").none(), "The package's YAML text of `data`, or None when the ruamel path must write it.");
+    m.def(
+        "float_repr", [](double x) {
+            char text[qv::kernels::kFloatReprSize];
+            return std::string(text, qv::kernels::float_repr(x, text));
+        },
+        nb::arg("x"), "repr(x) of a finite float, written by the storage kernel.");
+    m.def(
+        "round_places", [](double x, int places) { return qv::kernels::round_places(x, places); },
+        nb::arg("x"), nb::arg("places"), "round(x, places) computed by the storage kernel.");
     m.def(
         "loads", [](nb::handle text) -> nb::object {
             if (!PyUnicode_CheckExact(text.ptr())) qv::raise_arg_type("text", "str", text);
