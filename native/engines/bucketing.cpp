@@ -310,13 +310,15 @@ nb::object first_null(nb::handle list) {
     }
 }
 
-nb::object fallback(nb::handle bucketing, nb::handle list, nb::handle shown_value) {
+nb::object fallback(nb::handle bucketing, nb::handle list, nb::handle shown_value,
+                    FallbackSink *sink) {
     for (Py_ssize_t i = 0;; ++i) {
         nb::object b = item(list, i);
         if (!b.is_valid()) return nb::none();
         Role role = role_of_bin(Fields(b));
         if (!is_fallback(role)) continue;
-        log_fallback(bucketing, role, shown_value);
+        if (sink) sink->hit(b, role, shown_value);
+        else log_fallback(bucketing, role, shown_value);
         return result_value(Fields(b).get(Field::Value));
     }
 }
@@ -447,7 +449,7 @@ bool is_own_method(nb::handle bucketing, Which which) {
            str_equals(field(fn, keys().qualname), qualname);
 }
 
-nb::object bin_numeric(nb::handle bucketing, nb::handle value) {
+nb::object bin_numeric(nb::handle bucketing, nb::handle value, FallbackSink *sink) {
     double v = to_float(value);
     nb::object list = bin_list(bucketing);
     if (std::isnan(v)) {
@@ -476,7 +478,7 @@ nb::object bin_numeric(nb::handle bucketing, nb::handle value) {
             return result_value(f.get(Field::Value));
         }
     }
-    return fallback(bucketing, list, float_object(v));
+    return fallback(bucketing, list, float_object(v), sink);
 }
 
 namespace {
@@ -536,7 +538,7 @@ Py_ssize_t scan_categoric_quietly(PyObject *list, PyObject *value, nb::object &r
 
 }  // namespace
 
-nb::object bin_categoric(nb::handle bucketing, nb::handle value) {
+nb::object bin_categoric(nb::handle bucketing, nb::handle value, FallbackSink *sink) {
     check_categorical_value(value);
     nb::object list = bin_list(bucketing);
     if (is_missing_category(value)) {
@@ -557,7 +559,7 @@ nb::object bin_categoric(nb::handle bucketing, nb::handle value) {
             if (found) return result_value(f.get(Field::Value));
         }
     }
-    return fallback(bucketing, list, value);
+    return fallback(bucketing, list, value, sink);
 }
 
 // ---- snapshots
@@ -647,28 +649,23 @@ void build_indexes(Snapshot &s, bool allow_binary_search) {
             s.float_bounds = false;
     }
 
-    // Binary search is the linear scan's equal only when no comparison can reach Python and at
-    // most one interval can contain a value.
+    // The interval search is the linear scan's equal only when no comparison can reach Python and
+    // at most one interval can contain a value.
     bool searchable = allow_binary_search && s.float_bounds;
-    for (std::size_t index : s.regular_numerical) {
-        if (!searchable) break;
-        const Bin &b = s.bins[index];
-        double lo = PyFloat_AS_DOUBLE(b.lower.ptr()), hi = PyFloat_AS_DOUBLE(b.upper.ptr());
-        if (!(lo < hi)) continue;  // empty, or a NaN bound: never matches
-        if (!s.highs.empty() && !(s.highs.back() <= lo)) {
-            searchable = false;
-            break;
+    if (searchable) {
+        std::vector<double> lows, highs;
+        for (std::size_t index : s.regular_numerical) {
+            lows.push_back(PyFloat_AS_DOUBLE(s.bins[index].lower.ptr()));
+            highs.push_back(PyFloat_AS_DOUBLE(s.bins[index].upper.ptr()));
         }
-        s.lows.push_back(lo);
-        s.highs.push_back(hi);
-        s.sorted_bins.push_back(index);
+        searchable = intervals::ascending_and_disjoint(lows, highs);
+        for (std::size_t k = 0; searchable && k < lows.size(); ++k) {
+            if (!(lows[k] < highs[k])) continue;  // empty, or a NaN bound: never matches
+            s.table.add(lows[k], highs[k]);
+            s.sorted_bins.push_back(s.regular_numerical[k]);
+        }
     }
     s.sorted = searchable;
-    if (!searchable) {
-        s.lows.clear();
-        s.highs.clear();
-        s.sorted_bins.clear();
-    }
 
     // Category table: exact strings compare in a dict as they do in a list.
     bool indexable = true;
@@ -770,11 +767,8 @@ nb::object numeric(const Snapshot &s, nb::handle value) {
     if (std::isnan(v)) {
         if (s.first_null >= 0) return result_value(s.bins[(std::size_t) s.first_null].value);
     } else if (s.sorted) {
-        auto it = std::lower_bound(s.highs.begin(), s.highs.end(), v);
-        if (it != s.highs.end()) {
-            std::size_t i = (std::size_t) (it - s.highs.begin());
-            if (s.lows[i] < v) return result_value(s.bins[s.sorted_bins[i]].value);
-        }
+        std::size_t k = s.table.find(v);
+        if (k < s.table.size()) return result_value(s.bins[s.sorted_bins[k]].value);
     } else {
         nb::object v_obj;
         for (std::size_t index : s.regular_numerical) {

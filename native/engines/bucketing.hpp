@@ -25,9 +25,10 @@
 // Every function needs the GIL; the module `feature_bucketing` is imported on first use.
 #pragma once
 
+#include "kernels/interval_search.hpp"
+
 #include <nanobind/nanobind.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -92,10 +93,21 @@ enum class Which : unsigned char { Numeric, Categoric };
 /// below instead of calling the method once per value.
 bool is_own_method(nb::handle bucketing, Which which);
 
+/// Takes the fallback events of the scans instead of the logger (the column calls count them and
+/// log one event per call and bin). `shown_value` is what the message would show.
+class FallbackSink {
+public:
+    virtual void hit(nb::handle bin, Role role, nb::handle shown_value) = 0;
+
+protected:
+    ~FallbackSink() = default;
+};
+
 /// `bucketing.bin_numeric_attribute(value)` / `bucketing.bin_categoric_attribute(value)` in one
 /// pass over the current bin list (nothing is cached). `categoric` accepts exactly `str` or None.
-nb::object bin_numeric(nb::handle bucketing, nb::handle value);
-nb::object bin_categoric(nb::handle bucketing, nb::handle value);
+/// With a sink, a fallback bin's event goes to the sink instead of the log.
+nb::object bin_numeric(nb::handle bucketing, nb::handle value, FallbackSink *sink = nullptr);
+nb::object bin_categoric(nb::handle bucketing, nb::handle value, FallbackSink *sink = nullptr);
 
 /// One bin as it was when the snapshot was taken (strong references).
 struct Bin {
@@ -126,10 +138,10 @@ struct Snapshot {
     std::vector<std::size_t> regular_numerical;    ///< scan order of the numerical range test
     std::vector<std::size_t> regular_categorical;  ///< scan order of the membership test
 
-    /// Binary search: set when every regular numerical bin has float bounds and the non-empty
+    /// Interval search: set when every regular numerical bin has float bounds and the non-empty
     /// intervals come in ascending, disjoint order (then at most one bin can match).
     bool sorted = false;
-    std::vector<double> lows, highs;
+    intervals::SortedIntervals table;
     std::vector<std::size_t> sorted_bins;  ///< index into `bins` of each searched interval
 
     /// Exact-str category -> index into `bins` of the first bin containing it; set when every
@@ -160,15 +172,13 @@ inline PyObject *plain_value(const nb::object &value) {
 }
 
 /// The value of the bin that an exact float `v` (not NaN) falls into, borrowed from the snapshot,
-/// when that takes no Python code (binary search, or a linear scan over exact float bounds) and
+/// when that takes no Python code (interval search, or a linear scan over exact float bounds) and
 /// the bin's value is plain; nullptr otherwise, including when no bin matches. Inline: a batch
 /// calls it for every element.
 inline PyObject *numeric_plain(const Snapshot &s, double v) {
     if (s.sorted) {
-        auto it = std::lower_bound(s.highs.begin(), s.highs.end(), v);
-        if (it == s.highs.end()) return nullptr;
-        auto k = (std::size_t) (it - s.highs.begin());
-        return s.lows[k] < v ? plain_value(s.bins[s.sorted_bins[k]].value) : nullptr;
+        std::size_t k = s.table.find(v);
+        return k < s.table.size() ? plain_value(s.bins[s.sorted_bins[k]].value) : nullptr;
     }
     if (!s.float_bounds) return nullptr;
     for (std::size_t index : s.regular_numerical) {

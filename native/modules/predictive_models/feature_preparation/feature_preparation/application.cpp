@@ -10,8 +10,6 @@ namespace qv::preparation {
 
 // ---- applying bucketing
 
-enum class Kind { Numerical, Categorical, Other };
-
 Kind kind_of(nb::handle bucketing) {
     nb::object dtype = get(bucketing, names.attribute_data_type);
     if (equals(dtype, state.numerical)) return Kind::Numerical;
@@ -181,8 +179,7 @@ nb::object apply_feature_bucketing_batch_impl(Args a) {
 
 // ---- dummy encoding
 
-nb::object apply_dummy_encoding_impl(Args a) {
-    nb::handle self = a[0], attribute = a[1], value = a[2];
+nb::object find_encoding(nb::handle self, nb::handle attribute) {
     nb::object encoding;
     each(get(self, names.dummy_encoding), [&](nb::handle entry) {
         if (!equals(get(entry, names.attribute), attribute)) return false;
@@ -193,8 +190,14 @@ nb::object apply_dummy_encoding_impl(Args a) {
         nb::object text =
             steal_or_throw(PyUnicode_FromFormat("No dummy encoding for %U was found.", attribute.ptr()));
         log(state.module, "warning", text);
-        return nb::none();
     }
+    return encoding;
+}
+
+nb::object apply_dummy_encoding_impl(Args a) {
+    nb::handle self = a[0], attribute = a[1], value = a[2];
+    nb::object encoding = find_encoding(self, attribute);
+    if (!encoding.is_valid()) return nb::none();
     nb::object result = steal_or_throw(PyDict_New());
     nb::object zero = nb::int_(0), one = nb::int_(1);
     bool found = false;

@@ -192,8 +192,20 @@ nb::object get_attributes_created_in_binning_impl(Args a);
 nb::object get_all_dummy_enc_attributes_impl(Args a);
 
 // Applying binnings and dummy encodings to values (application.cpp).
+enum class Kind { Numerical, Categorical, Other };
+/// Which bin method applies, from the bucketing's `attribute_data_type`.
+Kind kind_of(nb::handle bucketing);
+/// Raises `e` again with "Binning attribute <attribute>: " in front of its message.
+[[noreturn]] void reraise_for(nb::python_error &e, nb::handle attribute);
+/// The `encoding` list of the first dummy encoding of `attribute`; when there is none, logs that
+/// and returns an invalid object.
+nb::object find_encoding(nb::handle self, nb::handle attribute);
 nb::object apply_feature_bucketing_impl(Args a);
 nb::object apply_feature_bucketing_batch_impl(Args a);
 nb::object apply_dummy_encoding_impl(Args a);
+
+// The same for whole columns (column_application.cpp).
+nb::object apply_feature_bucketing_array_impl(Args a);
+nb::object apply_dummy_encoding_array_impl(Args a);
 
 }  // namespace qv::preparation

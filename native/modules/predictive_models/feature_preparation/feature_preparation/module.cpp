@@ -24,6 +24,37 @@ nb::object own_function(nb::handle cls, const char *name) {
     return own ? fn : nb::none();
 }
 
+constexpr const char *kBucketingArrayDoc =
+    "Bins a whole one-dimensional column: a float64 numpy array whose elements equal\n"
+    "apply_feature_bucketing(attribute, element), NaN where that gives None; None when the\n"
+    "registry has no binning for the attribute.\n\n"
+    "values: a numpy array (float16/32/64, integers, bool, object, fixed-width unicode,\n"
+    "StringDType), a pandas Series, Index or array (nullable, Categorical, string), a pyarrow\n"
+    "Array or ChunkedArray, a polars Series, anything with __array__ or the Arrow PyCapsule\n"
+    "protocol, a list or a tuple. Missing values (None, NaN, pd.NA, Arrow nulls, masked entries)\n"
+    "go to the null bin; a text element (numpy.str_ included) is compared as its text.\n\n"
+    "The first element the single call would refuse raises the same error class with the same\n"
+    "'Binning attribute <attribute>: ' message; nothing is logged then. Otherwise the values that\n"
+    "end in a fallback bin are logged once per call and bin, at the level the single call uses,\n"
+    "on the same logger:\n"
+    "  Predictive model hit default value when processing binning of attribute '<attribute>'\n"
+    "  for <count> of <total> values, e.g. '<value>', '<value>'.\n"
+    "with up to five distinct examples written as the single call writes its value. The GIL is\n"
+    "released while numbers and Arrow or numpy texts are binned.";
+
+constexpr const char *kDummyArrayDoc =
+    "Dummy-encodes a whole one-dimensional column (the kinds apply_feature_bucketing_array\n"
+    "reads): a dict of uint8 numpy arrays, one per feature in the order apply_dummy_encoding\n"
+    "gives them, each element as apply_dummy_encoding(attribute, element) sets it (missing values\n"
+    "count as None). Without an encoding for the attribute: what apply_dummy_encoding gives (None,\n"
+    "with its warning). Values that match no item are logged once per call:\n"
+    "  Dummy encoding of attribute '<attribute>' is not defined for <count> of <total> values,\n"
+    "  e.g. '<value>', '<value>'. Default value '<feature>' was assigned with 1.\n"
+    "at info level, or, without a default feature, at warning level:\n"
+    "  Dummy encoding of attribute '<attribute>' is not defined for <count> of <total> values,\n"
+    "  e.g. '<value>', and no default value was assigned. All dummies for given attribute are\n"
+    "  assigned with 0.";
+
 }  // namespace
 
 NB_MODULE(feature_preparation, m) {
@@ -140,6 +171,16 @@ NB_MODULE(feature_preparation, m) {
                                 {.name = "attribute_value", .annotation = scalar}},
                      .returns = typ::Optional(typ::Dict(str, integer))},
                     apply_dummy_encoding_impl)
+            .method({.name = "apply_feature_bucketing_array",
+                     .params = {text("attribute"), {.name = "values", .annotation = typ::Any()}},
+                     .returns = typ::Any(),
+                     .doc = kBucketingArrayDoc},
+                    apply_feature_bucketing_array_impl)
+            .method({.name = "apply_dummy_encoding_array",
+                     .params = {text("attribute"), {.name = "values", .annotation = typ::Any()}},
+                     .returns = typ::Any(),
+                     .doc = kDummyArrayDoc},
+                    apply_dummy_encoding_array_impl)
             .build();
     state.own_get_feature_bucketing = keep_forever(preparation.attr("__dict__")["get_feature_bucketing"]);
 

@@ -1,0 +1,124 @@
+// Finding the half-open interval (low, high] that holds a value, among a list of intervals.
+//
+// Two tables:
+//   SortedIntervals: ascending, disjoint, non-empty intervals (high[k] <= low[k+1]); at most one
+//     can hold a value. Up to kBranchFreeLimit intervals it counts the upper ends below the value
+//     with no branch at all (the compiler turns the loop into vector compares), which costs the
+//     same whatever the data; above that, a binary search whose steps are conditional moves.
+//   FirstInterval: any intervals in list order (overlapping, unsorted, empty); the first one
+//     holding the value wins, as a linear scan of the list decides.
+// Both answer `size()` when no interval holds the value, NaN included (every comparison with NaN
+// is false). Pure C++: no Python, safe to run without the GIL.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace qv::intervals {
+
+/// Up to this many intervals the branch-free count beats a binary search (measured: 20 intervals,
+/// random values, about 3 ns against 10-25 ns for a branching search whose branches mispredict).
+inline constexpr std::size_t kBranchFreeLimit = 32;
+
+class SortedIntervals {
+public:
+    /// Appends (low, high]; the caller keeps the table ascending, disjoint and free of empty ones.
+    void add(double low, double high) {
+        lows_.push_back(low);
+        highs_.push_back(high);
+    }
+    void clear() {
+        lows_.clear();
+        highs_.clear();
+    }
+    std::size_t size() const { return highs_.size(); }
+    bool empty() const { return highs_.empty(); }
+
+    /// Index of the interval holding `v`, or size().
+    std::size_t find(double v) const {
+        return size() <= kBranchFreeLimit ? find_counting(v) : find_binary(v);
+    }
+
+    /// Counts the upper ends below `v`: that is the only interval that may hold it.
+    std::size_t find_counting(double v) const {
+        const double *highs = highs_.data();
+        std::size_t n = highs_.size(), k = 0;
+        for (std::size_t j = 0; j < n; ++j) k += highs[j] < v;
+        return confirm(k, v);
+    }
+
+    /// The same answer by halving: each step is a conditional move, not a branch.
+    std::size_t find_binary(double v) const {
+        const double *base = highs_.data();
+        std::size_t length = highs_.size();
+        if (length == 0) return 0;
+        while (length > 1) {
+            std::size_t half = length / 2;
+            base = base[half - 1] < v ? base + half : base;
+            length -= half;
+        }
+        std::size_t k = (std::size_t) (base - highs_.data()) + (*base < v);
+        return confirm(k, v);
+    }
+
+    /// The textbook branching search, kept to measure the other two against.
+    std::size_t find_branching(double v) const {
+        std::size_t lo = 0, hi = highs_.size();
+        while (lo < hi) {
+            std::size_t mid = lo + (hi - lo) / 2;
+            if (highs_[mid] < v) lo = mid + 1;
+            else hi = mid;
+        }
+        return confirm(lo, v);
+    }
+
+private:
+    /// k is the first interval whose upper end is not below v: it holds v when its lower end is.
+    std::size_t confirm(std::size_t k, double v) const {
+        std::size_t n = highs_.size();
+        if (k >= n) return n;
+        return lows_[k] < v ? k : n;
+    }
+
+    std::vector<double> lows_, highs_;
+};
+
+class FirstInterval {
+public:
+    void add(double low, double high) {
+        lows_.push_back(low);
+        highs_.push_back(high);
+    }
+    void clear() {
+        lows_.clear();
+        highs_.clear();
+    }
+    std::size_t size() const { return highs_.size(); }
+
+    /// Index of the first interval, in the order added, with low < v <= high; or size().
+    std::size_t find(double v) const {
+        std::size_t n = highs_.size();
+        for (std::size_t k = 0; k < n; ++k)
+            if (lows_[k] < v && v <= highs_[k]) return k;
+        return n;
+    }
+
+private:
+    std::vector<double> lows_, highs_;
+};
+
+/// True when the intervals, in this order and without the empty ones, can go into a
+/// SortedIntervals table: each starts at or after the end of the one before.
+inline bool ascending_and_disjoint(const std::vector<double> &lows, const std::vector<double> &highs) {
+    bool have_previous = false;
+    double previous_high = 0;
+    for (std::size_t k = 0; k < lows.size(); ++k) {
+        if (!(lows[k] < highs[k])) continue;  // empty, or a NaN end: never holds a value
+        if (have_previous && !(previous_high <= lows[k])) return false;
+        previous_high = highs[k];
+        have_previous = true;
+    }
+    return true;
+}
+
+}  // namespace qv::intervals
