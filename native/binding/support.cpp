@@ -102,6 +102,50 @@ void unpack_pair(nb::handle item, nb::object &first, nb::object &second) {
     second = std::move(values[1]);
 }
 
+nb::object next_item(nb::handle iterator) {
+    PyTypeObject *t = Py_TYPE(iterator.ptr());
+    bool ends = t == &PyListIter_Type || t == &PyTupleIter_Type || t == &PyDictIterKey_Type ||
+                t == &PyDictIterValue_Type || t == &PyDictIterItem_Type;
+    if (!ends && PyErr_CheckSignals() < 0) throw nb::python_error();
+    PyObject *item = PyIter_Next(iterator.ptr());
+    if (!item && PyErr_Occurred()) throw nb::python_error();
+    return nb::steal(item);
+}
+
+namespace {
+
+nb::object list_of_iterator(nb::handle iterator) {
+    nb::list out;
+    while (nb::object item = next_item(iterator)) out.append(item);
+    return out;
+}
+
+}  // namespace
+
+nb::object list_of(nb::handle iterable) {
+    PyObject *v = iterable.ptr();
+    PyObject *it = PyList_CheckExact(v) || PyTuple_CheckExact(v) ? PySequence_List(v) : PyObject_GetIter(v);
+    if (!it) throw nb::python_error();
+    nb::object result = nb::steal(it);
+    return PyList_CheckExact(result.ptr()) ? result : list_of_iterator(result);
+}
+
+nb::object items_of(nb::handle mapping) {
+    PyObject *m = mapping.ptr();
+    PyObject *items = PyDict_CheckExact(m) ? PyDict_Items(m) : PyObject_CallMethod(m, "items", nullptr);
+    if (!items) throw nb::python_error();
+    nb::object view = nb::steal(items);
+    if (PyList_CheckExact(items)) return view;
+    PyObject *it = PyObject_GetIter(items);
+    if (!it) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        raise(PyExc_TypeError, "%.200s.items() returned a non-iterable (type %.200s)",
+              Py_TYPE(m)->tp_name, Py_TYPE(items)->tp_name);
+    }
+    return list_of_iterator(nb::steal(it));
+}
+
 PyObject *interned(const char *text) {
     // Keyed by the literal's address: call sites pass string literals, so a hot path pays one
     // hash lookup instead of building and interning a new string (and leaking its reference).

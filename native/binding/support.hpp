@@ -53,6 +53,29 @@ nb::str to_str(nb::handle value);
 /// and messages (an entry of a mapping's `items()` need not be a pair, or even a tuple).
 void unpack_pair(nb::handle item, nb::object &first, nb::object &second);
 
+/// The next item of `iterator` as a new reference, or an empty object at its end. First checks for
+/// signals, as the interpreter does on every pass of a `for` loop, so that an iterator that never
+/// ends (and runs no Python code per item) can still be interrupted. Like any Python code, the
+/// check may run handlers and the garbage collector: hold no borrowed references across it. The
+/// iterators of exact lists, tuples and dicts are read without the check: they end, and run no
+/// Python code, unless Python code (itself interruptible) keeps growing what they walk.
+nb::object next_item(nb::handle iterator);
+
+/// Calls `fn(item)` for each item of `iterable`, as a `for` loop does (and as interruptible).
+template <typename Fn> void for_each_item(nb::handle iterable, Fn &&fn) {
+    PyObject *it = PyObject_GetIter(iterable.ptr());
+    if (!it) throw nb::python_error();
+    nb::object iterator = nb::steal(it);
+    while (nb::object item = next_item(iterator)) fn(nb::handle(item));
+}
+
+/// `list(iterable)`: a list or tuple is copied at once; anything else is iterated as
+/// interruptibly as a `for` loop.
+nb::object list_of(nb::handle iterable);
+
+/// `list(mapping.items())` (what `PyMapping_Items` gives), as interruptible as `list_of`.
+nb::object items_of(nb::handle mapping);
+
 /// True when `value` is exactly a `str` equal to `text` (byte comparison, no Python call).
 bool str_equals(nb::handle value, std::string_view text);
 

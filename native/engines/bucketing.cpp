@@ -283,9 +283,7 @@ void log_fallback(nb::handle bucketing, Role role, nb::handle shown_value) {
 nb::object bin_list(nb::handle bucketing) {
     nb::object bins = Fields(bucketing).get(Field::FeatureBucketing);
     if (PyList_Check(bins.ptr())) return bins;
-    PyObject *list = PySequence_List(bins.ptr());
-    if (!list) throw nb::python_error();
-    return nb::steal(list);
+    return list_of(bins);
 }
 
 /// Strong reference to item i, or an invalid object past the (current) end.

@@ -214,14 +214,11 @@ nb::object filter_exact_dict(nb::handle data) {
 /// A dict subclass is read through its own `items()`, as Python code reading it would.
 nb::object filter_mapping(nb::handle data) {
     nb::object out = check(PyDict_New());
-    nb::object items = call_method(data, "items");
-    nb::object iterator = check(PyObject_GetIter(items.ptr()));
-    while (PyObject *item = PyIter_Next(iterator.ptr())) {
-        nb::object entry = nb::steal(item), key, value;
+    for_each_item(call_method(data, "items"), [&](nb::handle entry) {
+        nb::object key, value;
         unpack_pair(entry, key, value);
         if (!is_empty(value) && PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) fail();
-    }
-    if (PyErr_Occurred()) fail();
+    });
     return out;
 }
 

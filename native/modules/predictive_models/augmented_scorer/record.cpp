@@ -15,10 +15,18 @@ nb::object abstract_impl(Args) {
 
 // ---- consistency check and coefficients
 
+/// `set(iterable)`, interruptible as a `for` loop over anything but a list, tuple or set.
 nb::object as_set(nb::handle iterable) {
-    PyObject *s = PySet_New(iterable.ptr());
+    PyObject *v = iterable.ptr();
+    bool at_once = PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyAnySet_CheckExact(v);
+    PyObject *s = PySet_New(at_once ? v : nullptr);
     if (!s) throw nb::python_error();
-    return nb::steal(s);
+    nb::object set = nb::steal(s);
+    if (!at_once)
+        for_each_item(iterable, [&](nb::handle item) {
+            if (PySet_Add(set.ptr(), item.ptr()) < 0) throw nb::python_error();
+        });
+    return set;
 }
 
 nb::object set_minus(nb::handle a, nb::handle b) {
@@ -42,8 +50,7 @@ nb::object preprocess_attributes_impl(Args a) {
               unknown.ptr(), model_attributes.ptr());
 
     // Bucketing may start from an own attribute or from one that a transformation creates.
-    nb::object known_after = nb::steal(PySequence_List(attributes.ptr()));
-    if (!known_after.is_valid()) throw nb::python_error();
+    nb::object known_after = list_of(attributes);
     nb::object created = call_method(preparation, "get_attributes_created_in_transformations");
     nb::object extended = nb::steal(PySequence_InPlaceConcat(known_after.ptr(), created.ptr()));
     if (!extended.is_valid()) throw nb::python_error();
@@ -138,11 +145,10 @@ nb::object get_content_impl(Args a) {
     nb::object attached = field(field(self, key("description")), key("attached_images"));
     if (!attached.is_none()) {
         nb::object bytes_io = io.attr("BytesIO");
-        for (nb::handle image : attached) {
+        for_each_item(attached, [&](nb::handle image) {
             nb::object content = field(image, key("image"));
-            if (content.is_none()) continue;
-            set_item(images, field(image, key("filename")), bytes_io(content));
-        }
+            if (!content.is_none()) set_item(images, field(image, key("filename")), bytes_io(content));
+        });
     }
 
     nb::object stream = call_method(self, "get_external_model_stringio");
@@ -183,12 +189,11 @@ nb::object parse_from_content_impl(Args a) {
     nb::object attached = field(field(result, key("description")), key("attached_images"));
     if (!attached.is_none()) {
         nb::object streams = content.attr("attached_images");
-        for (nb::handle image : attached) {
+        for_each_item(attached, [&](nb::handle image) {
             nb::object stream = follow(streams, {field(image, key("filename")).ptr()});
             // An image stored without bytes has no stream: it keeps no bytes.
-            if (!stream.is_valid()) continue;
-            set_attr(image, "image", stream.attr("getvalue")());
-        }
+            if (stream.is_valid()) set_attr(image, "image", stream.attr("getvalue")());
+        });
     }
     call_method(result, "_migrate");
     return result;

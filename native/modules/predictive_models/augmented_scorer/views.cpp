@@ -259,7 +259,9 @@ nb::object formula_impl(Args a) {
 
     nb::list pieces;  // the numbers are ASCII; the term texts go in as the str objects they are
     Py_ssize_t i = 0;
-    for (nb::handle name : names) {
+    nb::object name_iterator = nb::steal(PyObject_GetIter(names.ptr()));
+    if (!name_iterator.is_valid()) throw nb::python_error();
+    while (nb::object name = next_item(name_iterator)) {
         nb::object coefficient;
         if (coefficients.is_valid() && i < PyList_GET_SIZE(coefficients.ptr())) {
             coefficient = as_float(nb::handle(PyList_GET_ITEM(coefficients.ptr(), i)), "Coefficient");

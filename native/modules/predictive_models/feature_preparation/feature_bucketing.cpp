@@ -265,7 +265,7 @@ nb::object apply_numerical_naming_impl(Args a) {
 nb::object joined_categories(nb::handle categories) {
     if (categories.is_none()) return nb::none();
     nb::list texts;
-    for (nb::handle element : categories) texts.append(to_str(element));
+    for_each_item(categories, [&](nb::handle element) { texts.append(to_str(element)); });
     PyObject *joined = PyUnicode_Join(state.comma, texts.ptr());
     if (!joined) throw nb::python_error();
     nb::object text = nb::steal(joined);

@@ -15,20 +15,6 @@ State state{};
 
 nb::object view_type(const char *name) { return nb::handle(state.module).attr(name); }
 
-/// Calls `fn` with a new reference to each item of `iterable`, as a `for` loop would.
-template <typename F> void for_each(nb::handle iterable, F &&fn) {
-    nb::object iterator = nb::steal(PyObject_GetIter(iterable.ptr()));
-    if (!iterator.is_valid()) throw nb::python_error();
-    while (true) {
-        nb::object item = nb::steal(PyIter_Next(iterator.ptr()));
-        if (!item.is_valid()) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            return;
-        }
-        fn(item);
-    }
-}
-
 bool contains(nb::handle container, nb::handle key) {
     int found = PySequence_Contains(container.ptr(), key.ptr());
     if (found < 0) throw nb::python_error();
@@ -63,7 +49,7 @@ bool starts_with_note(nb::handle key) {
 /// Stores a note under the key after the largest automatic note number present ("note_<n+1>").
 void add_auto_note(nb::handle notes, nb::handle note) {
     nb::object last = nb::int_(0);
-    for_each(notes, [&](nb::handle key) {
+    for_each_item(notes, [&](nb::handle key) {
         if (!starts_with_note(key)) return;
         nb::object number = auto_note_number(key);
         int greater = PyObject_RichCompareBool(number.ptr(), last.ptr(), Py_GT);
@@ -85,7 +71,7 @@ nb::object add_general_note_impl(Args a) {
         if (PyObject_SetAttr(self.ptr(), name, notes.ptr()) < 0) throw nb::python_error();
     }
     if (PyDict_Check(note.ptr())) {
-        for_each(note, [&](nb::handle key) {
+        for_each_item(note, [&](nb::handle key) {
             if (contains(notes, key)) {
                 nb::object line = nb::steal(PyUnicode_FromFormat(
                     "Note %S already exists. Note not added.", key.ptr()));
@@ -117,9 +103,7 @@ nb::object mapping_items(nb::handle parent, const char *name) {
     int truth = PyObject_IsTrue(mapping.ptr());
     if (truth < 0) throw nb::python_error();
     if (!truth) return nb::list();
-    nb::object items = nb::steal(PyMapping_Items(mapping.ptr()));
-    if (!items.is_valid()) throw nb::python_error();
-    return items;
+    return items_of(mapping);
 }
 
 nb::object text_of(nb::handle value) {

@@ -18,8 +18,7 @@ nb::object performance_impl(Args a) {
     nb::object entry_type = nb::handle(state.module).attr("DatasetQualityPerformanceType");
     nb::object performance = field(parent, interned("performance"));
     // items() as a list: building an entry runs Python code, which must not see a live iterator.
-    nb::object items = nb::steal(PyMapping_Items(performance.ptr()));
-    if (!items.is_valid()) throw nb::python_error();
+    nb::object items = items_of(performance);
     nb::list result;
     for (nb::handle item : items) {
         // The items of a mapping that is not a plain dict can be of any shape.

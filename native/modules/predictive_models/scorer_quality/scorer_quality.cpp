@@ -48,19 +48,12 @@ nb::object validate_performance_metrics_impl(Args a) {
     nb::object given = nb::steal(PyObject_GetItem(data.ptr(), key));
     if (!given.is_valid()) throw nb::python_error();
     nb::handle members = performance_metrics_enum();
-    nb::object iterator = nb::steal(PyObject_GetIter(given.ptr()));
-    if (!iterator.is_valid()) throw nb::python_error();
     nb::list converted;
-    while (true) {
-        nb::object item = nb::steal(PyIter_Next(iterator.ptr()));
-        if (!item.is_valid()) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            break;
-        }
+    for_each_item(given, [&](nb::handle item) {
         int is_member = PyObject_IsInstance(item.ptr(), members.ptr());
         if (is_member < 0) throw nb::python_error();
-        converted.append(is_member ? item : cls.attr("validate_performance_metric_str")(item));
-    }
+        converted.append(is_member ? nb::borrow(item) : cls.attr("validate_performance_metric_str")(item));
+    });
     if (PyObject_SetItem(data.ptr(), key, converted.ptr()) < 0) throw nb::python_error();
     return nb::borrow(data);
 }

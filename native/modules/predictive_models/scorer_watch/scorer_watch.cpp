@@ -95,9 +95,7 @@ inline nb::object item(const nb::object &list, Py_ssize_t i) {
 /// A list of the items of `value` (the object itself when it is a list).
 nb::object as_list(nb::object value) {
     if (PyList_CheckExact(value.ptr())) return value;
-    PyObject *list = PySequence_List(value.ptr());
-    if (!list) throw nb::python_error();
-    return nb::steal(list);
+    return list_of(value);
 }
 
 /// Which reserved names a scan looks for.

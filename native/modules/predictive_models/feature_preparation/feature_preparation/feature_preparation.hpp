@@ -89,11 +89,8 @@ template <typename Fn> bool each(nb::handle iterable, Fn &&fn) {
         return false;
     }
     nb::object it = steal_or_throw(PyObject_GetIter(iterable.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object item = nb::steal(raw);
+    while (nb::object item = next_item(it))
         if (fn(nb::handle(item))) return true;
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
     return false;
 }
 
