@@ -38,6 +38,41 @@ class FeaturePreparation(RecordBase):
     def get_attributes_created_in_binning(self) -> list[str]: ...
     def get_all_dummy_enc_attributes(self) -> list[str]: ...
     def apply_dummy_encoding(self, attribute: str, attribute_value: str | int | float) -> dict[str, int] | None: ...
+    def apply_feature_bucketing_array(self, attribute: str, values: Any) -> Any:
+        """Bins a whole one-dimensional column: a float64 numpy array whose elements equal
+        apply_feature_bucketing(attribute, element), NaN where that gives None; None when the
+        registry has no binning for the attribute.
+
+        values: a numpy array (float16/32/64, integers, bool, object, fixed-width unicode,
+        StringDType), a pandas Series, Index or array (nullable, Categorical, string), a pyarrow
+        Array or ChunkedArray, a polars Series, anything with __array__ or the Arrow PyCapsule
+        protocol, a list or a tuple. Missing values (None, NaN, pd.NA, Arrow nulls, masked entries)
+        go to the null bin; a text element (numpy.str_ included) is compared as its text.
+
+        The first element the single call would refuse raises the same error class with the same
+        'Binning attribute <attribute>: ' message; nothing is logged then. Otherwise the values that
+        end in a fallback bin are logged once per call and bin, at the level the single call uses,
+        on the same logger:
+          Predictive model hit default value when processing binning of attribute '<attribute>'
+          for <count> of <total> values, e.g. '<value>', '<value>'.
+        with up to five distinct examples written as the single call writes its value. The GIL is
+        released while numbers and Arrow or numpy texts are binned.
+        """
+        ...
+    def apply_dummy_encoding_array(self, attribute: str, values: Any) -> Any:
+        """Dummy-encodes a whole one-dimensional column (the kinds apply_feature_bucketing_array
+        reads): a dict of uint8 numpy arrays, one per feature in the order apply_dummy_encoding
+        gives them, each element as apply_dummy_encoding(attribute, element) sets it (missing values
+        count as None). Without an encoding for the attribute: what apply_dummy_encoding gives (None,
+        with its warning). Values that match no item are logged once per call:
+          Dummy encoding of attribute '<attribute>' is not defined for <count> of <total> values,
+          e.g. '<value>', '<value>'. Default value '<feature>' was assigned with 1.
+        at info level, or, without a default feature, at warning level:
+          Dummy encoding of attribute '<attribute>' is not defined for <count> of <total> values,
+          e.g. '<value>', and no default value was assigned. All dummies for given attribute are
+          assigned with 0.
+        """
+        ...
 
 class FeaturePreparationType:
     transformations: list[FeatureReshapingType]
