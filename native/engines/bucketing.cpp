@@ -170,15 +170,14 @@ Role role_of_generic(PyObject *name) {
     return Role::Regular;
 }
 
-/// The bin's value as the methods hand it back: a float, None, or (for a value assigned after
-/// validation) an int converted to float; anything else unchanged.
+/// The bin's value as the methods hand it back: None, or a float. A value assigned after
+/// validation (an int, a bool, a Decimal, a text, a float subclass, ...) is converted as `float()`
+/// converts it, and the conversion's errors propagate.
 nb::object result_value(nb::object value) {
-    if (PyLong_CheckExact(value.ptr())) {
-        PyObject *f = PyNumber_Float(value.ptr());
-        if (!f) throw nb::python_error();
-        return nb::steal(f);
-    }
-    return value;
+    if (value.is_none() || PyFloat_CheckExact(value.ptr())) return value;
+    PyObject *f = PyNumber_Float(value.ptr());
+    if (!f) throw nb::python_error();
+    return nb::steal(f);
 }
 
 /// float(value), None giving NaN; the conversion's errors propagate.

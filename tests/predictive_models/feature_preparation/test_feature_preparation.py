@@ -1,4 +1,5 @@
 import contextlib
+import decimal
 import gc
 import math
 
@@ -274,6 +275,48 @@ def test_failing_element_gives_prefixed_error(attribute, values, error):
     for call in [lambda: prep.apply_feature_bucketing_batch(attribute, values),
                  lambda: prep.apply_feature_bucketing(attribute, values[1])]:
         with pytest.raises(error, match=f"^Binning attribute {attribute}: "):
+            call()
+
+
+class IntKind(int):
+    pass
+
+
+class FloatKind(float):
+    pass
+
+
+def with_bin_values(value, only_first_regular=False):
+    """AGE and CITY with `value` assigned, without validation, to every bin (or one regular bin)."""
+    age, city = AGE.model_copy(deep=True), CITY.model_copy(deep=True)
+    chosen = [age.feature_bucketing[1]] if only_first_regular else age.feature_bucketing + city.feature_bucketing
+    for b in chosen:
+        b.value = value
+    return age, city, Prep(binning=[age, city])
+
+
+@pytest.mark.parametrize("value, expected", [
+    (True, 1.0), (IntKind(3), 3.0), (7, 7.0), (decimal.Decimal("0.5"), 0.5), ("2.5", 2.5), (FloatKind(1.5), 1.5)])
+def test_bin_values_set_after_validation_come_back_as_floats(value, expected):
+    # They used to come back as the very object assigned, also inside batch results.
+    age, city, prep = with_bin_values(value)
+    results = [age.bin_numeric_attribute(None), age.bin_numeric_attribute(5), age.bin_numeric_attribute(-INF),
+               city.bin_categoric_attribute("A"), city.bin_categoric_attribute("Z"),
+               prep.apply_feature_bucketing("age", 15), prep.apply_feature_bucketing("city", "B"),
+               *prep.apply_feature_bucketing_batch("age", [1.0, 15, None, -INF, 25.0]),
+               *prep.apply_feature_bucketing_batch("city", ["A", "Z", None, "B"])]
+    assert [(type(r), r) for r in results] == [(float, expected)] * len(results)
+
+
+@pytest.mark.parametrize("value, error", [("abc", ValueError), (object(), TypeError), ([1.0], TypeError)])
+def test_bin_values_that_float_refuses_raise_prefixed_in_the_registry(value, error):
+    age, _, prep = with_bin_values(value, only_first_regular=True)
+    assert age.bin_numeric_attribute(15) == 2.0
+    with pytest.raises(error):
+        age.bin_numeric_attribute(5)
+    for call in [lambda: prep.apply_feature_bucketing("age", 5),
+                 lambda: prep.apply_feature_bucketing_batch("age", [15.0, 5.0])]:
+        with pytest.raises(error, match="^Binning attribute age: "):
             call()
 
 
