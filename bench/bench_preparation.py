@@ -157,6 +157,17 @@ def main():
         peak, result = peak_bytes(lambda: prep.apply_feature_bucketing_batch(attribute, values))
         print(f"  peak memory {peak / 1e6:.2f} MB; the result list itself {sys.getsizeof(result) / 1e6:.2f} MB")
         del result
+
+    # numpy scalars (list(array)) take the exact floats' path; the fixed cost of one call.
+    import numpy as np
+    np_floats = list(np.array(floats))
+    compare("batch, 1,000,000 numpy.float64", lambda: prep.apply_feature_bucketing_batch("x", np_floats),
+            lambda: py_apply_batch(prep, "x", np_floats), n, "value")
+    del np_floats
+    for label, values in [("empty list", []), ("one float", [1.0]), ("ten floats", floats[:10])]:
+        calls = 100_000
+        t, _ = best_of(lambda: [prep.apply_feature_bucketing_batch("x", values) for _ in range(calls)], 3)
+        print(f"batch fixed cost, {label}: {t * 1e9 / calls:.0f} ns per call")
     del floats, texts
 
     # Dummy encoding: 50 attributes of 10 values each, 100,000 calls on the last attribute.

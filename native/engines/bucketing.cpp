@@ -601,6 +601,7 @@ bool read_bins_quietly(Snapshot &s) {
     PyObject *list = Fields(s.bucketing).peek(Field::FeatureBucketing);
     if (!list || !PyList_CheckExact(list)) return false;
     s.list = nb::borrow(list);
+    s.bins.reserve((std::size_t) PyList_GET_SIZE(list));
     const Classes &c = classes();
     for (Py_ssize_t i = 0;; ++i) {
         nb::object record = item(s.list, i);
@@ -649,8 +650,10 @@ void build_indexes(Snapshot &s, bool allow_binary_search) {
     // The interval search is the linear scan's equal only when no comparison can reach Python and
     // at most one interval can contain a value.
     bool searchable = allow_binary_search && s.float_bounds;
-    if (searchable) {
+    if (searchable && !s.regular_numerical.empty()) {
         std::vector<double> lows, highs;
+        lows.reserve(s.regular_numerical.size());
+        highs.reserve(s.regular_numerical.size());
         for (std::size_t index : s.regular_numerical) {
             lows.push_back(PyFloat_AS_DOUBLE(s.bins[index].lower.ptr()));
             highs.push_back(PyFloat_AS_DOUBLE(s.bins[index].upper.ptr()));
@@ -664,7 +667,9 @@ void build_indexes(Snapshot &s, bool allow_binary_search) {
     }
     s.sorted = searchable;
 
-    // Category table: exact strings compare in a dict as they do in a list.
+    // Category table: exact strings compare in a dict as they do in a list. Without regular
+    // categorical bins there is nothing to find (and no dict to make on every batch).
+    if (s.regular_categorical.empty()) return;
     bool indexable = true;
     for (std::size_t index : s.regular_categorical) {
         PyObject *cats = s.bins[index].categories.ptr();
@@ -713,6 +718,109 @@ Snapshot quiet_snapshot(nb::handle bucketing) {
     if (!read_bins_quietly(s)) return Snapshot{};
     s.quiet = true;
     build_indexes(s, true);
+    return s;
+}
+
+namespace {
+
+/// Bumped by every change to a watched dict (and by its end): a shared snapshot taken at another
+/// count may be stale.
+std::uint64_t watched_epoch = 0;
+
+int on_watched_dict(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    ++watched_epoch;
+    return 0;
+}
+
+/// Watches `dict`; false when no watcher can be had (an interpreter allows only a few).
+bool watch(PyObject *dict) {
+    static int watcher = -1;  // -2: none to be had
+    if (watcher == -1) {
+        watcher = PyDict_AddWatcher(on_watched_dict);
+        if (watcher < 0) {
+            PyErr_Clear();
+            watcher = -2;
+        }
+    }
+    if (watcher < 0 || !dict) return false;
+    if (PyDict_Watch(watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+PyObject *dict_of(PyObject *record) {
+    PyObject **slot = _PyObject_GetDictPtr(record);
+    if (!slot) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return *slot;
+}
+
+/// Watches the record's dict and every bin's; false when one cannot be watched.
+bool watch_all(Snapshot &s) {
+    s.dict = dict_of(s.bucketing.ptr());
+    if (!watch(s.dict)) return false;
+    s.bin_dicts.clear();
+    for (const Bin &b : s.bins) {
+        s.bin_dicts.push_back(dict_of(b.record.ptr()));
+        if (!watch(s.bin_dicts.back())) return false;
+    }
+    s.epoch = watched_epoch;
+    return true;
+}
+
+/// A watched snapshot still holds: no watched dict changed, the record and every bin still keep
+/// their fields in the dicts watched, and the containers the dicts point to (the bin list, the
+/// categories lists) hold the same items. Runs no Python code.
+bool still_holds(const Snapshot &s) {
+    if (s.epoch != watched_epoch || dict_of(s.bucketing.ptr()) != s.dict) return false;
+    PyObject *list = s.list.ptr();
+    auto n = (Py_ssize_t) s.bins.size();
+    if (PyList_GET_SIZE(list) != n) return false;
+    const Classes &c = classes();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Bin &b = s.bins[(std::size_t) i];
+        PyObject *record = PyList_GET_ITEM(list, i);
+        if (record != b.record.ptr()) return false;
+        PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(record));
+        if (type != (b.numerical ? c.numerical : c.categorical)) return false;
+        if (dict_of(record) != s.bin_dicts[(std::size_t) i]) return false;
+        if (b.category_items.is_valid()) {
+            PyObject *cats = b.categories.ptr(), *items = b.category_items.ptr();
+            Py_ssize_t size = PyTuple_GET_SIZE(items);
+            if (PyList_GET_SIZE(cats) != size) return false;
+            for (Py_ssize_t j = 0; j < size; ++j)
+                if (PyList_GET_ITEM(cats, j) != PyTuple_GET_ITEM(items, j)) return false;
+        }
+    }
+    return true;
+}
+
+constexpr std::size_t kShared = 4;
+/// The kept snapshots; never destroyed at exit (their objects would outlive the interpreter).
+std::shared_ptr<const Snapshot> *shared_snapshots = new std::shared_ptr<const Snapshot>[kShared];
+std::size_t next_shared = 0;
+
+}  // namespace
+
+std::shared_ptr<const Snapshot> shared_quiet_snapshot(nb::handle bucketing) {
+    std::shared_ptr<const Snapshot> *slot = nullptr;
+    for (std::size_t k = 0; k < kShared; ++k) {
+        std::shared_ptr<const Snapshot> &kept = shared_snapshots[k];
+        if (!kept || kept->bucketing.ptr() != bucketing.ptr()) continue;
+        if (still_holds(*kept)) return kept;
+        slot = &kept;
+        break;
+    }
+    if (!slot) slot = &shared_snapshots[next_shared++ % kShared];
+    // Dropped before anything is read: releasing old bins may run Python code (finalizers).
+    slot->reset();
+    auto s = std::make_shared<Snapshot>(quiet_snapshot(bucketing));
+    if (!s->quiet) return nullptr;
+    if (watch_all(*s)) *slot = s;
     return s;
 }
 

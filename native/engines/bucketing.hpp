@@ -30,6 +30,8 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace qv::bucketing {
@@ -144,8 +146,14 @@ struct Snapshot {
     intervals::SortedIntervals table;
     std::vector<std::size_t> sorted_bins;  ///< index into `bins` of each searched interval
 
-    /// Exact-str category -> index into `bins` of the first bin containing it; set when every
-    /// regular categorical bin holds a list of exact strings.
+    /// Where the record and each bin kept their fields when the snapshot was taken (for the
+    /// identity checks of a shared snapshot).
+    PyObject *dict = nullptr;
+    std::vector<PyObject *> bin_dicts;
+    std::uint64_t epoch = 0;  ///< watched-dict changes seen when it was taken
+
+    /// Exact-str category -> index into `bins` of the first bin containing it; set when there are
+    /// regular categorical bins and each holds a list of exact strings.
     nb::object category_index;
 };
 
@@ -158,6 +166,13 @@ Snapshot snapshot(nb::handle bucketing, bool allow_binary_search = true);
 /// its fields in its instance dict and an exact `str` name. Otherwise `quiet` is false and
 /// nothing else is set (nothing has been read that could fail or run code).
 Snapshot quiet_snapshot(nb::handle bucketing);
+
+/// The quiet snapshot of `bucketing`, reused across calls while it provably still holds: the
+/// record's dict and every bin's dict are watched (any change to them, or their end, marks every
+/// cached snapshot stale), and the bin list, the bins' classes and dicts, and the categories lists
+/// are compared by identity. Null when no quiet snapshot can be taken. A few are kept, the oldest
+/// dropped first; a kept snapshot holds its bins (not the record) alive until it is dropped.
+std::shared_ptr<const Snapshot> shared_quiet_snapshot(nb::handle bucketing);
 
 /// True while the record still holds what a quiet snapshot read: the same list object with the
 /// same bins, each with the same class and field objects, categories lists with the same items.

@@ -119,7 +119,8 @@ bool read_plan(Plan &p, nb::handle bucketing, bool numerical) {
         }
         p.found_out.push_back(p.none_out);
     } else {
-        if (!p.snap.category_index.is_valid()) return false;  // not lists of exact str
+        if (!p.snap.category_index.is_valid() && !p.snap.regular_categorical.empty())
+            return false;  // not lists of exact str
         for (std::size_t index : p.snap.regular_categorical) {
             double out = 0;
             if (!out_of((std::ptrdiff_t) index, out)) return false;
@@ -257,23 +258,23 @@ double text(const Run &run, const char *t, std::size_t size, Tally *tally) {
 /// An object element through the plan when that runs no Python code; false when it needs the
 /// method (a conversion of its own, text the plan cannot read).
 bool plan_object(const Run &run, PyObject *o, Tally *tally, double &out) {
+    if (!run.numerical && PyUnicode_CheckExact(o)) {
+        Py_ssize_t size = 0;
+        const char *t = PyUnicode_AsUTF8AndSize(o, &size);
+        if (t) {
+            out = text(run, t, (std::size_t) size, tally);
+            return true;
+        }
+        PyErr_Clear();  // lone surrogates: the method compares them
+        return false;
+    }
     if (o == Py_None || is_pandas_na(o)) {
         out = missing(run, tally);
         return true;
     }
     if (run.numerical) {
         double v;
-        if (PyFloat_CheckExact(o)) {
-            v = PyFloat_AS_DOUBLE(o);
-        } else if (PyLong_CheckExact(o)) {
-            v = PyLong_AsDouble(o);
-            if (v == -1.0 && PyErr_Occurred()) {
-                PyErr_Clear();  // too large: the method raises float()'s error
-                return false;
-            }
-        } else {
-            return false;
-        }
+        if (!plain_float(o, v)) return false;  // the method converts it, or raises
         out = number(run, v, tally);
         return true;
     }

@@ -490,6 +490,87 @@ bool load_text(const Chunk &c, std::size_t i, const char *&text, std::size_t &si
     }
 }
 
+namespace {
+
+/// numpy's number scalar types, read from numpy once it has been imported by someone.
+struct NumpyScalar {
+    PyTypeObject *type = nullptr;
+    unaryfunc conversion = nullptr;  ///< the nb_float numpy gave the type
+    Kind kind = Kind::Float;
+    int width = 8;
+};
+
+struct NumpyScalars {
+    bool loaded = false;
+    NumpyScalar types[10];
+};
+
+NumpyScalars &numpy_scalars() {
+    static NumpyScalars table;
+    if (table.loaded) return table;
+    PyObject *numpy = PyImport_GetModule(interned("numpy"));  // never imports
+    if (!numpy) {
+        PyErr_Clear();
+        return table;
+    }
+    const struct { const char *name; Kind kind; int width; } known[10] = {
+        {"float64", Kind::Float, 8},   {"float32", Kind::Float, 4},   {"int8", Kind::Signed, 1},
+        {"int16", Kind::Signed, 2},    {"int32", Kind::Signed, 4},    {"int64", Kind::Signed, 8},
+        {"uint8", Kind::Unsigned, 1},  {"uint16", Kind::Unsigned, 2}, {"uint32", Kind::Unsigned, 4},
+        {"uint64", Kind::Unsigned, 8}};
+    for (int k = 0; k < 10; ++k) {
+        PyObject *type = PyObject_GetAttrString(numpy, known[k].name);
+        if (!type || !PyType_Check(type)) {
+            Py_XDECREF(type);
+            PyErr_Clear();
+            continue;
+        }
+        auto *t = reinterpret_cast<PyTypeObject *>(type);  // kept: numpy's types live forever
+        NumpyScalar &entry = table.types[k];
+        entry.type = t;
+        entry.conversion = t->tp_as_number ? t->tp_as_number->nb_float : nullptr;
+        entry.kind = known[k].kind;
+        entry.width = known[k].width;
+    }
+    Py_DECREF(numpy);
+    table.loaded = true;
+    return table;
+}
+
+}  // namespace
+
+bool plain_float(PyObject *value, double &out) {
+    if (PyFloat_CheckExact(value)) {
+        out = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (PyLong_CheckExact(value)) {
+        out = PyLong_AsDouble(value);
+        if (out == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();  // too large: float() raises
+            return false;
+        }
+        return true;
+    }
+    PyTypeObject *t = Py_TYPE(value);
+    if (PyFloat_Check(value) && t->tp_as_number &&
+        t->tp_as_number->nb_float == PyFloat_Type.tp_as_number->nb_float) {
+        out = PyFloat_AS_DOUBLE(value);  // float's conversion of a subclass reads this number
+        return true;
+    }
+    for (const NumpyScalar &n : numpy_scalars().types) {
+        if (n.type != t) continue;
+        if (!t->tp_as_number || t->tp_as_number->nb_float != n.conversion) return false;
+        Chunk stored;  // the scalar's number sits right after its object header
+        stored.kind = n.kind;
+        stored.width = n.width;
+        stored.data = reinterpret_cast<const char *>(value) + sizeof(PyObject);
+        out = load_number(stored, 0);
+        return true;
+    }
+    return false;
+}
+
 bool is_pandas_na(PyObject *value) {
     PyTypeObject *t = Py_TYPE(value);
     if (std::strcmp(t->tp_name, "NAType") != 0 && std::strcmp(t->tp_name, "pandas._libs.missing.NAType") != 0)

@@ -117,6 +117,13 @@ double load_number(const Chunk &chunk, std::size_t i);  ///< numbers; NaN when m
 bool load_text(const Chunk &chunk, std::size_t i, const char *&text, std::size_t &size,
                std::vector<char> &scratch);
 
+/// `float(value)` read without calling it, when that conversion provably reads a number the
+/// object stores: exact floats, exact ints a double can approach (float()'s own rounding), float
+/// subclasses that keep float's conversion, and numpy's own float64/float32 and integer scalars
+/// (their conversion reads the stored number; numpy's scalar layout is public C API). False for
+/// anything else (the caller converts it through Python). Needs the GIL; runs no Python code.
+bool plain_float(PyObject *value, double &out);
+
 /// True for pandas' missing-value singleton `pd.NA` (found by its type, pandas is not imported).
 bool is_pandas_na(PyObject *value);
 

@@ -3,6 +3,7 @@
 #include "feature_preparation.hpp"
 
 #include "engines/bucketing.hpp"
+#include "engines/columns.hpp"
 
 #include <cmath>
 
@@ -107,8 +108,8 @@ nb::object bin_list(nb::handle values, Fast &&fast, Slow &&slow, AfterSlow &&aft
 }
 
 /// The bin value of one element from the snapshot, borrowed, when the single call would give it
-/// without running Python code: an exact float (or exact int, converted as float() converts it)
-/// or None for a numerical bucketing, an exact str or None for a categorical one. nullptr when
+/// without running Python code: a number whose float() is a plain read (exact floats and ints,
+/// numpy scalars, see columns::plain_float) or None for a numerical bucketing, an exact str or None for a categorical one. nullptr when
 /// the element needs the call itself: another type, no bin found (the fallback logs), a bin value
 /// the call would convert.
 template <Kind kind> PyObject *plain_bin(const bucketing::Snapshot &s, PyObject *item) {
@@ -118,14 +119,8 @@ template <Kind kind> PyObject *plain_bin(const bucketing::Snapshot &s, PyObject 
             v = PyFloat_AS_DOUBLE(item);
         } else if (item == Py_None) {
             return bucketing::null_plain(s);
-        } else if (PyLong_CheckExact(item)) {
-            v = PyLong_AsDouble(item);
-            if (v == -1.0 && PyErr_Occurred()) {
-                PyErr_Clear();  // too large: the call raises float()'s error
-                return nullptr;
-            }
-        } else {
-            return nullptr;
+        } else if (!columns::plain_float(item, v)) {  // numpy scalars, float subclasses
+            return nullptr;  // the call converts it (or raises float()'s error)
         }
         return std::isnan(v) ? bucketing::null_plain(s) : bucketing::numeric_plain(s, v);
     }
@@ -144,12 +139,13 @@ template <Kind kind> PyObject *plain_bin(const bucketing::Snapshot &s, PyObject 
 template <Kind kind> nb::object bin_batch(nb::handle bucketing, nb::handle values) {
     PyObject *name = method_name(kind);
     bool own = own_method(bucketing, kind);
-    bucketing::Snapshot s;
-    if (own) s = bucketing::quiet_snapshot(bucketing);
-    bool use_snapshot = s.quiet;  // set while the method is our own and the snapshot current
+    // Kept across calls while it provably holds (see shared_quiet_snapshot); none for no values.
+    std::shared_ptr<const bucketing::Snapshot> s;
+    if (own && PyList_GET_SIZE(values.ptr()) > 0) s = bucketing::shared_quiet_snapshot(bucketing);
+    bool use_snapshot = s != nullptr;  // set while the method is our own and the snapshot current
     return bin_list(
         values,
-        [&](PyObject *item) { return use_snapshot ? plain_bin<kind>(s, item) : nullptr; },
+        [&](PyObject *item) { return use_snapshot ? plain_bin<kind>(*s, item) : nullptr; },
         [&](nb::handle v) {
             if (!own)
                 return steal_or_throw(PyObject_CallMethodOneArg(bucketing.ptr(), name, v.ptr()));
@@ -158,8 +154,11 @@ template <Kind kind> nb::object bin_batch(nb::handle bucketing, nb::handle value
         },
         [&] {
             if (own && !own_method(bucketing, kind)) own = false;
-            if (own && s.quiet && !bucketing::current(s)) s = bucketing::quiet_snapshot(bucketing);
-            use_snapshot = own && s.quiet;
+            if (own && s && !bucketing::current(*s)) {
+                s.reset();  // released first: that may run Python code (finalizers)
+                s = bucketing::shared_quiet_snapshot(bucketing);
+            }
+            use_snapshot = own && s != nullptr;
         });
 }
 
