@@ -732,6 +732,17 @@ int on_watched_dict(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
     return 0;
 }
 
+/// The bin's categories list still holds the items the category table was made of.
+bool same_category_items(const Bin &b) {
+    if (!b.category_items.is_valid()) return true;
+    PyObject *cats = b.categories.ptr(), *items = b.category_items.ptr();
+    Py_ssize_t size = PyTuple_GET_SIZE(items);
+    if (PyList_GET_SIZE(cats) != size) return false;
+    for (Py_ssize_t j = 0; j < size; ++j)
+        if (PyList_GET_ITEM(cats, j) != PyTuple_GET_ITEM(items, j)) return false;
+    return true;
+}
+
 /// Watches `dict`; false when no watcher can be had (an interpreter allows only a few).
 bool watch(PyObject *dict) {
     static int watcher = -1;  // -2: none to be had
@@ -788,13 +799,7 @@ bool still_holds(const Snapshot &s) {
         PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(record));
         if (type != (b.numerical ? c.numerical : c.categorical)) return false;
         if (dict_of(record) != s.bin_dicts[(std::size_t) i]) return false;
-        if (b.category_items.is_valid()) {
-            PyObject *cats = b.categories.ptr(), *items = b.category_items.ptr();
-            Py_ssize_t size = PyTuple_GET_SIZE(items);
-            if (PyList_GET_SIZE(cats) != size) return false;
-            for (Py_ssize_t j = 0; j < size; ++j)
-                if (PyList_GET_ITEM(cats, j) != PyTuple_GET_ITEM(items, j)) return false;
-        }
+        if (!same_category_items(b)) return false;
     }
     return true;
 }
@@ -845,13 +850,7 @@ bool current(const Snapshot &s) {
             return false;
         if (b.categories.is_valid() && f.peek(Field::Categories) != b.categories.ptr())
             return false;
-        if (b.category_items.is_valid()) {
-            PyObject *cats = b.categories.ptr(), *items = b.category_items.ptr();
-            Py_ssize_t size = PyTuple_GET_SIZE(items);
-            if (PyList_GET_SIZE(cats) != size) return false;
-            for (Py_ssize_t j = 0; j < size; ++j)
-                if (PyList_GET_ITEM(cats, j) != PyTuple_GET_ITEM(items, j)) return false;
-        }
+        if (!same_category_items(b)) return false;
     }
     return PyList_GET_SIZE(list) == n;
 }
