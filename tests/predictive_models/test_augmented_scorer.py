@@ -595,6 +595,23 @@ def test_xgb_figures(getter, expected):
     assert getattr(AugmentedScorer(predictive_model_type="XGB", external_model={"xgb_model": {}}), getter)() is None
 
 
+def _booster(name, layout):
+    trees = {"model": {"gbtree_model_param": {"num_trees": "52"}}}
+    booster = {"name": name, "gbtree": {"name": "gbtree", **trees}} if layout == "nested" else {"name": name, **trees}
+    return {"xgb_model": {"learner": {"gradient_booster": booster}}}
+
+
+@pytest.mark.parametrize("name, layout, trees", [
+    ("dart", "nested", 52),  # XGBoost 2 writes dart with a gbtree level (used to give None)
+    ("dart", "plain", 52),  # XGBoost 3
+    ("gbtree", "plain", 52),
+    ("gbtree", "nested", None),  # only a dart booster is read one level down
+])
+def test_number_of_trees_of_dart_boosters(name, layout, trees):
+    scorer = AugmentedScorer(predictive_model_type="XGB", external_model=_booster(name, layout))
+    assert scorer.get_external_model_number_of_trees() == trees
+
+
 def test_xgb_bad_figure_propagates():
     model = {"xgb_model": {"learner": {"attributes": {"best_iteration": "4.5"}}}}
     with pytest.raises(ValueError):

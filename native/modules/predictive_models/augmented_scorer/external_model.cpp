@@ -73,6 +73,13 @@ nb::object get_external_model_number_of_trees_impl(Args a) {
     nb::handle self = a[0];
     nb::object value = xgb_figure(
         self, {key("gradient_booster"), key("model"), key("gbtree_model_param"), key("num_trees")});
+    // XGBoost 2 writes a dart booster's trees one level down, under its "gbtree" booster.
+    if (!value.is_valid()) {
+        nb::object booster = xgb_figure(self, {key("gradient_booster"), key("name")});
+        if (booster.is_valid() && equals(booster, key("dart")))
+            value = xgb_figure(self, {key("gradient_booster"), key("gbtree"), key("model"),
+                                      key("gbtree_model_param"), key("num_trees")});
+    }
     return value.is_valid() ? as_int(value) : nb::none();
 }
 
