@@ -16,6 +16,7 @@ struct Slot {
     Rule rule;
     PyObject *default_;  ///< owned, or nullptr when the parameter is required
     PyObject *record_type;  ///< owned; the record classes (a tuple) of a `Rule::Parent` parameter
+    bool keyword_only;
 };
 
 /// Layout of a "cython_function_or_method" object.
@@ -27,6 +28,7 @@ struct NativeFunction {
     bool is_async;
     Py_ssize_t nparams;
     Slot *params;
+    Py_ssize_t npositional;  ///< leading parameters that positional arguments may fill
     PyObject *qualname;  ///< the name given at creation (owned): shown when __qualname__ is no str
 };
 
@@ -187,7 +189,7 @@ PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, Py
     auto *f = reinterpret_cast<NativeFunction *>(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     bool var_keyword = has_var_keyword(f);
-    Py_ssize_t npositional = var_keyword ? f->nparams - 1 : f->nparams;
+    Py_ssize_t npositional = f->npositional;
     if (nargs > npositional) {
         if (PyObject *name = fn_name(f))
             PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd were given",
@@ -200,7 +202,7 @@ PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, Py
     if (var_keyword) {
         extra = nb::steal(PyDict_New());
         if (!extra.is_valid()) return nullptr;
-        bound[npositional] = extra.ptr();
+        bound[f->nparams - 1] = extra.ptr();
     }
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -473,11 +475,15 @@ nb::object signature_of(const FunctionSpec &decl) {
     nb::module_ inspect = nb::module_::import_("inspect");
     nb::object parameter = inspect.attr("Parameter");
     nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+    nb::object keyword_only = parameter.attr("KEYWORD_ONLY");
     nb::object var_keyword = parameter.attr("VAR_KEYWORD");
     nb::object empty = parameter.attr("empty");
     nb::list params;
     for (const Param &p : decl.params) {
-        params.append(parameter(p.name, p.rule == Rule::VarKeyword ? var_keyword : kind,
+        nb::handle p_kind = p.rule == Rule::VarKeyword ? var_keyword
+                            : p.keyword_only           ? keyword_only
+                                                       : kind;
+        params.append(parameter(p.name, p_kind,
                                 nb::arg("default") = p.default_.is_valid() ? p.default_ : empty,
                                 nb::arg("annotation") =
                                     p.annotation.is_valid() ? p.annotation : empty));
@@ -519,6 +525,10 @@ nb::object make_function(nb::handle module, const char *qualname_prefix, Functio
     for (size_t i = 0; i + 1 < decl.params.size(); ++i)
         if (decl.params[i].rule == Rule::VarKeyword)
             throw std::invalid_argument("only the last parameter can collect keyword arguments");
+    for (size_t i = 1; i < decl.params.size(); ++i)
+        if (decl.params[i - 1].keyword_only && !decl.params[i].keyword_only &&
+            decl.params[i].rule != Rule::VarKeyword)
+            throw std::invalid_argument("keyword-only parameters come after the positional ones");
     auto *f = PyObject_GC_New(NativeFunction, function_type);
     if (!f) throw nb::python_error();
     f->vectorcall = fn_vectorcall;
@@ -526,6 +536,7 @@ nb::object make_function(nb::handle module, const char *qualname_prefix, Functio
     f->impl = impl;
     f->is_async = decl.is_async;
     f->nparams = 0;
+    f->npositional = 0;
     f->qualname = nullptr;
     f->params = new Slot[decl.params.size()];
     nb::object self = nb::steal(reinterpret_cast<PyObject *>(f));
@@ -535,6 +546,8 @@ nb::object make_function(nb::handle module, const char *qualname_prefix, Functio
         s.rule = p.rule;
         s.default_ = p.default_.is_valid() ? Py_NewRef(p.default_.ptr()) : nullptr;
         s.record_type = nullptr;
+        s.keyword_only = p.keyword_only;
+        if (!p.keyword_only && p.rule != Rule::VarKeyword) ++f->npositional;
         ++f->nparams;
         if (!s.name) throw nb::python_error();
         if (p.rule == Rule::Parent) {

@@ -22,12 +22,14 @@ enum class Rule : unsigned char {
                 ///< or, for a view made by `from_pydantic`, the record it was made from
 };
 
-/// One declared parameter: positional-or-keyword, optionally annotated, optionally defaulted.
+/// One declared parameter: positional-or-keyword (or keyword-only), optionally annotated, optionally
+/// defaulted.
 struct Param {
     const char *name;
     Rule rule = Rule::Any;
     nb::object annotation = {};  ///< empty: no annotation
     nb::object default_ = {};    ///< empty: required
+    bool keyword_only = false;   ///< after every positional-or-keyword parameter, before `**`
 };
 
 /// Arguments bound in declaration order; defaults already filled in.
