@@ -203,6 +203,8 @@ class Stub:
             if i == 0 and kind != "staticmethod" and owner is not None:
                 params.append(p.name)
                 continue
+            if p.kind is p.KEYWORD_ONLY and "*" not in params:
+                params.append("*")
             text = p.name if p.kind is not p.VAR_KEYWORD else "**" + p.name
             text += ": " + self.ann(p.annotation, owner)
             if p.default is not p.empty:

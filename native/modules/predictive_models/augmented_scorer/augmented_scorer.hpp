@@ -149,4 +149,9 @@ nb::object external_model_impl(Args a);
 nb::object category_impl(Args a);
 nb::object formula_impl(Args a);
 
+// Whole frames and cached content (scoring.cpp).
+nb::object score_frame_impl(Args a);
+nb::object score_output_schema_impl(Args a);
+nb::object parse_from_content_cached_impl(Args a);
+
 }  // namespace qv::scorer

@@ -128,6 +128,33 @@ NB_MODULE(augmented_scorer, m) {
                Field(nb::arg("default_factory") = typ::builtin("dict"), nb::arg("exclude") = true))
         .method({.name = "_migrate", .returns = none_t}, migrate_impl);
     for (const Getter &g : getters) scorer.method({.name = g.name, .returns = g.returns}, g.impl);
+    scorer
+        .method({.name = "score_frame",
+                 .params = {Param{.name = "frame"},
+                            Param{.name = "probability",
+                                  .annotation = typ::builtin("bool"),
+                                  .default_ = nb::bool_(false),
+                                  .keyword_only = true}},
+                 .doc = "The linear predictor of a LOGISTIC_REGRESSION model for every row of "
+                        "`frame` (pandas, polars, pyarrow, a mapping of columns, or Dask): the "
+                        "intercept plus, for each name the formula uses, the coefficient times the "
+                        "feature (the feature alone when it has no coefficient), in full precision. "
+                        "Features come from `transform_frame` or else from the frame's own columns. "
+                        "`probability=True` gives the logistic of it. A numpy array, or a pandas "
+                        "Series named 'score' with the frame's index (a lazy Dask Series for Dask)."},
+                score_frame_impl)
+        .method({.name = "output_schema",
+                 .params = {},
+                 .doc = "The column `score_frame` creates: a FrameSchema of one float64 'score'."},
+                score_output_schema_impl)
+        .classmethod({.name = "parse_from_content_cached",
+                      .params = {Param{.name = "content", .annotation = content}},
+                      .returns = nb::str("AbstractAugmentedScorer"),
+                      .doc = "`parse_from_content(content)` once per process for each distinct "
+                             "content (by its digest): the scorer returned is shared by every "
+                             "caller of the same content and must not be changed. For cluster "
+                             "workers that read the model from storage."},
+                     parse_from_content_cached_impl);
     nb::object scorer_class = scorer.build();
     state.scorer_class = scorer_class.inc_ref().ptr();
     state.own_feature_names = own(scorer_class, "get_external_model_feature_names");

@@ -5,9 +5,7 @@
 #include "binding/support.hpp"
 #include "kernels/number_format.hpp"
 
-#include <charconv>
 #include <cmath>
-#include <string>
 
 namespace {
 
@@ -19,7 +17,6 @@ constexpr Py_ssize_t kMaxJoinedCategories = 50;
 struct State {
     PyObject *id, *name, *type, *lower_bound, *upper_bound, *categories, *empty, *comma, *ellipsis,
         *model_fields, *annotation, *origin, *args, *get_number_formatting, *literal;
-    PyObject *own_formatting;  ///< the bound formatting function AttributeBinNumerical installs
 };
 
 State state;
@@ -109,14 +106,14 @@ nb::object get_number_formatting_impl(Args a) {
     return format_number(number);
 }
 
-/// What the type rule reads from a class: the tag its Literal `type` field gives (a new reference),
-/// or an empty object when the class has no such field and the data is left as it is.
-nb::object literal_type_of(nb::handle cls) {
+/// The type rule: the "type" entry becomes the first value of the class's Literal `type` field.
+nb::object apply_type_rule_impl(Args a) {
+    nb::handle cls = a[0], data = a[1];
     nb::object fields = cls.attr(state.model_fields);
     PyObject *info = PyDict_GetItemWithError(fields.ptr(), state.type);
     if (!info) {
         if (PyErr_Occurred()) throw nb::python_error();
-        return {};
+        return nb::borrow(data);
     }
     nb::object annotation = nb::borrow(info).attr(state.annotation);
     // typing.get_origin(annotation) is Literal: a typing alias whose origin is Literal.
@@ -124,113 +121,16 @@ nb::object literal_type_of(nb::handle cls) {
     if (!origin) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
         PyErr_Clear();
-        return {};
+        return nb::borrow(data);
     }
     bool literal = origin == state.literal;
     Py_DECREF(origin);
-    if (!literal) return {};
-    nb::object values = annotation.attr(state.args);
-    return nb::len(values) > 0 ? nb::object(values[0]) : nb::none();
-}
-
-/// The type rule's answer for one class, kept while neither the class (nor any base) nor its
-/// metaclass has changed: CPython gives a class a new version tag whenever an attribute of it or of
-/// a base is set or deleted (`model_rebuild`, a patched `model_fields`), and never gives a tag twice,
-/// so a class freed and another made at its address cannot match. The field table itself is
-/// pydantic's and is not changed in place (pydantic would not honour that either).
-struct TypeRuleEntry {
-    PyTypeObject *cls = nullptr;  ///< compared only, never dereferenced
-    unsigned int tag = 0, meta_tag = 0;
-    bool literal = false;
-    PyObject *tag_value = nullptr;  ///< strong reference while the entry holds it
-};
-constexpr size_t kTypeRuleEntries = 8;
-TypeRuleEntry type_rule_cache[kTypeRuleEntries];
-size_t type_rule_next = 0;
-
-/// Version tags of the class and its metaclass, or false when CPython cannot give one.
-bool version_tags(PyTypeObject *cls, unsigned int &tag, unsigned int &meta_tag) {
-    PyTypeObject *meta = Py_TYPE(cls);
-    if (!PyUnstable_Type_AssignVersionTag(cls) || !PyUnstable_Type_AssignVersionTag(meta)) return false;
-    tag = cls->tp_version_tag;
-    meta_tag = meta->tp_version_tag;
-    return tag != 0 && meta_tag != 0;
-}
-
-/// The type rule: the "type" entry becomes the first value of the class's Literal `type` field.
-nb::object apply_type_rule_impl(Args a) {
-    nb::handle cls = a[0], data = a[1];
-    nb::object tag_value;
-    bool literal = false, cached = false;
-    unsigned int tag = 0, meta_tag = 0;
-    bool taggable = PyType_Check(cls.ptr()) &&
-                    version_tags(reinterpret_cast<PyTypeObject *>(cls.ptr()), tag, meta_tag);
-    if (taggable) {
-        for (const TypeRuleEntry &e : type_rule_cache) {
-            if (e.cls == reinterpret_cast<PyTypeObject *>(cls.ptr()) && e.tag == tag && e.meta_tag == meta_tag) {
-                literal = e.literal;
-                if (literal) tag_value = nb::borrow(e.tag_value);
-                cached = true;
-                break;
-            }
-        }
-    }
-    if (!cached) {
-        tag_value = literal_type_of(cls);
-        literal = tag_value.is_valid();
-        // Reading the field table runs Python code, which may have changed the class meanwhile.
-        unsigned int now = 0, meta_now = 0;
-        if (taggable && version_tags(reinterpret_cast<PyTypeObject *>(cls.ptr()), now, meta_now) && now == tag &&
-            meta_now == meta_tag) {
-            TypeRuleEntry &e = type_rule_cache[type_rule_next];
-            type_rule_next = (type_rule_next + 1) % kTypeRuleEntries;
-            PyObject *old = e.tag_value;
-            e = TypeRuleEntry{reinterpret_cast<PyTypeObject *>(cls.ptr()), tag, meta_tag, literal,
-                              literal ? Py_NewRef(tag_value.ptr()) : nullptr};
-            Py_XDECREF(old);
-        }
-    }
     if (!literal) return nb::borrow(data);
+    nb::object values = annotation.attr(state.args);
     nb::object copy = editable(data);
     if (!copy.is_valid()) return nb::borrow(data);
-    copy[state.type] = tag_value;
+    copy[state.type] = nb::len(values) > 0 ? nb::object(values[0]) : nb::none();
     return copy;
-}
-
-/// Appends the text of an exact int within 64 bits, as str() writes it; false for anything else.
-bool append_integer(PyObject *number, std::string &out) {
-    if (!PyLong_CheckExact(number)) return false;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(number, &overflow);
-    if (overflow) return false;
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
-    return true;
-}
-
-/// Appends the package's own bound text of an exact float or a 64-bit int; false for anything else.
-bool append_bound(PyObject *number, std::string &out) {
-    if (!PyFloat_CheckExact(number)) return append_integer(number, out);
-    out += kernels::format_bound(PyFloat_AS_DOUBLE(number));
-    return true;
-}
-
-/// "<id>_(<lower>;<upper>)" built in one piece when the class formats bounds with the package's own
-/// function and id and bounds are plain numbers (nothing of Python's runs then); else empty.
-nb::object plain_numerical_name(nb::handle formatting, nb::handle id, nb::handle lower, nb::handle upper) {
-    if (!formatting.is(state.own_formatting)) return {};
-    std::string text;
-    if (!append_integer(id.ptr(), text)) return {};
-    text += "_(";
-    if (!append_bound(lower.ptr(), text)) return {};
-    text += ';';
-    if (!append_bound(upper.ptr(), text)) return {};
-    text += ')';
-    PyObject *name = PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-    if (!name) throw nb::python_error();
-    return nb::steal(name);
 }
 
 /// Numerical naming: "<id>_(<lower>;<upper>)" when no "name" is given and both bounds are set.
@@ -243,14 +143,9 @@ nb::object apply_numerical_naming_impl(Args a) {
     if (has_name) return copy;
     nb::object lower = get_or_none(copy, state.lower_bound), upper = get_or_none(copy, state.upper_bound);
     if (lower.is_none() || upper.is_none()) return copy;
-    nb::object raw_id = required_id(copy);
+    nb::object id = format_plain(required_id(copy));
     // Through the class, so that a subclass's own bound formatting names its bins.
     nb::object formatting = nb::borrow(cls).attr(state.get_number_formatting);
-    if (nb::object name = plain_numerical_name(formatting, raw_id, lower, upper); name.is_valid()) {
-        copy[state.name] = name;
-        return copy;
-    }
-    nb::object id = format_plain(raw_id);
     nb::object lower_text = format_plain(formatting(lower));
     nb::object upper_text = format_plain(formatting(upper));
     PyObject *name = PyUnicode_FromFormat("%U_(%U;%U)", id.ptr(), lower_text.ptr(),
@@ -358,7 +253,7 @@ NB_MODULE(feature_bucketing, m) {
                   interned("..."),         interned("model_fields"),
                   interned("annotation"),  interned("__origin__"),
                   interned("__args__"),    interned("_get_number_formatting"),
-                  keep_forever(nb::module_::import_("typing").attr("Literal")), nullptr};
+                  keep_forever(nb::module_::import_("typing").attr("Literal"))};
     // The names a Python version of this module would import.
     import_names(m, "typing",
                  {"List", "Optional", "Union", "Any", "Literal", "cast", "get_args", "get_origin"});
@@ -438,7 +333,6 @@ NB_MODULE(feature_bucketing, m) {
                                   "decimals above 0.01, else scientific notation with two decimals."},
                           get_number_formatting_impl)
             .build();
-    state.own_formatting = keep_forever(AttributeBinNumerical.attr("_get_number_formatting"));
 
     nb::object AttributeBin = publish(
         m, "AttributeBin",

@@ -205,4 +205,8 @@ nb::object apply_dummy_encoding_impl(Args a);
 nb::object apply_feature_bucketing_array_impl(Args a);
 nb::object apply_dummy_encoding_array_impl(Args a);
 
+// Whole frames (frames.cpp).
+nb::object transform_frame_impl(Args a);
+nb::object output_schema_impl(Args a);
+
 }  // namespace qv::preparation

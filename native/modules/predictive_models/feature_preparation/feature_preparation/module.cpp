@@ -113,6 +113,11 @@ NB_MODULE(feature_preparation, m) {
         return Param{.name = name, .rule = Rule::Str, .annotation = str};
     };
     nb::object list_of_str = typ::List(str);
+    // transform_frame(frame, *, attributes=None) and output_schema(*, attributes=None).
+    Param listed_attributes{.name = "attributes",
+                            .annotation = typ::Optional(list_of_str),
+                            .default_ = none,
+                            .keyword_only = true};
     nb::object preparation =
         RecordClass(m, "FeaturePreparation", {record_base})
             .doc("Class stores information about attribute transformations and binning applied "
@@ -181,6 +186,24 @@ NB_MODULE(feature_preparation, m) {
                      .returns = typ::Any(),
                      .doc = kDummyArrayDoc},
                     apply_dummy_encoding_array_impl)
+            .method({.name = "transform_frame",
+                     .params = {{.name = "frame"}, listed_attributes},
+                     .doc = "Applies every binning and dummy encoding whose attribute is a column of "
+                            "`frame` (or one of `attributes`) and returns the created features as "
+                            "the same kind of frame: pandas (same index), polars, pyarrow Table (for "
+                            "a Table or RecordBatch), a dict of numpy arrays (for a mapping of "
+                            "columns), or a lazy Dask DataFrame. One float64 column per binning, "
+                            "named `binned_attribute_name` or else the attribute, then the uint8 "
+                            "dummy features in `get_all_dummy_enc_attributes` order. Transformation "
+                            "formulas are not evaluated: a transformed attribute must be a column."},
+                    transform_frame_impl)
+            .method({.name = "output_schema",
+                     .params = {listed_attributes},
+                     .doc = "The columns `transform_frame` creates for the listed attributes (all "
+                            "by default), in order, with their dtypes: a FrameSchema, which is an "
+                            "Arrow schema (`__arrow_c_schema__`, `to_pyarrow()`), an empty pandas "
+                            "frame (`empty_pandas()`, Dask's `meta`) and a Spark DDL string."},
+                    output_schema_impl)
             .build();
     state.own_get_feature_bucketing = keep_forever(preparation.attr("__dict__")["get_feature_bucketing"]);
 
