@@ -8,6 +8,8 @@
 #include "binding/support.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <deque>
 #include <optional>
 
@@ -408,23 +410,45 @@ void bucket_dictionary_chunk(Run &run, const Chunk &c, double *out) {
         for (std::size_t i = 0; i < c.length; ++i) out[i] = evaluate(run, c, i, run.plan_tally);
         return;
     }
+    // Per entry: 0 plain, 1 counted as a fallback, 2 refused.
+    std::vector<unsigned char> state(entries);
+    for (std::size_t k = 0; k < entries; ++k) state[k] = refused[k] ? 2 : entry_tally[k].count ? 1 : 0;
     std::size_t stop = c.length;
-    {
-        nb::gil_scoped_release released;
+    auto gather = [&](auto code_of) {
         for (std::size_t i = 0; i < c.length; ++i) {
-            double code = c.missing(i) ? -1 : load_number(c, i);
+            std::int64_t code = code_of(i);
             if (code < 0) {
                 out[i] = missing(run, run.plan_tally);
                 continue;
             }
             auto k = (std::size_t) code;
-            if (k >= entries || refused[k]) {
+            if (k >= entries || state[k] == 2) {
                 stop = i;
-                break;
+                return;
             }
             out[i] = entry_out[k];
-            if (entry_tally[k].count) run.plan_tally->again(entry_tally[k]);
+            if (state[k]) run.plan_tally->again(entry_tally[k]);
         }
+    };
+    {
+        nb::gil_scoped_release released;
+        bool plain = !c.validity && !c.mask && c.kind == Kind::Signed;
+        if (plain && c.width == 1)
+            gather([p = c.data, st = c.stride](std::size_t i) {
+                return (std::int64_t) (std::int8_t) p[(std::ptrdiff_t) i * st];
+            });
+        else if (plain && c.width == 4)
+            gather([p = c.data, st = c.stride](std::size_t i) {
+                std::int32_t v;
+                std::memcpy(&v, p + (std::ptrdiff_t) i * st, 4);
+                return (std::int64_t) v;
+            });
+        else
+            gather([&c](std::size_t i) {
+                double code = c.missing(i) ? -1 : load_number(c, i);
+                if (!(code >= 0)) return (std::int64_t) -1;
+                return code < 9.2e18 ? (std::int64_t) code : INT64_MAX;  // past any entry
+            });
     }
     if (stop < c.length) evaluate(run, c, stop, run.plan_tally);  // raises that element's error
 }

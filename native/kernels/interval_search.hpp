@@ -12,12 +12,19 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <vector>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace qv::intervals {
 
-/// Up to this many intervals the branch-free count beats a binary search (measured: 20 intervals,
-/// random values, about 3 ns against 10-25 ns for a branching search whose branches mispredict).
+/// Up to this many intervals the branch-free count beats a binary search (measured on random
+/// values: 20 intervals about 6 ns against 25-90 ns for the searches, whose steps mispredict or
+/// wait on each other).
 inline constexpr std::size_t kBranchFreeLimit = 32;
 
 class SortedIntervals {
@@ -26,10 +33,13 @@ public:
     void add(double low, double high) {
         lows_.push_back(low);
         highs_.push_back(high);
+        padded_ = highs_;  // +inf is below no value: the padding never counts
+        while (padded_.size() % 4) padded_.push_back(std::numeric_limits<double>::infinity());
     }
     void clear() {
         lows_.clear();
         highs_.clear();
+        padded_.clear();
     }
     std::size_t size() const { return highs_.size(); }
     bool empty() const { return highs_.empty(); }
@@ -41,10 +51,29 @@ public:
 
     /// Counts the upper ends below `v`: that is the only interval that may hold it.
     std::size_t find_counting(double v) const {
-        const double *highs = highs_.data();
-        std::size_t n = highs_.size(), k = 0;
-        for (std::size_t j = 0; j < n; ++j) k += highs[j] < v;
-        return confirm(k, v);
+        const double *highs = padded_.data();
+        std::size_t n = padded_.size();
+#ifdef __SSE2__
+        // Two compares per instruction; a true compare is all ones, so subtracting it counts one.
+        __m128d value = _mm_set1_pd(v);
+        __m128i count = _mm_setzero_si128();
+        for (std::size_t j = 0; j < n; j += 4) {
+            count = _mm_sub_epi64(count, _mm_castpd_si128(_mm_cmplt_pd(_mm_loadu_pd(highs + j), value)));
+            count = _mm_sub_epi64(count, _mm_castpd_si128(_mm_cmplt_pd(_mm_loadu_pd(highs + j + 2), value)));
+        }
+        std::int64_t lanes[2];
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes), count);
+        return confirm((std::size_t) (lanes[0] + lanes[1]), v);
+#else
+        std::size_t k0 = 0, k1 = 0, k2 = 0, k3 = 0;  // four chains the processor runs side by side
+        for (std::size_t j = 0; j < n; j += 4) {
+            k0 += highs[j] < v;
+            k1 += highs[j + 1] < v;
+            k2 += highs[j + 2] < v;
+            k3 += highs[j + 3] < v;
+        }
+        return confirm(k0 + k1 + k2 + k3, v);
+#endif
     }
 
     /// The same answer by halving: each step is a conditional move, not a branch.
@@ -81,6 +110,7 @@ private:
     }
 
     std::vector<double> lows_, highs_;
+    std::vector<double> padded_;  ///< highs_ padded with +inf to a multiple of four
 };
 
 class FirstInterval {

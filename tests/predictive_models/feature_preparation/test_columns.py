@@ -64,6 +64,7 @@ def numeric_columns(values):
     yield "tuple", tuple(values), values
     yield "float64", np.array(floats), floats
     yield "strided", doubled[::2], floats
+    yield "reversed", np.array(floats[::-1])[::-1], floats
     f32 = np.array(floats, dtype=np.float32)
     yield "float32", f32, [float(x) for x in f32]
     f16 = np.array(floats, dtype=np.float16)
@@ -104,6 +105,7 @@ def text_columns(texts):
     yield "pandas str", pd.Series(texts, dtype="str"), texts
     yield "pandas string[python]", pd.array(texts, dtype="string[python]"), texts
     yield "pandas category", pd.Series(texts, dtype="category"), texts
+    yield "pandas category reversed", pd.Series(texts[::-1], dtype="category")[::-1], texts
     yield "arrow string", pa.array(texts, type=pa.string()), texts
     yield "arrow large_string", pa.array(texts, type=pa.large_string()), texts
     yield "arrow string_view", pa.array(texts, type=pa.string_view()), texts
@@ -375,3 +377,12 @@ def test_the_gil_is_released_while_a_numeric_column_is_binned():
         done.set()
         thread.join()
     assert during > 1000  # with the GIL held the counter would barely move
+
+
+@pytest.mark.parametrize("count", [1, 31, 32, 33, 120])
+def test_many_sorted_bins_search_as_the_single_call(count):
+    edges = [-math.inf] + [float(i) for i in range(count - 1)] + [math.inf]
+    prep = FeaturePreparation(binning=FeaturePreparation.add_feature_bucketing(
+        {"x": {"dtype": "NUMERICAL", "bins": edges, "bin_vals": [float(i) for i in range(count)]}}))
+    values = np.concatenate([np.arange(-2, count + 1, 0.5), [math.inf, -math.inf, math.nan]])
+    check_kind(prep, "x", f"{count} bins", values, [float(v) for v in values])
