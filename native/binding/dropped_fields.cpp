@@ -5,6 +5,7 @@
 
 #include "support.hpp"
 
+#include <initializer_list>
 #include <unordered_map>
 #include <vector>
 
@@ -82,6 +83,36 @@ bool admits_none(nb::handle annotation) {
     return false;
 }
 
+/// True when `annotation`'s origin (or, for a union, a variant's) is one of `origins`: the
+/// containers an empty list or mapping validates as.
+bool admits_empty(nb::handle annotation, std::initializer_list<nb::handle> origins) {
+    for (nb::handle origin : origins)
+        if (annotation.is(origin)) return true;
+    Shape s = shape_of(annotation);
+    if (s.origin.is_none()) return false;
+    if (is_annotated(s.origin)) return admits_empty(s.args[0], origins);
+    if (is_union(s.origin)) {
+        for (nb::handle variant : s.args)
+            if (admits_empty(variant, origins)) return true;
+        return false;
+    }
+    for (nb::handle origin : origins)
+        if (s.origin.is(origin)) return true;
+    return false;
+}
+
+bool admits_empty_list(nb::handle annotation) {
+    nb::module_ abc = nb::module_::import_("collections.abc");
+    return admits_empty(annotation, {nb::handle(reinterpret_cast<PyObject *>(&PyList_Type)),
+                                     abc.attr("Sequence"), abc.attr("MutableSequence")});
+}
+
+bool admits_empty_mapping(nb::handle annotation) {
+    nb::module_ abc = nb::module_::import_("collections.abc");
+    return admits_empty(annotation, {nb::handle(reinterpret_cast<PyObject *>(&PyDict_Type)),
+                                     abc.attr("Mapping"), abc.attr("MutableMapping")});
+}
+
 /// How a stored value is walked. Objects it names are kept alive with the walk (process lifetime).
 struct Walk {
     enum class Kind { Skip, Record, List, Dict, Tagged } kind = Kind::Skip;
@@ -95,7 +126,8 @@ struct Walk {
     std::vector<Variant> variants;
     /// Record: every field, in declaration order.
     struct Field {
-        enum class Missing { Keep, None, List, Dict };  ///< what a missing required field gets
+        /// What a missing required field gets; Record: an empty mapping, walked as the record.
+        enum class Missing { Keep, None, List, Dict, Record };
         PyObject *name;
         PyObject *alias;  ///< nullptr when the field has no alias
         Missing missing;
@@ -108,6 +140,20 @@ const Walk skip_walk{};
 
 const Walk *compile_walk(nb::handle annotation);
 Walk *compile_into(Walk *w, nb::handle annotation);
+
+/// What a required field was when the writer left it out: None, [] or {}, the first of them its
+/// annotation admits. The writer drops all three alike, so a field that admits several (a field
+/// of any type, say) cannot be told apart in the text: it gets None, the value it most likely
+/// held. A record (all its fields at their defaults, dumped as {}) gets an empty mapping in
+/// which its own dropped fields are restored in turn.
+Walk::Field::Missing dropped_value(nb::handle annotation) {
+    using Missing = Walk::Field::Missing;
+    if (admits_none(annotation)) return Missing::None;
+    if (admits_empty_list(annotation)) return Missing::List;
+    if (admits_empty_mapping(annotation)) return Missing::Dict;
+    if (is_record_class(annotation)) return Missing::Record;
+    return Missing::Keep;
+}
 
 /// The walk of a record class: its fields, what a missing required one gets, and their walks.
 void compile_record(Walk &w, nb::handle record_class) {
@@ -124,15 +170,7 @@ void compile_record(Walk &w, nb::handle record_class) {
         Walk::Field f{nb::borrow(name).release().ptr(),
                       alias.is_none() ? nullptr : alias.release().ptr(), Walk::Field::Missing::Keep,
                       compile_walk(annotation)};
-        if (truthy(call_method(info, "is_required"))) {
-            if (admits_none(annotation)) {
-                f.missing = Walk::Field::Missing::None;
-            } else {
-                Shape s = shape_of(annotation);
-                if (s.origin.is(&PyList_Type)) f.missing = Walk::Field::Missing::List;
-                else if (s.origin.is(&PyDict_Type)) f.missing = Walk::Field::Missing::Dict;
-            }
-        }
+        if (truthy(call_method(info, "is_required"))) f.missing = dropped_value(annotation);
         w.fields.push_back(f);
     }
 }
@@ -245,6 +283,12 @@ void restore_record(const Walk &w, nb::handle data) {
             case Walk::Field::Missing::None: set_item(data, f.name, nb::none()); break;
             case Walk::Field::Missing::List: set_item(data, f.name, nb::list()); break;
             case Walk::Field::Missing::Dict: set_item(data, f.name, nb::dict()); break;
+            case Walk::Field::Missing::Record: {
+                nb::dict empty;
+                set_item(data, f.name, empty);
+                restore(*f.walk, empty);
+                break;
+            }
         }
     }
 }

@@ -274,6 +274,45 @@ def test_required_values_dropped_by_the_writer_survive_storage(fields):
     assert back.description.sample_metadata == scorer.description.sample_metadata
 
 
+def test_required_fields_of_every_kind_dropped_by_the_writer_come_back():
+    # Only a list or dict annotation used to be restored: the others stayed missing (unreadable).
+    from collections.abc import Mapping, Sequence
+    from typing import Annotated, Any, List, Optional, Union
+
+    from pydantic import Field
+
+    from quorvex_analytics_utils.utils.record_base import RecordBase
+
+    class Inner(RecordBase):
+        needed: List[int]
+
+    class Defaults(RecordBase):
+        note: str = "n"
+
+    class Holder(RecordBase):
+        words: Union[str, List[str]]
+        table: Mapping[str, int]
+        items: Sequence[int]
+        sized: Annotated[List[int], Field(max_length=3)]
+        inner: Inner
+        defaults: Defaults  # dumped as {} (all at their defaults), then dropped
+        maybe: Optional[Union[List[int], str]]
+        anything: Any
+
+    class Extended(AugmentedScorer):
+        holder: Holder
+
+    holder = Holder(words=[], table={}, items=[], sized=[], inner=Inner(needed=[]), defaults=Defaults(),
+                    maybe=None, anything=[])
+    content = Extended(holder=holder).get_content()
+    assert "holder:\n  inner: {}\n" in content.augmented_scorer_yaml.getvalue()
+    back = Extended.parse_from_content(content).holder
+    assert (back.words, dict(back.table), list(back.items), back.sized, back.inner, back.defaults, back.maybe) == (
+        [], {}, [], [], Inner(needed=[]), Defaults(), None)
+    # None, [] and {} are all dropped alike: a field of any type cannot tell them apart, and gets None.
+    assert back.anything is None
+
+
 def test_record_with_required_fields_left_out_in_nested_union():
     # A bin list emptied after validation still comes back as an empty list.
     scorer = rich_scorer()
