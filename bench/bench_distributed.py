@@ -122,13 +122,24 @@ def spark_runs(rows, model, expected, baseline):
         frame = ids.mapInArrow(generate, spark.createDataFrame(schema).schema).cache()
         frame.count()
         label = f"spark local[{cores}]"
-        mapped = frame.mapInArrow(*spark_map_in_arrow(model.get_content(), frame.schema,
-                                                      keep=["id"]))
+        function, output = spark_map_in_arrow(model.get_content(), frame.schema, keep=["id"])
+        mapped = frame.mapInArrow(Quiet(function), output)
         _, results[label] = report(
             label, rows,
             lambda: mapped.toPandas().sort_values("id")["score"].to_numpy(), expected, baseline)
         spark.stop()
     return results
+
+
+class Quiet:
+    """A Spark partition function run with the benchmark's log filter on the worker."""
+
+    def __init__(self, function):
+        self.function = function
+
+    def __call__(self, batches):
+        quiet_logs()
+        return self.function(batches)
 
 
 class GenerateRows:
