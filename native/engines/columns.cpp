@@ -271,6 +271,18 @@ void read_objects(Column &column, nb::handle sequence) {
 
 void read_any(Column &column, nb::handle values, int depth);
 
+/// A zero-dimensional buffer (numpy's `nomask` is the scalar False).
+bool zero_dimensional(nb::handle o) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(o.ptr(), &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    bool scalar = view.ndim == 0;
+    PyBuffer_Release(&view);
+    return scalar;
+}
+
 /// pandas Categorical: integer codes (-1 missing) over the categories, read as a column.
 void read_categorical(Column &column, nb::handle values, int depth) {
     nb::object codes = values.attr("codes");
@@ -294,12 +306,19 @@ void read_categorical(Column &column, nb::handle values, int depth) {
     column.dictionaries.push_back(std::move(dictionary));
 }
 
-/// pandas' nullable arrays (Float64, Int64, boolean...): a numpy array of data and one of flags.
-void read_masked(Column &column, nb::handle values) {
-    nb::object data = values.attr("_data"), mask = values.attr("_mask");
+/// pandas' nullable arrays (Float64, Int64, boolean...) and numpy's masked arrays: an array of
+/// data and one of flags (true: missing). numpy's `nomask` (no array) masks nothing.
+void read_masked(Column &column, nb::handle values, nb::handle data, nb::handle mask) {
     Column data_column, mask_column;
-    if (!read_buffer(data_column, data) || !read_buffer(mask_column, mask) ||
-        data_column.length != mask_column.length)
+    if (!read_buffer(data_column, data)) unsupported(values, "unreadable masked array");
+    if (!PyObject_CheckBuffer(mask.ptr()) || zero_dimensional(mask)) {
+        column.length += data_column.length;
+        column.chunks = std::move(data_column.chunks);
+        column.buffers.insert(column.buffers.end(), data_column.buffers.begin(), data_column.buffers.end());
+        data_column.buffers.clear();
+        return;
+    }
+    if (!read_buffer(mask_column, mask) || data_column.length != mask_column.length)
         unsupported(values, "unreadable masked array");
     if (!data_column.chunks.empty()) {
         Chunk c = data_column.chunks.front();
@@ -328,7 +347,9 @@ void read_any(Column &column, nb::handle values, int depth) {
     if (pandas && has_attr(values, "codes") && has_attr(values, "categories"))
         return read_categorical(column, values, depth);
     if (pandas && has_attr(values, "_data") && has_attr(values, "_mask"))
-        return read_masked(column, values);
+        return read_masked(column, values, values.attr("_data"), values.attr("_mask"));
+    if (module_of(values).starts_with("numpy.ma"))  // the data and numpy's mask of it
+        return read_masked(column, values, values.attr("data"), values.attr("mask"));
     if (has_attr(values, "__arrow_c_stream__")) return read_arrow_stream(column, values);
     if (has_attr(values, "__arrow_c_array__")) return read_arrow_array(column, values);
     if (pandas && has_attr(values, "__arrow_array__"))  // Arrow-backed pandas arrays

@@ -10,6 +10,7 @@
 //   - pandas Series, Index and arrays: numpy-backed ones as numpy, nullable Float/Int/boolean
 //     arrays as their data and mask, Categorical as its codes over its categories, Arrow-backed
 //     ones through Arrow;
+//   - numpy masked arrays as their data and mask;
 //   - lists and tuples, and numpy's StringDType, as Python objects.
 // Python objects need the GIL for every element; every other chunk can be read without it.
 #pragma once

@@ -70,6 +70,8 @@ def numeric_columns(values):
     f16 = np.array(floats, dtype=np.float16)
     yield "float16", f16, [float(x) for x in f16]
     yield "object", np.array(values, dtype=object), values
+    yield "numpy masked", np.ma.masked_array(floats, mask=np.isnan(floats)), [None if f != f else f for f in floats]
+    yield "numpy masked, no mask", np.ma.MaskedArray(np.array(floats)), floats
     yield "pandas Float64", pd.array(values, dtype="Float64"), [None if v is None or v != v else v for v in values]
     yield "pandas Series", pd.Series(floats), floats
     arrow = pa.array(values, type=pa.float64(), from_pandas=False)
