@@ -189,10 +189,167 @@ bool in_instance_dict(nb::handle obj, PyObject *name) {
     return found == 1;
 }
 
-nb::object logger_of(nb::handle module) { return module.attr("logger"); }
+nb::object logger_of(nb::handle module) {
+    PyObject *logger = PyObject_GetAttr(module.ptr(), interned("logger"));
+    if (!logger) throw nb::python_error();
+    return nb::steal(logger);
+}
 
-void log(nb::handle module, const char *level, nb::handle event) {
-    logger_of(module).attr(level)(event);
+PyObject *level_name(const char *level) {
+    // The three level names are literals: interned once each.
+    std::string_view l(level);
+    if (l == "warning") return interned("warning");
+    if (l == "info") return interned("info");
+    if (l == "debug") return interned("debug");
+    PyObject *name = PyUnicode_InternFromString(level);
+    if (!name) throw nb::python_error();
+    return name;  // other names are not used by the package; interned strings live on anyway
+}
+
+nb::object log_method(nb::handle module, const char *level) {
+    nb::object logger = logger_of(module);
+    PyObject *method = PyObject_GetAttr(logger.ptr(), level_name(level));
+    if (!method) throw nb::python_error();
+    return nb::steal(method);
+}
+
+void log(nb::handle module, const char *level, nb::handle event) { log_method(module, level)(event); }
+
+namespace {
+
+/// The parts of structlog that tell, without asking a logger, that it would drop an event unseen.
+/// Looked up on first use and kept (deliberately never released); a part this structlog lacks stays
+/// null and only turns the shortcut off.
+struct Structlog {
+    PyObject *nop = nullptr;          ///< the level method of filtering loggers below their minimum
+    PyObject *proxy_type = nullptr;   ///< the lazy proxy `get_logger` returns
+    PyObject *config = nullptr;       ///< the global configuration the proxy reads when bound
+    PyObject *filtering = nullptr;    ///< tuple of the filtering bound logger classes
+    PyObject *factories = nullptr;    ///< tuple of structlog's own logger factory classes
+};
+
+PyObject *optional_attr(PyObject *module, const char *name) {
+    if (!module) return nullptr;
+    PyObject *v = PyObject_GetAttrString(module, name);
+    if (!v) PyErr_Clear();
+    return v;
+}
+
+const Structlog &structlog_parts() {
+    static Structlog parts;
+    static bool looked = false;
+    if (looked) return parts;
+    PyObject *native = PyImport_ImportModule("structlog._native");
+    PyObject *config = native ? PyImport_ImportModule("structlog._config") : nullptr;
+    PyObject *output = config ? PyImport_ImportModule("structlog._output") : nullptr;
+    if (!output) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
+            Py_XDECREF(native);
+            Py_XDECREF(config);
+            throw nb::python_error();
+        }
+        PyErr_Clear();
+    }
+    parts.nop = optional_attr(native, "_nop");
+    parts.proxy_type = optional_attr(config, "BoundLoggerLazyProxy");
+    parts.config = optional_attr(config, "_CONFIG");
+    if (PyObject *levels = optional_attr(native, "LEVEL_TO_FILTERING_LOGGER")) {
+        PyObject *classes = PyDict_CheckExact(levels) ? PyDict_Values(levels) : nullptr;
+        parts.filtering = classes ? PyList_AsTuple(classes) : nullptr;
+        if (!parts.filtering) PyErr_Clear();
+        Py_XDECREF(classes);
+        Py_DECREF(levels);
+    }
+    PyObject *print = optional_attr(output, "PrintLoggerFactory"), *write = optional_attr(output, "WriteLoggerFactory"),
+             *bytes = optional_attr(output, "BytesLoggerFactory");
+    if (print && write && bytes) parts.factories = PyTuple_Pack(3, print, write, bytes);
+    if (!parts.factories) PyErr_Clear();
+    Py_XDECREF(print);
+    Py_XDECREF(write);
+    Py_XDECREF(bytes);
+    Py_XDECREF(native);
+    Py_XDECREF(config);
+    Py_XDECREF(output);
+    if (!parts.nop || !PyFunction_Check(parts.nop)) parts.nop = nullptr;
+    looked = true;
+    return parts;
+}
+
+bool in_tuple(PyObject *tuple, PyObject *item) {
+    if (!tuple) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i)
+        if (PyTuple_GET_ITEM(tuple, i) == item) return true;
+    return false;
+}
+
+/// An entry of an object's own dict, borrowed, or null; reads no attribute through Python code.
+PyObject *own_entry(PyObject *dict, const char *name) {
+    PyObject *v = PyDict_GetItemWithError(dict, interned(name));
+    if (!v && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+/// A setting of structlog's configuration object (an instance attribute once configured, else the
+/// class default): a plain object whose attributes are read without Python code. New reference or null.
+nb::object setting(PyObject *config, const char *name) {
+    PyObject *v = PyObject_GenericGetAttr(config, interned(name));
+    if (!v) PyErr_Clear();
+    return nb::steal(v);
+}
+
+}  // namespace
+
+bool drops_every_event(nb::handle method) {
+    PyObject *m = method.ptr();
+    if (!PyMethod_Check(m)) return false;
+    PyObject *nop = structlog_parts().nop;
+    return nop && PyMethod_GET_FUNCTION(m) == nop;
+}
+
+bool proxy_drops_unseen(nb::handle logger, PyObject *level) {
+    const Structlog &parts = structlog_parts();
+    if (!parts.nop || !parts.config || Py_TYPE(logger.ptr()) != reinterpret_cast<PyTypeObject *>(parts.proxy_type))
+        return false;
+    PyObject *own = PyObject_GenericGetDict(logger.ptr(), nullptr);
+    if (!own) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object proxy_dict = nb::steal(own);
+    // Which class would wrap the logger: the proxy's own, else the configured default.
+    nb::object wrapper;
+    if (PyObject *own_class = own_entry(proxy_dict.ptr(), "_wrapper_class"); own_class && own_class != Py_None)
+        wrapper = nb::borrow(own_class);
+    else
+        wrapper = setting(parts.config, "default_wrapper_class");
+    if (!wrapper.is_valid() || !in_tuple(parts.filtering, wrapper.ptr())) return false;
+    // A bound logger cached by the proxy is asked as usual; so is one whose making would run code of
+    // the caller's (a logger factory or context class of its own).
+    if (own_entry(proxy_dict.ptr(), "bind")) return false;
+    PyObject *context_class = own_entry(proxy_dict.ptr(), "_context_class");
+    if (context_class && context_class != Py_None) return false;
+    nb::object default_context = setting(parts.config, "default_context_class");
+    if (!default_context.is(reinterpret_cast<PyObject *>(&PyDict_Type))) return false;
+    PyObject *given = own_entry(proxy_dict.ptr(), "_logger");
+    if (!given || given == Py_None) {
+        nb::object factory = setting(parts.config, "logger_factory");
+        if (!factory.is_valid() || !in_tuple(parts.factories, reinterpret_cast<PyObject *>(Py_TYPE(factory.ptr()))))
+            return false;
+    }
+    PyObject *method = PyObject_GetAttr(wrapper.ptr(), level);  // a function of structlog's own class
+    if (!method) {
+        PyErr_Clear();
+        return false;
+    }
+    bool nop = method == parts.nop;
+    Py_DECREF(method);
+    return nop;
+}
+
+bool formats_without_python(nb::handle value) {
+    PyTypeObject *t = Py_TYPE(value.ptr());
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           value.is_none();
 }
 
 void print(nb::handle text) {

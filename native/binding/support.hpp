@@ -3,6 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstring>
 #include <string_view>
 
 namespace qv {
@@ -40,8 +41,48 @@ bool in_instance_dict(nb::handle obj, PyObject *name);
 /// The module's structured logger, looked up on every call so that it can be replaced.
 nb::object logger_of(nb::handle module);
 
+/// The method of the module's logger for `level` ("warning", "info", "debug"), looked up now.
+nb::object log_method(nb::handle module, const char *level);
+
 /// Logs `event` at `level` ("warning", "info", "debug") on the module's logger.
 void log(nb::handle module, const char *level, nb::handle event);
+
+/// True when calling `method` certainly does nothing: it is the method that structlog's filtering
+/// bound loggers (`make_filtering_bound_logger`) have for levels below their minimum, which ignores
+/// its arguments and hands no event to any processor. Any other logger (stdlib, custom wrapper
+/// classes, a replaced logger object) is called as usual.
+bool drops_every_event(nb::handle method);
+
+/// True when `str(value)` and `format(value, "")` run no Python code and always give the same text:
+/// an exact str, int, float or bool, or None.
+bool formats_without_python(nb::handle value);
+
+/// The interned name of a level method ("warning", "info", "debug").
+PyObject *level_name(const char *level);
+
+/// True when `logger` is structlog's lazy proxy (what `get_logger` returns) and asking it for the
+/// method of `level` would give the filtering no-op: the wrapper class it would bind is one of
+/// structlog's filtering bound loggers whose minimum is above `level`, and binding would run nothing
+/// of the caller's (no cached logger, structlog's own logger factory and dict context). The proxy is
+/// then not asked at all: no event would reach a processor either way.
+bool proxy_drops_unseen(nb::handle logger, PyObject *level);
+
+/// Logs the event that `make()` builds at `level` on the module's logger, looked up now (so that a
+/// replaced logger is used). A logger that certainly drops the event unseen is not called, and when
+/// `pure` (building the event runs no Python code and reads only immutable values) the event is
+/// then not built either; otherwise it is built first, as written.
+template <typename Make> void log_event(nb::handle module, const char *level, bool pure, Make &&make) {
+    nb::object event;
+    if (!pure) event = make();
+    nb::object logger = logger_of(module);
+    PyObject *name = level_name(level);
+    if (proxy_drops_unseen(logger, name)) return;
+    PyObject *found = PyObject_GetAttr(logger.ptr(), name);
+    if (!found) throw nb::python_error();
+    nb::object method = nb::steal(found);
+    if (drops_every_event(method)) return;
+    method(pure ? make() : event);
+}
 
 /// `builtins.print(text)`, so that redirected standard output sees it.
 void print(nb::handle text);
@@ -75,6 +116,22 @@ nb::object list_of(nb::handle iterable);
 
 /// `list(mapping.items())` (what `PyMapping_Items` gives), as interruptible as `list_of`.
 nb::object items_of(nb::handle mapping);
+
+/// `a == b` for two exact str objects, without a call (the texts compared are mostly short names
+/// and categories: byte by byte rather than through memcmp).
+inline bool same_text(PyObject *a, PyObject *b) {
+    if (a == b) return true;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    int kind = PyUnicode_KIND(a);
+    if (PyUnicode_GET_LENGTH(b) != length || PyUnicode_KIND(b) != kind) return false;
+    auto size = (std::size_t) (length * kind);
+    const auto *x = static_cast<const unsigned char *>(PyUnicode_DATA(a));
+    const auto *y = static_cast<const unsigned char *>(PyUnicode_DATA(b));
+    if (size > 32) return std::memcmp(x, y, size) == 0;
+    for (std::size_t i = 0; i < size; ++i)
+        if (x[i] != y[i]) return false;
+    return true;
+}
 
 /// True when `value` is exactly a `str` equal to `text` (byte comparison, no Python call).
 bool str_equals(nb::handle value, std::string_view text);

@@ -39,6 +39,14 @@ const Keys &keys() {
     return k;
 }
 
+/// The owning module, imported once (leaked on purpose, like the classes below); its `logger`
+/// attribute is read on every log call, so that a replaced logger is used.
+nb::handle owning_module() {
+    static PyObject *module = nullptr;
+    if (!module) module = nb::module_::import_(kModule).release().ptr();
+    return module;
+}
+
 /// The two bin classes, looked up once from the owning module (leaked on purpose: they live as
 /// long as the process keeps the module).
 struct Classes {
@@ -49,7 +57,7 @@ struct Classes {
 const Classes &classes() {
     static Classes c;
     if (!c.numerical) {
-        nb::object module = nb::module_::import_(kModule);
+        nb::handle module = owning_module();
         nb::object numerical = module.attr(keys().numerical_cls);
         nb::object categorical = module.attr(keys().categorical_cls);
         c.categorical = categorical.release().ptr();
@@ -221,21 +229,6 @@ bool in_range(nb::handle lower, UpperOf &&upper_of, double v, nb::object &v_obj)
     return compare(number(), upper, Py_LE);
 }
 
-/// Equality of two exact strings, compared here without a call (category texts are short, so
-/// they are compared byte by byte rather than through memcmp).
-bool same_text(PyObject *a, PyObject *b) {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    int kind = PyUnicode_KIND(a);
-    if (PyUnicode_GET_LENGTH(b) != length || PyUnicode_KIND(b) != kind) return false;
-    auto size = (std::size_t) (length * kind);
-    const auto *x = static_cast<const unsigned char *>(PyUnicode_DATA(a));
-    const auto *y = static_cast<const unsigned char *>(PyUnicode_DATA(b));
-    if (size > 32) return std::memcmp(x, y, size) == 0;
-    for (std::size_t i = 0; i < size; ++i)
-        if (x[i] != y[i]) return false;
-    return true;
-}
-
 /// `value in categories` for an exact list of exact strings and an exact str value, without a
 /// call into Python (so borrowed references stay valid); -1 when the generic test is needed.
 int contains_exact(PyObject *list, PyObject *value) {
@@ -259,23 +252,26 @@ bool contains(nb::handle categories, nb::handle value) {
 }
 
 /// Logs the fallback message on the owning module's logger (looked up now, so it can be replaced).
+/// The message is not built for a logger that drops the event unseen, when building it runs no
+/// Python code.
 void log_fallback(nb::handle bucketing, Role role, nb::handle shown_value) {
-    const Keys &k = keys();
     nb::object attribute = Fields(bucketing).get(Field::Attribute);
-    PyObject *a = PyObject_Format(attribute.ptr(), k.empty);
-    if (!a) throw nb::python_error();
-    nb::object a_text = nb::steal(a);
-    PyObject *v = PyObject_Format(shown_value.ptr(), k.empty);
-    if (!v) throw nb::python_error();
-    nb::object v_text = nb::steal(v);
-    PyObject *message = PyUnicode_FromFormat(
-        "Predictive model hit default value when processing binning of attribute '%U' with "
-        "value '%U'.",
-        a_text.ptr(), v_text.ptr());
-    if (!message) throw nb::python_error();
-    nb::object event = nb::steal(message);
-    nb::object module = nb::module_::import_(kModule);
-    log(module, role == Role::DefinedDefault ? "debug" : "warning", event);
+    bool pure = formats_without_python(attribute) && formats_without_python(shown_value);
+    log_event(owning_module(), role == Role::DefinedDefault ? "debug" : "warning", pure, [&] {
+        const Keys &k = keys();
+        PyObject *a = PyObject_Format(attribute.ptr(), k.empty);
+        if (!a) throw nb::python_error();
+        nb::object a_text = nb::steal(a);
+        PyObject *v = PyObject_Format(shown_value.ptr(), k.empty);
+        if (!v) throw nb::python_error();
+        nb::object v_text = nb::steal(v);
+        PyObject *message = PyUnicode_FromFormat(
+            "Predictive model hit default value when processing binning of attribute '%U' with "
+            "value '%U'.",
+            a_text.ptr(), v_text.ptr());
+        if (!message) throw nb::python_error();
+        return nb::steal(message);
+    });
 }
 
 /// The bin list as a list (the record's own list object when it is one).

@@ -430,6 +430,36 @@ def test_logger_errors_propagate(ages, monkeypatch):
         ages.bin_numeric_attribute(-INF)
 
 
+class Formatted(str):
+    """An attribute name whose formatting is Python code of its own, counted."""
+
+    calls = 0
+
+    def __format__(self, spec):
+        Formatted.calls += 1
+        return str.__format__(self, spec)
+
+
+@pytest.mark.parametrize("minimum, reaches", [("WARNING", True), ("ERROR", False)])
+def test_fallback_under_structlog_s_filtering_logger(ages, minimum, reaches):
+    import logging
+
+    saved = structlog.get_config()
+    capture = structlog.testing.LogCapture()
+    structlog.configure(wrapper_class=structlog.make_filtering_bound_logger(getattr(logging, minimum)),
+                        processors=[capture])
+    try:
+        assert [ages.bin_numeric_attribute(-INF), ages.bin_numeric_attribute(5)] == [9.0, 1.0]
+        # a message whose building runs Python code is still built, even for a logger that drops it
+        ages.attribute, Formatted.calls = Formatted("AGE"), 0
+        ages.bin_numeric_attribute(-INF)
+        assert Formatted.calls == 1
+    finally:
+        structlog.configure(**saved)
+    assert [e["event"] for e in capture.entries] == (
+        [message("AGE", "-inf"), message("AGE", "-inf")] if reaches else [])
+
+
 # ---- bad input
 
 

@@ -623,3 +623,134 @@ async def test_view_shows_binning_and_transformations_only():
         "transformations": [{"attribute": "a", "transformation": "a+1"}]}}
     assert sorted(f.name for f in FeaturePreparationType.__strawberry_definition__.fields) == [
         "binning", "transformations"]
+
+
+def python_dummy(encoding, attribute, value):
+    """The encoding rule written plainly, with the events it logs."""
+    result, found, default, events = {}, False, None, []
+    for item in encoding:
+        if item.use_for_undefined:
+            default = item.encoded_feature_name
+        if value == item.value:
+            result[item.encoded_feature_name] = 1
+            found = True
+        else:
+            result.setdefault(item.encoded_feature_name, 0)
+    if not found:
+        if default:
+            result[default] = 1
+            events.append(("info", f"Dummy encoding for value '{value}' of attribute '{attribute}' is not defined. "
+                                   f"Default value '{default}' was assigned with 1."))
+        else:
+            events.append(("warning", f"Dummy encoding for value '{value}' of attribute '{attribute}' is not "
+                                      "defined and no default value was assigned. All dummies for given attribute "
+                                      "are assigned with 0."))
+    return result, events
+
+
+class Shouting(str):
+    """A feature name of a str subclass."""
+
+
+class AnyEqual:
+    def __eq__(self, other):
+        return other == "b"
+
+    __hash__ = object.__hash__
+
+
+SCALARS = ["a", "b", "", 1, 1.0, 2, True, 0.5]
+MUTATIONS = [
+    lambda items: setattr(items[0], "encoded_feature_name", "renamed"),
+    lambda items: setattr(items[-1], "encoded_feature_name", items[0].encoded_feature_name),
+    lambda items: setattr(items[0], "use_for_undefined", not items[0].use_for_undefined),
+    lambda items: setattr(items[0], "use_for_undefined", 1),
+    lambda items: setattr(items[0], "value", "b"),
+    lambda items: setattr(items[0], "value", AnyEqual()),
+    lambda items: setattr(items[0], "encoded_feature_name", Shouting("loud")),
+    lambda items: items.append(PredictiveModelDummyEncoding.model_fields["encoding"].annotation.__args__[0](
+        value="a", encoded_feature_name="late", use_for_undefined=True)),
+    lambda items: items.reverse(),
+    lambda items: items.pop(),
+    lambda items: items.__delitem__(slice(None)),
+    lambda items: items[0].__dict__.pop("use_for_undefined"),
+]
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(SCALARS), st.sampled_from(["f1", "f2", "f3", "g_x"]), st.booleans()),
+                min_size=1, max_size=6),
+       st.lists(st.sampled_from(SCALARS + [math.nan, None, "zz"]), min_size=1, max_size=4),
+       st.lists(st.sampled_from(range(len(MUTATIONS))), max_size=3))
+def test_dummy_encoding_agrees_with_the_rule_while_the_items_change(specs, values, mutations):
+    prep = Prep(dummy_encoding=[{"attribute": "g", "encoding": items(*specs)}])
+    encoding = prep.dummy_encoding[0].encoding
+    for step in [None, *mutations]:
+        if step is not None and encoding:
+            try:
+                MUTATIONS[step](encoding)
+            except (AttributeError, IndexError, pydantic.ValidationError):
+                continue
+        for value in values:
+            try:
+                expected = python_dummy(encoding, "g", value)
+            except AttributeError as e:
+                expected = (AttributeError, str(e))
+            with structlog.testing.capture_logs() as logged:
+                try:
+                    result = prep.apply_dummy_encoding("g", value)
+                    got = (result, [(e["log_level"], e["event"]) for e in logged])
+                except AttributeError as e:
+                    got = (AttributeError, str(e))
+            assert got == expected
+            if isinstance(got[0], dict):
+                assert list(got[0]) == list(expected[0])
+
+
+class Noted:
+    """A value whose text is Python code of its own, counted."""
+
+    calls = 0
+
+    def __str__(self):
+        Noted.calls += 1
+        return "noted"
+
+
+@pytest.mark.parametrize("minimum", ["DEBUG", "WARNING", "ERROR"])
+def test_dummy_encoding_under_structlog_s_filtering_logger(minimum):
+    import logging
+
+    level = getattr(logging, minimum)
+    prep = Prep(dummy_encoding=[{"attribute": "g", "encoding": XYZ}, {"attribute": "n", "encoding": []}])
+    saved = structlog.get_config()
+    capture = structlog.testing.LogCapture()
+    structlog.configure(wrapper_class=structlog.make_filtering_bound_logger(level), processors=[capture])
+    try:
+        Noted.calls = 0
+        results = [prep.apply_dummy_encoding("g", "Q"), prep.apply_dummy_encoding("n", 2.5),
+                   prep.apply_dummy_encoding("h", "Q"), prep.apply_dummy_encoding("g", Noted())]
+        assert Noted.calls == 1  # built although the logger may drop it
+    finally:
+        structlog.configure(**saved)
+    assert results == [{"x_A": 0, "x_B": 0, "x_Z": 1}, {}, None, {"x_A": 0, "x_B": 0, "x_Z": 1}]
+    expected = [("info", INFO.format("Q", "x_Z")), ("warning", WARNING.replace("'g'", "'n'").format(2.5)),
+                ("warning", "No dummy encoding for h was found."), ("info", INFO.format("noted", "x_Z"))]
+    assert [(e["log_level"], e["event"]) for e in capture.entries] == [
+        e for e in expected if getattr(logging, e[0].upper()) >= level]
+
+
+def test_dummy_encoding_uses_the_current_logger(monkeypatch):
+    from quorvex_analytics_utils.predictive_models.feature_preparation import feature_preparation as fp
+
+    calls = []
+
+    class Recorder:
+        def info(self, event):
+            calls.append(event)
+
+    prep = Prep(dummy_encoding=[{"attribute": "g", "encoding": XYZ}])
+    prep.apply_dummy_encoding("g", "Q")
+    monkeypatch.setattr(fp, "logger", Recorder())
+    prep.apply_dummy_encoding("g", "Q")
+    assert calls == [INFO.format("Q", "x_Z")]

@@ -6,6 +6,8 @@
 #include "engines/columns.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 namespace qv::preparation {
 
@@ -181,35 +183,130 @@ nb::object apply_feature_bucketing_batch_impl(Args a) {
 nb::object find_encoding(nb::handle self, nb::handle attribute) {
     nb::object encoding;
     each(get(self, names.dummy_encoding), [&](nb::handle entry) {
-        if (!equals(get(entry, names.attribute), attribute)) return false;
-        encoding = get(entry, names.encoding);
+        Fields fields(entry);
+        // Two exact texts compare without a call; anything else as the host compares it.
+        PyObject *own = fields.peek(names.attribute);
+        bool match = own && PyUnicode_CheckExact(own) && PyUnicode_CheckExact(attribute.ptr())
+                         ? same_text(own, attribute.ptr())
+                         : equals(fields[names.attribute], attribute);
+        if (!match) return false;
+        encoding = fields[names.encoding];
         return true;
     });
     if (!encoding.is_valid()) {
-        nb::object text =
-            steal_or_throw(PyUnicode_FromFormat("No dummy encoding for %U was found.", attribute.ptr()));
-        log(state.module, "warning", text);
+        log_event(state.module, "warning", true, [&] {
+            return steal_or_throw(PyUnicode_FromFormat("No dummy encoding for %U was found.", attribute.ptr()));
+        });
     }
     return encoding;
 }
 
-nb::object apply_dummy_encoding_impl(Args a) {
-    nb::handle self = a[0], attribute = a[1], value = a[2];
-    nb::object encoding = find_encoding(self, attribute);
-    if (!encoding.is_valid()) return nb::none();
+/// The features of one encoding, all 0, in the order its items first name them: the start of every
+/// result of that encoding. Kept for the encoding list it was made from while its items still name
+/// the very same feature objects in the same order (checked on every call, so a stale template is
+/// only ever rebuilt, never used).
+struct DummyTemplate {
+    PyObject *list = nullptr;   ///< the encoding list; compared only, never dereferenced
+    PyObject *names = nullptr;  ///< tuple of each item's feature name, in item order
+    PyObject *zeros = nullptr;  ///< dict: feature name -> 0
+};
+constexpr std::size_t kDummyTemplates = 16;
+DummyTemplate dummy_templates[kDummyTemplates];
+
+/// One encoding applied to a value, as far as it can be read in one pass in which no Python code
+/// runs: an exact list of items whose feature names are exact str, whose flags are exact bools and
+/// whose values, like the value encoded, compare without Python code. `result` is empty otherwise.
+struct PlainEncoding {
+    nb::object result;
+    nb::object default_name = nb::none();
+    bool found = false;
+};
+
+PlainEncoding encode_plainly(nb::handle encoding, nb::handle value) {
+    PlainEncoding out;
+    PyObject *list = encoding.ptr();
+    if (!PyList_CheckExact(list) || !formats_without_python(value)) return out;
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    // The feature names read (borrowed: no Python code runs until the result is made, and the
+    // list holds the items, whose dicts hold the names) and whether each item matched.
+    constexpr Py_ssize_t kInline = 32;
+    PyObject *inline_features[kInline];
+    unsigned char inline_matched[kInline];
+    std::vector<PyObject *> many_features;
+    std::vector<unsigned char> many_matched;
+    PyObject **features = inline_features;
+    unsigned char *matched = inline_matched;
+    if (n > kInline) {
+        many_features.resize((std::size_t) n);
+        many_matched.resize((std::size_t) n);
+        features = many_features.data();
+        matched = many_matched.data();
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Fields fields(PyList_GET_ITEM(list, i));
+        PyObject *feature = fields.peek(names.encoded_feature_name);
+        PyObject *item_value = fields.peek(names.value);
+        PyObject *flag = fields.peek(names.use_for_undefined);
+        if (!feature || !item_value || !PyUnicode_CheckExact(feature) || !formats_without_python(item_value) ||
+            (flag != Py_True && flag != Py_False))
+            return out;
+        if (flag == Py_True) out.default_name = nb::borrow(feature);
+        features[i] = feature;
+        if (PyUnicode_CheckExact(value.ptr()) && PyUnicode_CheckExact(item_value)) {
+            matched[i] = same_text(value.ptr(), item_value);
+        } else {
+            // `==` of two exact built-in scalars (never Python code); no identity shortcut (NaN).
+            PyObject *eq = PyObject_RichCompare(value.ptr(), item_value, Py_EQ);
+            if (!eq) throw nb::python_error();
+            matched[i] = eq == Py_True;
+            Py_DECREF(eq);
+        }
+    }
+    DummyTemplate &t = dummy_templates[(reinterpret_cast<std::uintptr_t>(list) >> 4) % kDummyTemplates];
+    bool same = t.list == list && PyTuple_GET_SIZE(t.names) == n;
+    for (Py_ssize_t i = 0; same && i < n; ++i) same = PyTuple_GET_ITEM(t.names, i) == features[i];
+    if (!same) {
+        nb::object zero = nb::int_(0);
+        nb::object zeros = steal_or_throw(PyDict_New());
+        nb::object tuple = steal_or_throw(PyTuple_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *feature = features[i];
+            PyObject *kept = nullptr;
+            if (PyDict_SetDefaultRef(zeros.ptr(), feature, zero.ptr(), &kept) < 0) throw nb::python_error();
+            Py_XDECREF(kept);
+            PyTuple_SET_ITEM(tuple.ptr(), i, Py_NewRef(feature));
+        }
+        PyObject *old_names = t.names, *old_zeros = t.zeros;
+        t = DummyTemplate{list, tuple.release().ptr(), zeros.release().ptr()};
+        Py_XDECREF(old_names);
+        Py_XDECREF(old_zeros);
+    }
+    nb::object result = steal_or_throw(PyDict_Copy(t.zeros));
+    nb::object one = nb::int_(1);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!matched[i]) continue;
+        if (PyDict_SetItem(result.ptr(), features[i], one.ptr()) < 0) throw nb::python_error();
+        out.found = true;
+    }
+    out.result = std::move(result);
+    return out;
+}
+
+/// The encoding applied item by item, as written: each step may run Python code (a comparison,
+/// an attribute read) that changes what the next step reads.
+PlainEncoding encode_by_item(nb::handle encoding, nb::handle value) {
+    PlainEncoding out;
     nb::object result = steal_or_throw(PyDict_New());
     nb::object zero = nb::int_(0), one = nb::int_(1);
-    bool found = false;
-    nb::object default_name = nb::none();
     each(encoding, [&](nb::handle item) {
         Fields fields(item);
         nb::object feature = fields[names.encoded_feature_name];
         nb::object item_value = fields[names.value];
-        if (truthy(fields[names.use_for_undefined])) default_name = feature;
+        if (truthy(fields[names.use_for_undefined])) out.default_name = feature;
         if (equals(value, item_value)) {
             if (PyDict_SetItem(result.ptr(), feature.ptr(), one.ptr()) < 0)
                 throw nb::python_error();
-            found = true;
+            out.found = true;
         } else {
             // A feature already set to 1 by an earlier item of the same name keeps its 1.
             PyObject *kept = nullptr;
@@ -219,24 +316,38 @@ nb::object apply_dummy_encoding_impl(Args a) {
         }
         return false;
     });
-    if (!found) {
-        if (!default_name.is_none() && truthy(default_name)) {
-            if (PyDict_SetItem(result.ptr(), default_name.ptr(), one.ptr()) < 0)
-                throw nb::python_error();
-            nb::object text = steal_or_throw(PyUnicode_FromFormat(
+    out.result = std::move(result);
+    return out;
+}
+
+nb::object apply_dummy_encoding_impl(Args a) {
+    nb::handle self = a[0], attribute = a[1], value = a[2];
+    nb::object encoding = find_encoding(self, attribute);
+    if (!encoding.is_valid()) return nb::none();
+    PlainEncoding e = encode_plainly(encoding, value);
+    if (!e.result.is_valid()) e = encode_by_item(encoding, value);
+    if (e.found) return e.result;
+    // The messages hold str() of the value and the default name: no Python code when both are
+    // plain, so an event the logger drops is then not written at all.
+    bool pure = formats_without_python(value) && formats_without_python(e.default_name);
+    if (!e.default_name.is_none() && truthy(e.default_name)) {
+        if (PyDict_SetItem(e.result.ptr(), e.default_name.ptr(), nb::int_(1).ptr()) < 0)
+            throw nb::python_error();
+        log_event(state.module, "info", pure, [&] {
+            return steal_or_throw(PyUnicode_FromFormat(
                 "Dummy encoding for value '%S' of attribute '%U' is not defined. Default value "
                 "'%S' was assigned with 1.",
-                value.ptr(), attribute.ptr(), default_name.ptr()));
-            log(state.module, "info", text);
-        } else {
-            nb::object text = steal_or_throw(PyUnicode_FromFormat(
+                value.ptr(), attribute.ptr(), e.default_name.ptr()));
+        });
+    } else {
+        log_event(state.module, "warning", pure, [&] {
+            return steal_or_throw(PyUnicode_FromFormat(
                 "Dummy encoding for value '%S' of attribute '%U' is not defined and no default "
                 "value was assigned. All dummies for given attribute are assigned with 0.",
                 value.ptr(), attribute.ptr()));
-            log(state.module, "warning", text);
-        }
+        });
     }
-    return result;
+    return e.result;
 }
 
 }  // namespace qv::preparation

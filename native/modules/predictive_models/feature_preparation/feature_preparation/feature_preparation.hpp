@@ -99,6 +99,7 @@ struct KeyEntry {
     PyTypeObject *type;  ///< compared only, never dereferenced
     PyObject *name;
     PyObject *key;  ///< strong reference, deliberately kept for the life of the process
+    Py_ssize_t position;  ///< where the key stood in the dict it was learned from (-1: not found)
 };
 constexpr std::size_t kKeyEntries = 256;
 inline KeyEntry key_table[kKeyEntries];
@@ -118,16 +119,27 @@ public:
 
     /// New reference; attribute access when the dict lacks the name.
     nb::object operator[](PyObject *name) const {
-        if (dict_.is_valid()) {
-            PyObject *v = PyDict_GetItemWithError(dict_.ptr(), dict_key(name));
-            if (v) return nb::borrow(v);
-            if (PyErr_Occurred()) throw nb::python_error();
-        }
+        if (PyObject *v = peek(name)) return nb::borrow(v);
         return steal_or_throw(PyObject_GetAttr(record_.ptr(), name));
     }
 
+    /// Borrowed value from the instance dict, or nullptr when there is none; nothing of Python's
+    /// runs. Valid only until Python code runs.
+    PyObject *peek(PyObject *name) const {
+        if (!dict_.is_valid()) return nullptr;
+        const KeyEntry &e = entry(name);
+        // Records of one class keep their fields in one order: the entry at the learned position,
+        // when it still holds this very key; otherwise a lookup.
+        Py_ssize_t pos = e.position;
+        PyObject *key = nullptr, *v = nullptr;
+        if (pos >= 0 && PyDict_Next(dict_.ptr(), &pos, &key, &v) && key == e.key) return v;
+        v = PyDict_GetItemWithError(dict_.ptr(), e.key);
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        return v;
+    }
+
 private:
-    PyObject *dict_key(PyObject *name) const {
+    const KeyEntry &entry(PyObject *name) const {
         PyTypeObject *type = Py_TYPE(record_.ptr());
         // Two-way set: the pair's home slot and its neighbour; a miss replaces the other one.
         std::uint64_t h = (reinterpret_cast<std::uintptr_t>(type) * 0x9E3779B97F4A7C15ull) ^
@@ -137,24 +149,25 @@ private:
             KeyEntry &hit = key_table[slot + way];
             if (hit.type == type && hit.name == name) {
                 key_victim[slot / 2] = (unsigned char) (1 - way);
-                return hit.key;
+                return hit;
             }
         }
         KeyEntry &e = key_table[slot + key_victim[slot / 2]];
         key_victim[slot / 2] ^= 1;
         PyObject *found = name, *key = nullptr, *value = nullptr;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(dict_.ptr(), &pos, &key, &value)) {
+        Py_ssize_t pos = 0, position = -1;
+        for (Py_ssize_t before = 0; PyDict_Next(dict_.ptr(), &pos, &key, &value); before = pos) {
             if (key == name ||
                 (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0)) {
                 found = key;
+                position = before;
                 break;
             }
         }
         Py_INCREF(found);
         Py_XDECREF(e.key);
-        e = KeyEntry{type, name, found};
-        return found;
+        e = KeyEntry{type, name, found, position};
+        return e;
     }
 
     nb::handle record_;
