@@ -21,6 +21,7 @@ import inspect
 import pathlib
 import pkgutil
 import sys
+import textwrap
 import types
 import typing
 from collections import defaultdict
@@ -68,9 +69,10 @@ def docstring(doc: str | None, indent: str) -> list[str]:
     if not doc:
         return []
     text = doc.replace("\\", "\\\\").replace('"""', '\\"\\"\\"')
-    lines = text.splitlines()
+    width = 110 - len(indent)
+    lines = [line for paragraph in text.split("\n") for line in (textwrap.wrap(paragraph, width) or [""])]
     if len(lines) == 1:
-        return [f'{indent}"""{text}"""']
+        return [f'{indent}"""{lines[0]}"""']
     return [f'{indent}"""{lines[0]}'] + [f"{indent}{line}".rstrip() for line in lines[1:]] + [f'{indent}"""']
 
 

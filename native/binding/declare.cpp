@@ -44,15 +44,44 @@ void import_module(nb::module_ &module, const char *name) {
     module.attr(name) = nb::module_::import_(name);
 }
 
+namespace {
+
+/// The first paragraph of a docstring: what GraphQL shows as a description.
+nb::str summary(const char *doc) {
+    std::string text(doc);
+    size_t end = text.find("\n\n");
+    if (end != std::string::npos) text.resize(end);
+    return nb::str(text.c_str());
+}
+
+/// Sets the GraphQL description of a strawberry type or enumeration after its decorator ran (the
+/// decorator is given only the options the type declares).
+void describe(nb::handle strawberry_class, const char *doc) {
+    strawberry_class.attr("__strawberry_definition__").attr("description") = summary(doc);
+}
+
+/// `strawberry.field(resolver=fn)`, described by the first paragraph of the function's docstring.
+nb::object resolver_field(nb::handle fn, const char *doc) {
+    nb::object field = nb::module_::import_("strawberry").attr("field");
+    if (!doc) return field(nb::arg("resolver") = fn);
+    return field(nb::arg("resolver") = fn, nb::arg("description") = summary(doc));
+}
+
+}  // namespace
+
 nb::object declare_str_enum(nb::module_ &module, const char *name,
                             std::initializer_list<std::pair<const char *, const char *>> members,
-                            bool graphql) {
+                            bool graphql, const char *doc) {
     nb::list items;
     for (const auto &[member, value] : members) items.append(nb::make_tuple(member, value));
     nb::object enum_cls = nb::module_::import_("enum").attr("Enum")(
         name, items, nb::arg("module") = module.attr("__name__"), nb::arg("qualname") = name,
         nb::arg("type") = typ::builtin("str"));
-    if (graphql) enum_cls = nb::module_::import_("strawberry").attr("enum")(enum_cls);
+    if (doc) enum_cls.attr("__doc__") = doc;
+    if (graphql) {
+        enum_cls = nb::module_::import_("strawberry").attr("enum")(enum_cls);
+        if (doc) describe(enum_cls, doc);
+    }
     return publish(module, name, enum_cls);
 }
 
@@ -173,21 +202,26 @@ ViewClass &ViewClass::field(const char *name, nb::handle annotation) {
 }
 
 ViewClass &ViewClass::resolver(FunctionSpec decl, Impl impl, nb::handle parent_type) {
-    const char *name = decl.name;
+    const char *name = decl.name, *doc = decl.doc;
     decl.params.insert(decl.params.begin(),
                        {Param{.name = "self"},
                         Param{.name = "parent", .rule = Rule::Parent,
                               .annotation = typ::Parent(parent_type)}});
     nb::object fn = make_function(module_, name_.c_str(), std::move(decl), impl);
-    namespace_[name] = nb::module_::import_("strawberry").attr("field")(nb::arg("resolver") = fn);
+    namespace_[name] = resolver_field(fn, doc);
     return *this;
 }
 
 ViewClass &ViewClass::self_resolver(FunctionSpec decl, Impl impl) {
-    const char *name = decl.name;
+    const char *name = decl.name, *doc = decl.doc;
     decl.params.insert(decl.params.begin(), Param{.name = "self"});
     nb::object fn = make_function(module_, name_.c_str(), std::move(decl), impl);
-    namespace_[name] = nb::module_::import_("strawberry").attr("field")(nb::arg("resolver") = fn);
+    namespace_[name] = resolver_field(fn, doc);
+    return *this;
+}
+
+ViewClass &ViewClass::doc(const char *text) {
+    doc_ = text;
     return *this;
 }
 
@@ -211,6 +245,10 @@ nb::object ViewClass::build() {
     // strawberry rebuilds the class through make_dataclass, which moves it to module "types".
     view.attr("__module__") = module_.attr("__name__");
     view.attr("__qualname__") = name_.c_str();
+    if (doc_) {
+        view.attr("__doc__") = doc_;
+        describe(view, doc_);
+    }
     return publish(module_, name_.c_str(), view);
 }
 

@@ -30,10 +30,10 @@ template <typename... Kw> nb::object Field(Kw &&...kw) {
 }
 
 /// A `(str, Enum)` class with members whose values are given; published on the module.
-/// With `graphql`, it is also registered with `strawberry.enum`.
+/// With `graphql`, it is also registered with `strawberry.enum`, with `doc` as its description.
 nb::object declare_str_enum(nb::module_ &module, const char *name,
                             std::initializer_list<std::pair<const char *, const char *>> members,
-                            bool graphql);
+                            bool graphql, const char *doc = nullptr);
 
 /// Publishes `from <from> import <names...>` on the module, as the imports of a Python module would.
 void import_names(nb::module_ &module, const char *from, std::initializer_list<const char *> names);
@@ -101,6 +101,8 @@ public:
     ViewClass &self_resolver(FunctionSpec decl, Impl impl);
     /// A plain method that is not a GraphQL field (for example `__init__`).
     ViewClass &method(FunctionSpec decl, Impl impl);
+    /// The docstring; its first paragraph is also the GraphQL type's description.
+    ViewClass &doc(const char *text);
 
     nb::object build();
 
@@ -111,6 +113,7 @@ private:
     nb::tuple bases_;
     nb::dict namespace_;
     nb::dict annotations_;
+    const char *doc_ = nullptr;
 };
 
 }  // namespace qv

@@ -5,6 +5,8 @@
 NB_MODULE(content, m) {
     using namespace qv;
     qv::init_native_types();
+    m.doc() = "The stored content of a scorer, as `AugmentedScorer.get_content` makes it and "
+              "`AugmentedScorer.parse_from_content` reads it.";
     nb::object record_base =
         nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
     nb::module_ io = nb::module_::import_("io");

@@ -446,6 +446,12 @@ nb::object make_class(nb::module_ &m, const char *name, nb::handle base, nb::dic
 
 NB_MODULE(dump, m) {
     qv::init_native_types();
+    m.doc() = "YAML and JSON text of records and plain values, the one place where values are "
+              "normalised for output.\n\nWriting drops empty entries (None, [] and {}) of "
+              "mappings, writes enumeration members as their values, floats rounded to 12 "
+              "digits, dates, times, decimals and UUIDs as text and records as "
+              "`model_dump(exclude_defaults=True)`; a list is written as one YAML document per "
+              "element. Reading takes the first document with ruamel's safe loader.";
     nb::module_ dataclasses = nb::module_::import_("dataclasses");
     nb::module_ datetime = nb::module_::import_("datetime");
     nb::module_ typing = nb::module_::import_("typing");

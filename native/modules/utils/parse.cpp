@@ -112,6 +112,7 @@ nb::object parse_value_impl(Args a) {
 
 NB_MODULE(parse, m) {
     qv::init_native_types();
+    m.doc() = "Values read from text: quoted text stays text, numbers become int or float.";
     // The names a Python version of this module would import.
     import_names(m, "typing", {"Any", "Union"});
 
@@ -139,6 +140,12 @@ NB_MODULE(parse, m) {
     publish(m, "parse_value",
             make_function(m, "", {.name = "parse_value",
                                   .params = {{.name = "val", .annotation = any}},
-                                  .returns = result},
+                                  .returns = result,
+                                  .doc = "A value read from its text: int, float, or the text "
+                                          "without its surrounding quotes.\n\nText in matching "
+                                          "single or double quotes stays text (quotes removed); "
+                                          "otherwise an integer literal gives int, a float "
+                                          "literal float, anything else the text as given. A "
+                                          "value that is no str is returned unchanged."},
                           parse_value_impl));
 }

@@ -17,6 +17,9 @@ nb::object instancecheck_impl(Args args) {
 
 NB_MODULE(record_base, m) {
     qv::init_native_types();
+    m.doc() = "The base of every record: a pydantic model that forbids unknown keys, accepts "
+              "fields by name or alias and arbitrary field types, and treats the package's "
+              "compiled functions in a class body as methods.";
     nb::object type = typ::builtin("type");
 
     nb::dict meta_ns;

@@ -246,6 +246,15 @@ nb::object feature_bucketing_impl(Args a) {
 
 NB_MODULE(feature_bucketing, m) {
     qv::init_native_types();
+    m.doc() = "Bins of one attribute and the bucketing of a value.\n\n`FeatureBucketing` holds "
+              "the ordered bins (`AttributeBinNumerical` covering the interval (lower_bound, "
+              "upper_bound], or `AttributeBinCategorical` holding categories) and turns a raw "
+              "value into the `value` of its bin. Bins named after `PredictiveModelBinName` are "
+              "special: \"1_null\" takes missing values, \"0_default\", \"0_system_default\" and "
+              "\"0_defined_default\" take what no regular bin takes. A fallback is logged "
+              "through `logger` (structlog, named after this module): warning for the default "
+              "and system default bins, debug for the defined default. The `...Type` classes are "
+              "the GraphQL views.";
     state = State{interned("id"),          interned("name"),
                   interned("type"),        interned("lower_bound"),
                   interned("upper_bound"), interned("categories"),
@@ -276,13 +285,18 @@ NB_MODULE(feature_bucketing, m) {
     nb::object opt_str = typ::Optional(str_t);
 
     nb::object AttributeDataType = declare_str_enum(
-        m, "AttributeDataType", {{"CATEGORICAL", "CATEGORICAL"}, {"NUMERICAL", "NUMERICAL"}}, true);
+        m, "AttributeDataType", {{"CATEGORICAL", "CATEGORICAL"}, {"NUMERICAL", "NUMERICAL"}}, true,
+        "Kind of an attribute's values: CATEGORICAL (text categories) or NUMERICAL (numbers). Also "
+        "a GraphQL enumeration.");
     declare_str_enum(m, "PredictiveModelBinName",
                      {{"DEFAULT", "0_default"},
                       {"DEFINED_DEFAULT", "0_defined_default"},
                       {"SYSTEM_DEFAULT", "0_system_default"},
                       {"NULL", "1_null"}},
-                     false);
+                     false,
+                     "Reserved bin names: a bin whose `name` equals one of these texts is the "
+                     "null bin (NULL, \"1_null\") or a fallback bin (DEFAULT, SYSTEM_DEFAULT, "
+                     "DEFINED_DEFAULT).");
 
     nb::object any_t = typ::Any();
     nb::object AbstractAttributeBin =
@@ -341,6 +355,7 @@ NB_MODULE(feature_bucketing, m) {
 
     nb::object AbstractAttributeBinType =
         ViewClass(m, "AbstractAttributeBinType", AbstractAttributeBin)
+            .doc("GraphQL view of a bin: name, value, frequency, target rate, id and type.")
             .auto_field("name")
             .auto_field("value")
             .auto_field("frequency")
@@ -348,11 +363,14 @@ NB_MODULE(feature_bucketing, m) {
             .auto_field("id")
             .resolver({.name = "type",
                        .returns = AttributeDataType,
+                       .doc = "The bin's kind, NUMERICAL or CATEGORICAL (the record's `type` "
+                              "tag).",
                        .is_async = true}, type_impl, AttributeBin)
             .build();
     nb::object AttributeBinCategoricalType =
         ViewClass(m, "AttributeBinCategoricalType", AttributeBinCategorical,
                   {AbstractAttributeBinType})
+            .doc("GraphQL view of a categorical bin: the common bin fields and its categories.")
             .auto_field("categories")
             .build();
     // GraphQL's Float has no infinities or NaN: the bounds keep their record type but are resolved
@@ -361,15 +379,26 @@ NB_MODULE(feature_bucketing, m) {
     // the main cost of a query over many bins.
     nb::object AttributeBinNumericalType =
         ViewClass(m, "AttributeBinNumericalType", AttributeBinNumerical, {AbstractAttributeBinType})
+            .doc("GraphQL view of a numerical bin: the common bin fields, its bounds and the "
+                 "bounds as short text.\n\nGraphQL's Float has no infinities: an open bound "
+                 "shows as null in `lower_bound`/`upper_bound` and as -inf or inf in the "
+                 "formatted fields.")
             .auto_field("lower_bound")
             .auto_field("upper_bound")
-            .resolver({.name = "lower_bound", .returns = opt_float}, lower_bound_impl,
+            .resolver({.name = "lower_bound", .returns = opt_float,
+                       .doc = "The lower bound; null when missing or infinite."}, lower_bound_impl,
                       AttributeBinNumerical)
-            .resolver({.name = "upper_bound", .returns = opt_float}, upper_bound_impl,
+            .resolver({.name = "upper_bound", .returns = opt_float,
+                       .doc = "The upper bound; null when missing or infinite."}, upper_bound_impl,
                       AttributeBinNumerical)
-            .resolver({.name = "formatted_lower_bound", .returns = opt_str, .is_async = true},
+            .resolver({.name = "formatted_lower_bound", .returns = opt_str, .doc = "The lower bound as short text (-inf, inf, whole numbers in "
+                              "digits, three decimals above 0.01, else scientific notation); "
+                              "null when missing.",
+                       .is_async = true},
                       formatted_lower_bound_impl, AttributeBinNumerical)
-            .resolver({.name = "formatted_upper_bound", .returns = opt_str, .is_async = true},
+            .resolver({.name = "formatted_upper_bound", .returns = opt_str, .doc = "The upper bound as short text, formatted as the lower bound; null "
+                              "when missing.",
+                       .is_async = true},
                       formatted_upper_bound_impl, AttributeBinNumerical)
             .build();
 
@@ -384,21 +413,36 @@ NB_MODULE(feature_bucketing, m) {
             .method({.name = "bin_numeric_attribute",
                      .params = {{.name = "value", .annotation = opt_float}},
                      .returns = opt_float,
-                     .doc = "The value of the bin that the number falls into, a fallback bin's value "
-                            "(logged), or None."},
+                     .doc = "The value of the bin that the number falls into, a fallback bin's "
+                            "value (logged), or None.\n\n`value` goes through float(): 7 and the "
+                            "text \"7\" both read as 7.0; None and NaN are missing and take the "
+                            "\"1_null\" bin. A regular numerical bin takes v when lower_bound < "
+                            "v <= upper_bound; the first match in list order wins. Otherwise the "
+                            "first fallback bin answers, logged at warning (0_default, "
+                            "0_system_default) or debug (0_defined_default) level. No bin at "
+                            "all: None, nothing logged. Raises what float() raises for the "
+                            "value, and TypeError when the scan reaches a regular bin without "
+                            "bounds."},
                     bin_numeric_attribute_impl)
             .method({.name = "bin_categoric_attribute",
                      .params = {{.name = "value", .rule = Rule::StrOrNone, .annotation = opt_str}},
                      .returns = opt_float,
-                     .doc = "The value of the bin whose categories hold the text, a fallback bin's "
-                            "value (logged), or None."},
+                     .doc = "The value of the bin whose categories hold the text, a fallback "
+                            "bin's value (logged), or None.\n\n`value` must be exactly str or "
+                            "None (anything else: TypeError). None and the text \"nan\" are "
+                            "missing and take the \"1_null\" bin. Categories match by exact text "
+                            "equality, first bin in list order wins. Fallback and logging as in "
+                            "`bin_numeric_attribute`."},
                     bin_categoric_attribute_impl)
             .build();
 
     ViewClass(m, "FeatureBucketingType", FeatureBucketing)
+        .doc("GraphQL view of an attribute's binning: the attribute and its bins, each through "
+             "the view of its kind.")
         .auto_field("attribute")
         .resolver({.name = "feature_bucketing",
                    .returns = typ::List(typ::Union({AttributeBinNumericalType, AttributeBinCategoricalType})),
+                   .doc = "The bins in record order, unchanged.",
                    .is_async = true},
                   feature_bucketing_impl, FeatureBucketing)
         .build();

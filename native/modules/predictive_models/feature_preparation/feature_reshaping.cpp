@@ -5,6 +5,7 @@
 NB_MODULE(feature_reshaping, m) {
     using namespace qv;
     qv::init_native_types();
+    m.doc() = "The transformation record of the preparation registry and its GraphQL view.";
     nb::object record_base =
         nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
     nb::object str = typ::builtin("str");
@@ -19,6 +20,7 @@ NB_MODULE(feature_reshaping, m) {
             .build();
 
     ViewClass(m, "FeatureReshapingType", reshaping)
+        .doc("GraphQL view of a transformation: attribute, new name and formula.")
         .auto_field("attribute")
         .auto_field("transformed_attribute_name")
         .auto_field("transformation")

@@ -18,6 +18,8 @@ nb::object label_class_impl(Args a) {
 
 NB_MODULE(dataset_profile, m) {
     qv::init_native_types();
+    m.doc() = "Descriptions of the development samples (kind, dates, size, observations per "
+              "target class) and their GraphQL views.";
     // The names a Python version of this module would import.
     import_names(m, "datetime", {"date"});
     import_names(m, "typing", {"Optional", "Any", "List"});
@@ -51,12 +53,16 @@ NB_MODULE(dataset_profile, m) {
 
     nb::object class_frequency_type =
         ViewClass(m, "ClassFrequencyType", class_frequency)
+            .doc("GraphQL view of the observations of one target class.")
             .auto_field("number_of_observations")
             .resolver({.name = "label_class",
-                       .returns = typ::builtin("str")}, label_class_impl, class_frequency)
+                       .returns = typ::builtin("str"),
+                       .doc = "The class label as text (a label that is no str is shown through "
+                              "str())."}, label_class_impl, class_frequency)
             .build();
 
     ViewClass(m, "SampleDescriptionType", sample_description)
+        .doc("GraphQL view of a development sample.")
         .auto_field("sample_type")
         .auto_field("first_date")
         .auto_field("last_date")

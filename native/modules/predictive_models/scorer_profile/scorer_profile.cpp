@@ -189,6 +189,10 @@ nb::object eval_metric_impl(Args a) {
 
 NB_MODULE(scorer_profile, m) {
     qv::init_native_types();
+    m.doc() = "The model's descriptive profile (name, creation date, samples, attribute "
+              "descriptions, hyperparameters, notes, images) and its GraphQL views.\n\nA "
+              "duplicate note key is reported by printing a line on standard output; the module "
+              "does not log.";
     // The names a Python version of this module would import.
     import_module(m, "ast");
     import_names(m, "typing", {"Optional", "List", "Dict", "Any", "Union"});
@@ -217,6 +221,8 @@ NB_MODULE(scorer_profile, m) {
             .build();
 
     nb::object attached_image_type = ViewClass(m, "AttachedImageType", attached_image)
+        .doc("GraphQL view of an attached image: its type and file name (the bytes are not "
+             "shown).")
                                          .auto_field("type")
                                          .auto_field("filename")
                                          .build();
@@ -236,43 +242,63 @@ NB_MODULE(scorer_profile, m) {
             .field("attached_images", typ::Optional(typ::List(attached_image)), nb::none())
             .method({.name = "add_general_note",
                      .params = {{.name = "note", .annotation = typ::Union({dict, str})}},
-                     .returns = nb::none()},
+                     .returns = nb::none(),
+                     .doc = "Adds notes to `general_notes`, in place.\n\nA mapping adds each key "
+                            "not yet present (a present key prints \"Note <key> already exists. "
+                            "Note not added.\"); a text is stored under the next automatic key "
+                            "note_<n>. Anything else adds nothing. The notes are not validated."},
                     add_general_note_impl)
             .method({.name = "remove_general_note",
                      .params = {{.name = "note_key", .rule = Rule::Str, .annotation = str}},
-                     .returns = nb::none()},
+                     .returns = nb::none(),
+                     .doc = "Removes the note under `note_key`, in place; a missing key does "
+                            "nothing.\n\n`note_key` must be exactly str (else TypeError)."},
                     remove_general_note_impl)
             .build();
 
     nb::object attribute_description_type = ViewClass(m, "AttributeDescriptionType", nb::none())
+        .doc("One attribute description: the attribute's name and its text.")
                                                 .field("attribute_name", str)
                                                 .field("description", str)
                                                 .build();
     nb::object hyperparameter_type = ViewClass(m, "HyperparameterType", nb::none())
+        .doc("One hyperparameter: its name and its value as text.")
                                          .field("name", str)
                                          .field("value", str)
                                          .build();
     nb::object general_note_type = ViewClass(m, "GeneralNoteType", nb::none())
+        .doc("One general note: its title (key) and content.")
                                        .field("title", str)
                                        .field("content", str)
                                        .build();
 
-    auto async_resolver = [](const char *name, nb::object returns) {
-        return FunctionSpec{.name = name, .returns = std::move(returns), .is_async = true};
+    auto async_resolver = [](const char *name, nb::object returns, const char *doc) {
+        return FunctionSpec{.name = name, .returns = std::move(returns), .doc = doc, .is_async = true};
     };
     ViewClass(m, "PredictiveScorerProfileType", profile)
+        .doc("GraphQL view of the model's profile.")
         .auto_field("predictive_model_name")
         .auto_field("predictive_model_created")
         .auto_field("number_of_trainable_parameters")
         .field("attached_images", typ::Optional(typ::List(attached_image_type)))
         .field("sample_metadata",
                typ::Optional(typ::List(dataset_profile.attr("SampleDescriptionType"))))
-        .resolver(async_resolver("attribute_description", typ::List(attribute_description_type)),
+        .resolver(async_resolver("attribute_description", typ::List(attribute_description_type),
+                                 "The attribute descriptions as a list of attribute name and "
+                                 "description, in order."),
                   attribute_description_impl, profile)
-        .resolver(async_resolver("hyperparameters", typ::List(hyperparameter_type)),
+        .resolver(async_resolver("hyperparameters", typ::List(hyperparameter_type),
+                                 "The hyperparameters as a list of name and value, values that "
+                                 "are no str shown through str()."),
                   hyperparameters_impl, profile)
-        .resolver(async_resolver("general_notes", typ::List(general_note_type)), general_notes_impl,
-                  profile)
-        .resolver(async_resolver("eval_metric", str), eval_metric_impl, profile)
+        .resolver(async_resolver("general_notes", typ::List(general_note_type),
+                                 "The general notes as a list of title and content, in order."),
+                  general_notes_impl, profile)
+        .resolver(async_resolver("eval_metric", str,
+                                 "The evaluation metric named by the \"eval_metric\" "
+                                 "hyperparameter; \"unknown\" when there is none. A list (or the "
+                                 "text of one) gives its last element; a value that is neither "
+                                 "text nor list is a field error."),
+                  eval_metric_impl, profile)
         .build();
 }

@@ -33,6 +33,8 @@ nb::object performance_impl(Args a) {
 
 NB_MODULE(dataset_quality, m) {
     qv::init_native_types();
+    m.doc() = "Performance metrics measured on one sample, the enumerations of sample kinds and "
+              "metrics, and their GraphQL views.";
     // The names a Python version of this module would import.
     import_names(m, "typing", {"Dict", "List"});
     import_names(m, "enum", {"Enum"});
@@ -46,7 +48,9 @@ NB_MODULE(dataset_quality, m) {
     nb::object sample_type = declare_str_enum(
         m, "SampleType",
         {{"TRAIN", "TRAIN"}, {"VALID", "VALID"}, {"TEST", "TEST"}, {"OOT", "OOT"}, {"CV", "CV"}},
-        true);
+        true,
+        "Kind of a development sample: TRAIN, VALID, TEST, OOT (out of time) or CV "
+        "(cross-validation). Also a GraphQL enumeration.");
     nb::object metrics = declare_str_enum(m, "PerformanceMetrics",
                                           {{"AUC", "AUC"},
                                            {"GINI", "GINI"},
@@ -55,7 +59,10 @@ NB_MODULE(dataset_quality, m) {
                                            {"TAU", "TAR"},
                                            {"RHO", "RHO"},
                                            {"ACCURACY", "ACCURACY"}},
-                                          true);
+                                          true,
+                                          "Performance metrics of a model. Values equal the "
+                                          "names except TAU, whose value is \"TAR\". Also a "
+                                          "GraphQL enumeration.");
 
     nb::object dataset_quality =
         RecordClass(m, "DatasetQuality", {record_base})
@@ -68,15 +75,19 @@ NB_MODULE(dataset_quality, m) {
             .build();
 
     nb::object entry = ViewClass(m, "DatasetQualityPerformanceType", nb::none())
+        .doc("GraphQL view of one metric and its value.")
                            .field("metric", metrics)
                            .field("value", typ::builtin("float"))
                            .build();
 
     ViewClass(m, "DatasetQualityType", dataset_quality)
+        .doc("GraphQL view of the metrics of one sample and target.")
         .auto_field("sample")
         .auto_field("target")
         .resolver({.name = "performance",
                    .returns = typ::List(entry),
+                   .doc = "The sample's metrics as a list of metric and value, in the mapping's "
+                          "order.",
                    .is_async = true}, performance_impl,
                   dataset_quality)
         .build();

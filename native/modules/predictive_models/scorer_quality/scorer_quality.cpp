@@ -62,6 +62,8 @@ nb::object validate_performance_metrics_impl(Args a) {
 
 NB_MODULE(scorer_quality, m) {
     qv::init_native_types();
+    m.doc() = "The model's quality record: metrics per sample and the list of computed metrics, "
+              "and its GraphQL view.";
     // The names a Python version of this module would import.
     import_names(m, "typing", {"Any", "List"});
     import_names(m, "pydantic", {"model_validator"});
@@ -87,15 +89,25 @@ NB_MODULE(scorer_quality, m) {
                           .params = {{.name = "metric",
                                       .rule = Rule::Str,
                                       .annotation = typ::builtin("str")}},
-                          .returns = metrics},
+                          .returns = metrics,
+                          .doc = "The `PerformanceMetrics` member named by a text, "
+                                 "case-insensitively; \"lift(10)\" and other \"LIFT(...)\" texts "
+                                 "give LIFT.\n\n`metric` must be exactly str (else TypeError); "
+                                 "an unknown metric raises ValueError."},
                          validate_performance_metric_str_impl)
             .before_validator({.name = "validate_performance_metrics",
                                .params = {{.name = "data", .annotation = typ::Any()}},
-                               .returns = typ::Any()},
+                               .returns = typ::Any(),
+                               .doc = "Before validation: turns every text of the input's "
+                                      "\"performance_metrics\" into its `PerformanceMetrics` "
+                                      "member.\n\nMembers pass unchanged; an unknown text fails "
+                                      "validation, an item that is neither member nor str raises "
+                                      "TypeError."},
                               validate_performance_metrics_impl)
             .build();
 
     ViewClass(m, "PredictiveScorerQualityType", record)
+        .doc("GraphQL view of the quality record: metrics per sample and the metric list.")
         .field("dataset_quality", typ::List(quality.attr("DatasetQualityType")))
         .auto_field("performance_metrics")
         .build();

@@ -339,6 +339,8 @@ nb::object get_feature_bucketing_impl(Args a) {
 
 NB_MODULE(scorer_watch, m) {
     qv::init_native_types();
+    m.doc() = "The binnings kept for monitoring a model in production, the lookup of a value's "
+              "bin record, and the GraphQL view.";
     // The names a Python version of this module would import.
     import_names(m, "typing", {"List", "Optional", "Union"});
     import_module(m, "math");
@@ -381,28 +383,46 @@ NB_MODULE(scorer_watch, m) {
             .field("predictive_model_output_binning", typ::Optional(bucketing), none)
             .method({.name = "remove_feature_bucketing",
                      .params = {{.name = "attribute", .rule = Rule::Str, .annotation = str}},
-                     .returns = none},
+                     .returns = none,
+                     .doc = "Removes every binning of the attribute from `binning`, in place. "
+                            "`attribute` must be exactly str (else TypeError)."},
                     remove_feature_bucketing_impl)
             .method({.name = "feature_bucketing_exists",
                      .params = {{.name = "attribute", .rule = Rule::Str, .annotation = str}},
-                     .returns = typ::builtin("bool")},
+                     .returns = typ::builtin("bool"),
+                     .doc = "True when `binning` holds a binning of the attribute. `attribute` "
+                            "must be exactly str (else TypeError)."},
                     feature_bucketing_exists_impl)
             .method({.name = "get_feature_bucketing",
                      .params = {{.name = "attribute", .rule = Rule::Str, .annotation = str},
                                 {.name = "attribute_dtype", .annotation = dtype},
                                 {.name = "attribute_value", .annotation = typ::Union({str, flt})}},
-                     .returns = bin_result},
+                     .returns = bin_result,
+                     .doc = "The bin record a value falls into, in the last binning of the "
+                            "attribute; None when there is none.\n\n`attribute_dtype` chooses "
+                            "the lookup: NUMERICAL needs a number (text raises TypeError), "
+                            "CATEGORICAL compares the value with the categories. Missing values "
+                            "(None, NaN, \"nan\") give the \"1_null\" bin; a value no bin takes "
+                            "gives the first fallback bin. Nothing is logged. `attribute` must "
+                            "be exactly str (else TypeError)."},
                     get_feature_bucketing_impl)
             .staticmethod({.name = "_get_numerical_bin",
                            .params = {{.name = "binning", .annotation = bucketing},
                                       {.name = "value", .annotation = typ::Optional(flt)}},
-                           .returns = abstract_result},
+                           .returns = abstract_result,
+                           .doc = "The numerical bin record of a number in `binning`: null bin "
+                                  "for None/NaN, else the first bin with lower_bound < v <= "
+                                  "upper_bound (bins without bounds skipped), else the first "
+                                  "fallback bin, else None."},
                           get_numerical_bin_impl)
             .staticmethod({.name = "_get_categorical_bin",
                            .params = {{.name = "binning", .annotation = bucketing},
                                       {.name = "value",
                                        .annotation = typ::Optional(typ::Union({str, flt}))}},
-                           .returns = abstract_result},
+                           .returns = abstract_result,
+                           .doc = "The categorical bin record of a value in `binning`: null bin "
+                                  "when missing, else the first bin whose categories hold it, "
+                                  "else the first fallback bin, else None."},
                           get_categorical_bin_impl)
             .build();
 
@@ -411,6 +431,7 @@ NB_MODULE(scorer_watch, m) {
 
     nb::object bucketing_view = fb.attr("FeatureBucketingType");
     ViewClass(m, "PredictiveScorerWatchType", watch)
+        .doc("GraphQL view of the monitoring binnings and the binning of the model's output.")
         .field("binning", typ::List(bucketing_view))
         .field("predictive_model_output_binning", typ::Optional(bucketing_view))
         .build();

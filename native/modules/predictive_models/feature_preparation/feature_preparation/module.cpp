@@ -59,6 +59,14 @@ constexpr const char *kDummyArrayDoc =
 
 NB_MODULE(feature_preparation, m) {
     qv::init_native_types();
+    m.doc() = "The per-model registry of transformations, binnings and dummy encodings, and "
+              "their application to input values.\n\n`FeaturePreparation` keeps lists of "
+              "`FeatureReshaping`, `FeatureBucketing` and `PredictiveModelDummyEncoding` in "
+              "insertion order (lookups take the first entry of an attribute). Dummy encoding "
+              "logs through `logger` (structlog, named after this module): a warning for an "
+              "unknown attribute or an undefined value without default, info when the default "
+              "feature takes an undefined value. Bucketing fallbacks are logged by the "
+              "`feature_bucketing` module.";
     init_names();
     state.module = Py_NewRef(m.ptr());
 
@@ -105,7 +113,11 @@ NB_MODULE(feature_preparation, m) {
             .field("attribute", str)
             .field("encoding", typ::List(single_value))
             .after_validator({.name = "check_created_attribute_naming",
-                              .returns = nb::str("PredictiveModelDummyEncoding")},
+                              .returns = nb::str("PredictiveModelDummyEncoding"),
+                              .doc = "Validates that no created feature is named like the "
+                                     "encoded attribute.\n\nRuns after validation of every "
+                                     "record; the ValueError it raises reaches the caller as "
+                                     "pydantic's ValidationError."},
                              check_created_attribute_naming_impl)
             .build();
 
@@ -127,54 +139,111 @@ NB_MODULE(feature_preparation, m) {
             .field("dummy_encoding", typ::List(dummy_encoding), nb::list())
             .method({.name = "get_transformation_formula",
                      .params = {text("attribute")},
-                     .returns = str},
+                     .returns = str,
+                     .doc = "The text that stands for an attribute in a formula: its "
+                            "transformation in parentheses, or the name itself.\n\nThe first "
+                            "transformation whose `transformed_attribute_name` equals "
+                            "`attribute` gives \"(<transformation>)\". `attribute` must be "
+                            "exactly str; anything else is refused with a TypeError naming the "
+                            "argument."},
                     get_transformation_formula_impl)
             .method({.name = "add_feature_reshaping",
                      .params = {{.name = "transformations",
                                  .rule = Rule::List,
                                  .annotation = typ::List(typ::Dict(str, str))}},
-                     .returns = none},
+                     .returns = none,
+                     .doc = "Appends one `FeatureReshaping` per mapping, in order; changes the "
+                            "record in place.\n\n`transformations` must be exactly a list of "
+                            "mappings of keyword arguments. An invalid element raises (TypeError "
+                            "or ValidationError); records appended before it stay."},
                     add_feature_reshaping_impl)
             .classmethod({.name = "add_feature_bucketing",
                           .params = {{.name = "features_bucketing",
                                       .rule = Rule::Dict,
                                       .annotation = typ::Dict(str, typ::Any())}},
-                          .returns = typ::List(fb)},
+                          .returns = typ::List(fb),
+                          .doc = "Builds binnings from a description: one `FeatureBucketing` per "
+                                 "attribute, with its null and default "
+                                 "bins.\n\n`features_bucketing` must be exactly a dict from "
+                                 "attribute name to a description with \"dtype\" (NUMERICAL or "
+                                 "CATEGORICAL), \"bins\" (the edges of numerical bins, or one "
+                                 "list of categories per categorical bin) and \"bin_vals\", "
+                                 "optionally \"bin_frequencies\", \"bin_target_rates\", "
+                                 "\"binned_attribute_name\", \"null\" and \"default\" values. A "
+                                 "class method: the registry is not changed. Inconsistent "
+                                 "lengths raise ValueError."},
                          add_feature_bucketing_impl)
             .method({.name = "get_feature_bucketing",
                      .params = {text("attribute")},
-                     .returns = typ::Optional(fb)},
+                     .returns = typ::Optional(fb),
+                     .doc = "The first `FeatureBucketing` of the attribute, or None. `attribute` "
+                            "must be exactly str; anything else is refused with a TypeError "
+                            "naming the argument."},
                     get_feature_bucketing_impl)
             .method({.name = "apply_feature_bucketing",
                      .params = {text("attribute"),
                                 {.name = "attribute_value", .annotation = scalar}},
-                     .returns = typ::Optional(floating)},
+                     .returns = typ::Optional(floating),
+                     .doc = "The bin value of one raw value of an attribute, as float; None when "
+                            "the attribute has no binning.\n\nCalls the binning's "
+                            "`bin_numeric_attribute` or `bin_categoric_attribute` (fallback bins "
+                            "are logged there); missing values take the null bin. An error from "
+                            "the bin lookup is raised again as the same class with \"Binning "
+                            "attribute <name>: \" in front, chained to the original. `attribute` "
+                            "must be exactly str; anything else is refused with a TypeError "
+                            "naming the argument."},
                     apply_feature_bucketing_impl)
             .method({.name = "apply_feature_bucketing_batch",
                      .params = {text("attribute"),
                                 {.name = "attribute_values",
                                  .rule = Rule::List,
                                  .annotation = typ::builtin("list")}},
-                     .returns = typ::Optional(typ::List(floating))},
+                     .returns = typ::Optional(typ::List(floating)),
+                     .doc = "The bin values of a list of raw values, in order; None when the "
+                            "attribute has no binning.\n\n`attribute_values` must be exactly a "
+                            "list. Each element is binned as `apply_feature_bucketing` does "
+                            "(results are the bins' values as stored, not converted to float); "
+                            "the first error ends the call, prefixed as there. For numpy, "
+                            "pandas, Arrow or polars columns use `apply_feature_bucketing_array`."},
                     apply_feature_bucketing_batch_impl)
             .method({.name = "feature_bucketing_exists",
                      .params = {text("attribute")},
-                     .returns = boolean},
+                     .returns = boolean,
+                     .doc = "True when the registry holds a binning of the attribute. "
+                            "`attribute` must be exactly str; anything else is refused with a "
+                            "TypeError naming the argument."},
                     feature_bucketing_exists_impl)
-            .method({.name = "get_all_transformation_attributes", .returns = list_of_str},
+            .method({.name = "get_all_transformation_attributes", .returns = list_of_str,
+                     .doc = "The source attribute of every transformation, in order (duplicates "
+                            "kept)."},
                     get_all_transformation_attributes_impl)
-            .method({.name = "get_attributes_created_in_transformations", .returns = list_of_str},
+            .method({.name = "get_attributes_created_in_transformations", .returns = list_of_str,
+                     .doc = "The names under which transformations keep their results, in order; "
+                            "an entry without a new name (None, or its own attribute) is left "
+                            "out."},
                     get_attributes_created_in_transformations_impl)
-            .method({.name = "get_all_binning_attributes", .returns = list_of_str},
+            .method({.name = "get_all_binning_attributes", .returns = list_of_str,
+                     .doc = "The attribute of every binning, in order (duplicates kept)."},
                     get_all_binning_attributes_impl)
-            .method({.name = "get_attributes_created_in_binning", .returns = list_of_str},
+            .method({.name = "get_attributes_created_in_binning", .returns = list_of_str,
+                     .doc = "The `binned_attribute_name` of every binning that has one differing "
+                            "from its attribute, in order."},
                     get_attributes_created_in_binning_impl)
-            .method({.name = "get_all_dummy_enc_attributes", .returns = list_of_str},
+            .method({.name = "get_all_dummy_enc_attributes", .returns = list_of_str,
+                     .doc = "The attribute of every dummy encoding, in order (duplicates kept)."},
                     get_all_dummy_enc_attributes_impl)
             .method({.name = "apply_dummy_encoding",
                      .params = {text("attribute"),
                                 {.name = "attribute_value", .annotation = scalar}},
-                     .returns = typ::Optional(typ::Dict(str, integer))},
+                     .returns = typ::Optional(typ::Dict(str, integer)),
+                     .doc = "The 0/1 indicator features of one value of a dummy-encoded "
+                            "attribute, by feature name in encoding order.\n\nThe first encoding "
+                            "of the attribute is used; its item whose `value` equals the value "
+                            "gets 1. An undefined value sets the feature marked "
+                            "`use_for_undefined` to 1 (logged at info level) or leaves all at 0 "
+                            "(warning). No encoding of the attribute: None and a warning. "
+                            "`attribute` must be exactly str; anything else is refused with a "
+                            "TypeError naming the argument."},
                     apply_dummy_encoding_impl)
             .method({.name = "apply_feature_bucketing_array",
                      .params = {text("attribute"), {.name = "values", .annotation = typ::Any()}},
@@ -208,6 +277,7 @@ NB_MODULE(feature_preparation, m) {
     state.own_get_feature_bucketing = keep_forever(preparation.attr("__dict__")["get_feature_bucketing"]);
 
     ViewClass(m, "FeaturePreparationType", preparation)
+        .doc("GraphQL view of the registry: its transformations and binnings.")
         .field("binning", typ::List(m.attr("FeatureBucketingType")))
         .field("transformations", typ::List(m.attr("FeatureReshapingType")))
         .build();
