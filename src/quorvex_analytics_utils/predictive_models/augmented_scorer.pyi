@@ -211,6 +211,25 @@ class AugmentedScorer(AbstractAugmentedScorer):
     def get_external_model_best_eval_metric(self) -> float | None:
         """For an XGB model its best evaluation score as float; None for other types or when the path is missing."""
         ...
+    def score_frame(self, frame: Any, *, probability: bool = False) -> Any:
+        """The linear predictor of a LOGISTIC_REGRESSION model for every row of `frame` (pandas, polars, pyarrow,
+        a mapping of columns, or Dask): the intercept plus, for each name the formula uses, the coefficient
+        times the feature (the feature alone when it has no coefficient), in full precision. Features come
+        from `transform_frame` or else from the frame's own columns. `probability=True` gives the logistic of
+        it. A numpy array, or a pandas Series named 'score' with the frame's index (a lazy Dask Series for
+        Dask).
+        """
+        ...
+    def output_schema(self) -> Any:
+        """The column `score_frame` creates: a FrameSchema of one float64 'score'."""
+        ...
+    @classmethod
+    def parse_from_content_cached(cls, content: AugmentedScorerContent) -> AbstractAugmentedScorer:
+        """`parse_from_content(content)` once per process for each distinct content (by its digest): the scorer
+        returned is shared by every caller of the same content and must not be changed. For cluster workers
+        that read the model from storage.
+        """
+        ...
 
 class ExternalPredictiveModelType:
     """GraphQL view of the external model's parameters; every field calls the scorer's getter anew."""

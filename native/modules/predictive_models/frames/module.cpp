@@ -238,6 +238,11 @@ constexpr const char *kSparkDoc =
 
 NB_MODULE(frames, m) {
     qv::init_native_types();
+    m.doc() = "Frame-level scoring support: the output schema of a frame transformation, the "
+              "picklable partition function for Dask and Spark, and the arguments of Spark's "
+              "mapInArrow.\n\n`FeaturePreparation.transform_frame` and "
+              "`AugmentedScorer.score_frame` are the entry points; this module gives what "
+              "clusters need around them.";
     nb::object record_base =
         nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
     nb::object str = typ::builtin("str"), any = typ::Any(), list_of_str = typ::List(str);
@@ -249,7 +254,10 @@ NB_MODULE(frames, m) {
              "(`__arrow_c_schema__`), an empty pandas frame and a Spark DDL string.")
         .field("names", list_of_str)
         .field("dtypes", list_of_str)
-        .after_validator({.name = "check_schema", .returns = nb::str("FrameSchema")},
+        .after_validator({.name = "check_schema", .returns = nb::str("FrameSchema"),
+                          .doc = "Validates one dtype per name, each 'float64', 'uint8' or "
+                                 "'int8'; otherwise a ValueError that pydantic reports as "
+                                 "ValidationError."},
                          check_schema_impl)
         .method({.name = "__arrow_c_schema__",
                  .doc = "The schema as an Arrow C data interface capsule (a struct of the columns)."},

@@ -157,10 +157,19 @@ class FeaturePreparation(RecordBase):
         """
         ...
     def transform_frame(self, frame: Any, *, attributes: list[str] | None = None) -> Any:
-        """Applies every binning and dummy encoding whose attribute is a column of `frame` (or one of `attributes`) and returns the created features as the same kind of frame: pandas (same index), polars, pyarrow Table (for a Table or RecordBatch), a dict of numpy arrays (for a mapping of columns), or a lazy Dask DataFrame. One float64 column per binning, named `binned_attribute_name` or else the attribute, then the uint8 dummy features in `get_all_dummy_enc_attributes` order. Transformation formulas are not evaluated: a transformed attribute must be a column."""
+        """Applies every binning and dummy encoding whose attribute is a column of `frame` (or one of
+        `attributes`) and returns the created features as the same kind of frame: pandas (same index), polars,
+        pyarrow Table (for a Table or RecordBatch), a dict of numpy arrays (for a mapping of columns), or a
+        lazy Dask DataFrame. One float64 column per binning, named `binned_attribute_name` or else the
+        attribute, then the uint8 dummy features in `get_all_dummy_enc_attributes` order. Transformation
+        formulas are not evaluated: a transformed attribute must be a column.
+        """
         ...
     def output_schema(self, *, attributes: list[str] | None = None) -> Any:
-        """The columns `transform_frame` creates for the listed attributes (all by default), in order, with their dtypes: a FrameSchema, which is an Arrow schema (`__arrow_c_schema__`, `to_pyarrow()`), an empty pandas frame (`empty_pandas()`, Dask's `meta`) and a Spark DDL string."""
+        """The columns `transform_frame` creates for the listed attributes (all by default), in order, with their
+        dtypes: a FrameSchema, which is an Arrow schema (`__arrow_c_schema__`, `to_pyarrow()`), an empty
+        pandas frame (`empty_pandas()`, Dask's `meta`) and a Spark DDL string.
+        """
         ...
 
 class FeaturePreparationType:
