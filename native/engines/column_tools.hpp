@@ -26,7 +26,7 @@ public:
         for (std::size_t at = (std::size_t) h & mask;; at = (at + 1) & mask) {
             const Slot &s = slots_[at];
             if (s.size == kEmpty) return missing;
-            if (s.hash == h && s.size == size && std::memcmp(arena_.data() + s.offset, text, size) == 0)
+            if (s.hash == h && s.size == size && same_bytes(arena_.data() + s.offset, text, size))
                 return s.value;
         }
     }
@@ -36,18 +36,47 @@ public:
         std::uint64_t h = 0x9E3779B97F4A7C15ull ^ size;
         std::size_t i = 0;
         for (; i + 8 <= size; i += 8) {
-            std::uint64_t w;
-            std::memcpy(&w, text + i, 8);
-            h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+            h = (h ^ load8(text + i)) * 0xFF51AFD7ED558CCDull;
             h ^= h >> 32;
         }
-        std::uint64_t tail = 0;
-        std::memcpy(&tail, text + i, size - i);
-        h = (h ^ tail) * 0xC4CEB9FE1A85EC53ull;
-        return h ^ (h >> 29);
+        h ^= tail(text + i, size - i);
+        // Every input bit reaches the low bits the table indexes by (murmur3's finaliser).
+        h = (h ^ (h >> 33)) * 0xFF51AFD7ED558CCDull;
+        h = (h ^ (h >> 33)) * 0xC4CEB9FE1A85EC53ull;
+        return h ^ (h >> 33);
     }
 
 private:
+    static std::uint64_t load8(const char *p) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);  // a fixed size: one load, no call
+        return w;
+    }
+    static std::uint32_t load4(const char *p) {
+        std::uint32_t w;
+        std::memcpy(&w, p, 4);
+        return w;
+    }
+    /// The last n < 8 bytes folded into a word with fixed-size (overlapping) loads only.
+    static std::uint64_t tail(const char *p, std::size_t n) {
+        if (n >= 4) return load4(p) | (std::uint64_t) load4(p + n - 4) << 32;
+        if (n == 0) return 0;
+        return (std::uint8_t) p[0] | (std::uint64_t) (std::uint8_t) p[n / 2] << 8 |
+               (std::uint64_t) (std::uint8_t) p[n - 1] << 16;
+    }
+    /// Equal bytes; texts are short, so without a call into the C library.
+    static bool same_bytes(const char *a, const char *b, std::size_t n) {
+        if (n >= 8) {
+            for (std::size_t i = 0; i + 8 <= n; i += 8)
+                if (load8(a + i) != load8(b + i)) return false;
+            return load8(a + n - 8) == load8(b + n - 8);
+        }
+        if (n >= 4) return load4(a) == load4(b) && load4(a + n - 4) == load4(b + n - 4);
+        for (std::size_t i = 0; i < n; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
+
     static constexpr std::size_t kEmpty = ~std::size_t(0);
     struct Slot {
         std::uint64_t hash = 0;
