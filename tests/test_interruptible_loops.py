@@ -56,6 +56,13 @@ def scorer_with(name, iterable):
     return replaced(AugmentedScorer(), name, iterable)
 
 
+def scorer_with_binning(long):
+    scorer = AugmentedScorer(predictive_model_type="LOGISTIC_REGRESSION", external_model={
+        "feature_names": ["age"], "logreg_model_params": {"intercept_": [0.0], "coef_": [[1.0]]}})
+    replaced(scorer.feature_preparation, "binning", long)
+    return scorer
+
+
 CASES = {
     "add_general_note": lambda long: lambda: replaced(PredictiveScorerProfile(), "general_notes", long)
     .add_general_note("x"),
@@ -71,6 +78,9 @@ CASES = {
     .get_feature_bucketing("age", "NUMERICAL", 0.5),
     "preprocess_attributes": lambda long: scorer_with("attributes", long).preprocess_attributes,
     "filter_data": lambda long: lambda: filter_data(long),
+    "transform_frame (attributes)": lambda long: lambda: FeaturePreparation().transform_frame(
+        {"age": [1.0]}, attributes=long),
+    "score_frame": lambda long: lambda: scorer_with_binning(long).score_frame({"age": [1.0]}),
     "metric normalisation": lambda long: lambda: PredictiveScorerQuality.model_validate(
         {"performance_metrics": long}),
 }
@@ -83,6 +93,8 @@ ITEM = {
     "watch get_feature_bucketing": bucketing("income"),
     "preprocess_attributes": "age",
     "filter_data": ("k", 1),
+    "transform_frame (attributes)": "age",
+    "score_frame": bucketing("income"),
     "metric normalisation": "auc",
 }
 

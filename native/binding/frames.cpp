@@ -41,11 +41,7 @@ bool is_mapping(nb::handle obj) {
     return r;
 }
 
-nb::list as_list(nb::handle iterable) {
-    nb::object list = nb::steal(PySequence_List(iterable.ptr()));
-    if (!list.is_valid()) throw nb::python_error();
-    return nb::borrow<nb::list>(list);
-}
+nb::list as_list(nb::handle iterable) { return nb::borrow<nb::list>(list_of(iterable)); }
 
 Py_ssize_t count_of(const nb::list &names, nb::handle name) {
     Py_ssize_t count = 0;

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 namespace qv {
 
@@ -102,12 +103,19 @@ void unpack_pair(nb::handle item, nb::object &first, nb::object &second);
 /// Python code, unless Python code (itself interruptible) keeps growing what they walk.
 nb::object next_item(nb::handle iterator);
 
-/// Calls `fn(item)` for each item of `iterable`, as a `for` loop does (and as interruptible).
+/// Calls `fn(item)` for each item of `iterable`, as a `for` loop does (and as interruptible); an
+/// `fn` that returns a bool stops the loop by returning true, as `break` would.
 template <typename Fn> void for_each_item(nb::handle iterable, Fn &&fn) {
     PyObject *it = PyObject_GetIter(iterable.ptr());
     if (!it) throw nb::python_error();
     nb::object iterator = nb::steal(it);
-    while (nb::object item = next_item(iterator)) fn(nb::handle(item));
+    while (nb::object item = next_item(iterator)) {
+        if constexpr (std::is_same_v<decltype(fn(nb::handle(item))), bool>) {
+            if (fn(nb::handle(item))) return;
+        } else {
+            fn(nb::handle(item));
+        }
+    }
 }
 
 /// `list(iterable)`: a list or tuple is copied at once; anything else is iterated as

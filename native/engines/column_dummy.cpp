@@ -101,7 +101,7 @@ struct Items {
 Items read_items(nb::handle items) {
     Items r;
     nb::object features = checked(PyDict_New());  // feature -> its index
-    nb::object list = checked(PySequence_List(items.ptr()));
+    nb::object list = list_of(items);
     PyObject *feature_key = interned("encoded_feature_name");
     PyObject *value_key = interned("value");
     PyObject *undefined_key = interned("use_for_undefined");

@@ -38,18 +38,18 @@ nb::object needed_attributes(nb::handle preparation, nb::handle names, const fra
     auto need = [&](nb::handle attribute) {
         if (frame.has(attribute) && !contains(needed, attribute)) needed.append(attribute);
     };
-    for (nb::handle entry : field(preparation, key("binning"))) {
+    for_each_item(field(preparation, key("binning")), [&](nb::handle entry) {
         nb::object attribute = field(entry, key("attribute"));
         nb::object created = field(entry, key("binned_attribute_name"));
         if (contains(names, created.is_none() ? attribute : created)) need(attribute);
-    }
-    for (nb::handle entry : field(preparation, key("dummy_encoding"))) {
-        for (nb::handle item : field(entry, key("encoding")))
-            if (contains(names, field(item, key("encoded_feature_name")))) {
-                need(field(entry, key("attribute")));
-                break;
-            }
-    }
+    });
+    for_each_item(field(preparation, key("dummy_encoding")), [&](nb::handle entry) {
+        for_each_item(field(entry, key("encoding")), [&](nb::handle item) {
+            if (!contains(names, field(item, key("encoded_feature_name")))) return false;
+            need(field(entry, key("attribute")));
+            return true;
+        });
+    });
     return needed;
 }
 
@@ -130,8 +130,7 @@ nb::object score_frame_impl(Args a) {
 
     nb::object intercept = call_method(self, "get_external_model_intercept");
     double start = truthy(intercept) ? nb::cast<double>(as_float(intercept, "Intercept")) : 0.0;
-    nb::object names = nb::steal(PySequence_List(coefficient_names(self).ptr()));
-    if (!names.is_valid()) throw nb::python_error();
+    nb::object names = list_of(coefficient_names(self));
 
     // The features the preparation creates, in one pass over the columns they come from.
     nb::object preparation = field(self, key("feature_preparation"));

@@ -31,7 +31,7 @@ bool contains(nb::handle container, nb::handle item) {
 
 std::vector<std::string> strings(nb::handle list) {
     std::vector<std::string> out;
-    for (nb::handle item : list) out.push_back(nb::cast<std::string>(nb::str(item)));
+    for_each_item(list, [&](nb::handle item) { out.push_back(nb::cast<std::string>(nb::str(item))); });
     return out;
 }
 
@@ -139,10 +139,10 @@ nb::object map_batch_impl(Args a) {
     nb::object pa = nb::module_::import_("pyarrow");
     nb::object result = apply(function, target, input);
     nb::list arrays, names;
-    for (nb::handle k : field(function, interned("keep"))) {
+    for_each_item(field(function, interned("keep")), [&](nb::handle k) {
         arrays.append(input.attr("column")(k));
         names.append(k);
-    }
+    });
     if (!nb::hasattr(result, "column_names")) {  // scores
         arrays.append(pa.attr("array")(result));
         names.append(nb::str("score"));
@@ -167,7 +167,7 @@ nb::object spark_attributes(nb::handle model, nb::handle input_schema) {
                                                     : input_schema.attr("fieldNames")();
     nb::list all, chosen;
     for (nb::handle name : model.attr("get_all_binning_attributes")()) all.append(name);
-    for (nb::handle entry : model.attr("dummy_encoding")) all.append(entry.attr("attribute"));
+    for_each_item(model.attr("dummy_encoding"), [&](nb::handle entry) { all.append(entry.attr("attribute")); });
     for (nb::handle name : all) {
         if (!input_names.is_none() && !contains(input_names, name)) continue;
         if (!contains(chosen, name)) chosen.append(name);
@@ -178,8 +178,7 @@ nb::object spark_attributes(nb::handle model, nb::handle input_schema) {
 nb::object spark_map_in_arrow_impl(Args a) {
     nb::handle model = a[0], input_schema = a[1], keep = a[2], attributes = a[3],
                probability = a[4];
-    nb::object keep_list = nb::steal(PySequence_List(keep.ptr()));
-    if (!keep_list.is_valid()) throw nb::python_error();
+    nb::object keep_list = list_of(keep);
     std::string ddl;
     for (nb::handle k : keep_list) {
         if (!PyUnicode_Check(k.ptr())) raise_arg_type("keep", "a sequence of str", keep);

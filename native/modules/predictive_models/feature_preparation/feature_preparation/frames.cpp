@@ -78,7 +78,7 @@ nb::object listed_attributes(nb::handle attributes) {
     if (attributes.is_none()) return nb::none();
     if (PyUnicode_Check(attributes.ptr()))
         raise_arg_type("attributes", "a list of str or None", attributes);
-    nb::object list = steal_or_throw(PySequence_List(attributes.ptr()));
+    nb::object list = list_of(attributes);
     for (nb::handle name : list)
         if (!PyUnicode_Check(name.ptr())) raise_arg_type("attributes", "a list of str or None", attributes);
     return list;
