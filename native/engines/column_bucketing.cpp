@@ -54,7 +54,6 @@ double result_out(nb::handle result) {
 
 /// What the bins make of values, read once from a quiet snapshot: usable without the GIL.
 struct Plan {
-    bool native = false;
     bucketing::Snapshot snap;
     bool sorted = false;
     intervals::FirstInterval first;  ///< when the intervals are not sorted and disjoint
@@ -193,8 +192,10 @@ struct Run {
                                                  : nullptr;
     }
     /// After Python code ran: the plan still holds only while the record and method are unchanged.
+    /// Without a plan the general way goes on (it reads the live record for every element).
     void recheck() {
-        if (native && bucketing::is_own_method(bucketing, which) && bucketing::current(plan.snap)) return;
+        if (!native) return;
+        if (bucketing::is_own_method(bucketing, which) && bucketing::current(plan.snap)) return;
         refresh();
     }
 };

@@ -388,3 +388,17 @@ def test_many_sorted_bins_search_as_the_single_call(count):
         {"x": {"dtype": "NUMERICAL", "bins": edges, "bin_vals": [float(i) for i in range(count)]}}))
     values = np.concatenate([np.arange(-2, count + 1, 0.5), [math.inf, -math.inf, math.nan]])
     check_kind(prep, "x", f"{count} bins", values, [float(v) for v in values])
+
+
+def test_a_conversion_that_changes_the_bins_is_seen_by_the_later_elements():
+    prep = FeaturePreparation(binning=FeaturePreparation.add_feature_bucketing(
+        {"x": {"dtype": "NUMERICAL", "bins": [-math.inf, 10, math.inf], "bin_vals": [1.0, 2.0]}}))
+    bins = prep.get_feature_bucketing("x").feature_bucketing
+
+    class Changing:
+        def __float__(self):
+            bins[0].value = 5.0
+            return 3.0
+
+    column = np.array([3.0, Changing(), 3.0, 20.0], dtype=object)
+    assert list(prep.apply_feature_bucketing_array("x", column)) == [1.0, 5.0, 5.0, 2.0]
