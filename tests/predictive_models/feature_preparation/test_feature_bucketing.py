@@ -185,6 +185,41 @@ def test_rules_apply_to_any_mapping_and_to_subclasses():
     assert (b.name, b.type) == ("1_(<0>;<1>)", AttributeDataType.NUMERICAL)
 
 
+@settings(max_examples=150)
+@given(st.integers() | st.booleans(),
+       st.floats(allow_nan=False) | st.integers(-(10**30), 10**30),
+       st.floats(allow_nan=False) | st.integers(-(10**30), 10**30))
+def test_numerical_names_follow_the_python_rule_for_any_numbers(id, lower, upper):
+    expected = f"{id}_({python_rule(lower)};{python_rule(upper)})"
+    assert AttributeBinNumerical.model_validate({"id": id, "lower_bound": lower, "upper_bound": upper}).name == expected
+
+
+def test_a_patched_bound_formatting_names_the_bins(monkeypatch):
+    assert num(1, 0.5, INF).name == "1_(0.500;inf)"
+    monkeypatch.setattr(AttributeBinNumerical, "_get_number_formatting", staticmethod(lambda number: f"<{number}>"))
+    assert num(1, 0.5, INF).name == "1_(<0.5>;<inf>)"
+
+
+def test_the_type_rule_follows_changes_of_the_class_fields():
+    from typing import Literal
+
+    from pydantic.fields import FieldInfo
+
+    class Tagged(AttributeBinNumerical):
+        type: Literal["a", "b"]
+
+    class Other(AttributeBinNumerical):
+        type: Literal["b", "a"]
+
+    assert [Tagged(id=1, name="x").type, Other(id=1, name="x").type, Tagged(id=1, name="x").type] == ["a", "b", "a"]
+    # the class's field table replaced: the rule reads the new one
+    Tagged.__pydantic_fields__ = {**Tagged.__pydantic_fields__, "type": FieldInfo(annotation=Literal["b", "a"])}
+    assert Tagged(id=1, name="x").type == "b"
+    Tagged.__pydantic_fields__ = {k: v for k, v in Tagged.__pydantic_fields__.items() if k != "type"}
+    with pytest.raises(pydantic.ValidationError, match="type"):
+        Tagged(id=1, name="x")
+
+
 def test_given_names_are_kept():
     assert num(1, 0.0, 1.0, name="mine").name == "mine"
     assert cat(1, ["a"], name="mine").name == "mine"

@@ -5,7 +5,9 @@
 #include "binding/support.hpp"
 #include "kernels/number_format.hpp"
 
+#include <charconv>
 #include <cmath>
+#include <string>
 
 namespace {
 
@@ -17,6 +19,8 @@ constexpr Py_ssize_t kMaxJoinedCategories = 50;
 struct State {
     PyObject *id, *name, *type, *lower_bound, *upper_bound, *categories, *empty, *comma, *ellipsis,
         *model_fields, *annotation, *origin, *args, *get_number_formatting, *literal;
+    PyObject *own_formatting;  ///< the bound formatting function AttributeBinNumerical installs
+    PyObject *mapping;         ///< collections.abc.Mapping
 };
 
 State state;
@@ -30,8 +34,7 @@ nb::object editable(nb::handle data) {
         if (!copy) throw nb::python_error();
         return nb::steal(copy);
     }
-    nb::object mapping = nb::module_::import_("collections.abc").attr("Mapping");
-    if (!nb::isinstance(data, mapping)) return {};
+    if (!nb::isinstance(data, nb::handle(state.mapping))) return {};
     nb::dict copy;
     if (PyDict_Merge(copy.ptr(), data.ptr(), 1) < 0) throw nb::python_error();
     return copy;
@@ -106,14 +109,14 @@ nb::object get_number_formatting_impl(Args a) {
     return format_number(number);
 }
 
-/// The type rule: the "type" entry becomes the first value of the class's Literal `type` field.
-nb::object apply_type_rule_impl(Args a) {
-    nb::handle cls = a[0], data = a[1];
+/// What the type rule reads from a class: the tag its Literal `type` field gives (a new reference),
+/// or an empty object when the class has no such field and the data is left as it is.
+nb::object literal_type_of(nb::handle cls) {
     nb::object fields = cls.attr(state.model_fields);
     PyObject *info = PyDict_GetItemWithError(fields.ptr(), state.type);
     if (!info) {
         if (PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(data);
+        return {};
     }
     nb::object annotation = nb::borrow(info).attr(state.annotation);
     // typing.get_origin(annotation) is Literal: a typing alias whose origin is Literal.
@@ -121,21 +124,131 @@ nb::object apply_type_rule_impl(Args a) {
     if (!origin) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
         PyErr_Clear();
-        return nb::borrow(data);
+        return {};
     }
     bool literal = origin == state.literal;
     Py_DECREF(origin);
-    if (!literal) return nb::borrow(data);
+    if (!literal) return {};
     nb::object values = annotation.attr(state.args);
+    return nb::len(values) > 0 ? nb::object(values[0]) : nb::none();
+}
+
+/// The type rule's answer for one class, kept while neither the class (nor any base) nor its
+/// metaclass has changed: CPython gives a class a new version tag whenever an attribute of it or of
+/// a base is set or deleted (`model_rebuild`, a patched `model_fields`), and never gives a tag twice,
+/// so a class freed and another made at its address cannot match. The field table itself is
+/// pydantic's and is not changed in place (pydantic would not honour that either).
+struct TypeRuleEntry {
+    PyTypeObject *cls = nullptr;  ///< compared only, never dereferenced
+    unsigned int tag = 0, meta_tag = 0;
+    bool literal = false;
+    PyObject *tag_value = nullptr;  ///< strong reference while the entry holds it
+};
+constexpr size_t kTypeRuleEntries = 8;
+TypeRuleEntry type_rule_cache[kTypeRuleEntries];
+size_t type_rule_next = 0;
+
+/// Version tags of the class and its metaclass, or false when CPython cannot give one.
+bool version_tags(PyTypeObject *cls, unsigned int &tag, unsigned int &meta_tag) {
+    PyTypeObject *meta = Py_TYPE(cls);
+    if (!PyUnstable_Type_AssignVersionTag(cls) || !PyUnstable_Type_AssignVersionTag(meta)) return false;
+    tag = cls->tp_version_tag;
+    meta_tag = meta->tp_version_tag;
+    return tag != 0 && meta_tag != 0;
+}
+
+/// The type rule: the "type" entry becomes the first value of the class's Literal `type` field.
+nb::object apply_type_rule_impl(Args a) {
+    nb::handle cls = a[0], data = a[1];
+    nb::object tag_value;
+    bool literal = false, cached = false;
+    unsigned int tag = 0, meta_tag = 0;
+    bool taggable = PyType_Check(cls.ptr()) &&
+                    version_tags(reinterpret_cast<PyTypeObject *>(cls.ptr()), tag, meta_tag);
+    if (taggable) {
+        for (const TypeRuleEntry &e : type_rule_cache) {
+            if (e.cls == reinterpret_cast<PyTypeObject *>(cls.ptr()) && e.tag == tag && e.meta_tag == meta_tag) {
+                literal = e.literal;
+                if (literal) tag_value = nb::borrow(e.tag_value);
+                cached = true;
+                break;
+            }
+        }
+    }
+    if (!cached) {
+        tag_value = literal_type_of(cls);
+        literal = tag_value.is_valid();
+        // Reading the field table runs Python code, which may have changed the class meanwhile.
+        unsigned int now = 0, meta_now = 0;
+        if (taggable && version_tags(reinterpret_cast<PyTypeObject *>(cls.ptr()), now, meta_now) && now == tag &&
+            meta_now == meta_tag) {
+            TypeRuleEntry &e = type_rule_cache[type_rule_next];
+            type_rule_next = (type_rule_next + 1) % kTypeRuleEntries;
+            PyObject *old = e.tag_value;
+            e = TypeRuleEntry{reinterpret_cast<PyTypeObject *>(cls.ptr()), tag, meta_tag, literal,
+                              literal ? Py_NewRef(tag_value.ptr()) : nullptr};
+            Py_XDECREF(old);
+        }
+    }
+    if (!literal) return nb::borrow(data);
+    // An exact dict that already holds the tag is handed on as it is: nothing would change.
+    if (PyDict_CheckExact(data.ptr())) {
+        PyObject *given = PyDict_GetItemWithError(data.ptr(), state.type);
+        if (given == tag_value.ptr()) return nb::borrow(data);
+        if (!given && PyErr_Occurred()) throw nb::python_error();
+    }
     nb::object copy = editable(data);
     if (!copy.is_valid()) return nb::borrow(data);
-    copy[state.type] = nb::len(values) > 0 ? nb::object(values[0]) : nb::none();
+    copy[state.type] = tag_value;
     return copy;
+}
+
+/// Appends the text of an exact int within 64 bits, as str() writes it; false for anything else.
+bool append_integer(PyObject *number, std::string &out) {
+    if (!PyLong_CheckExact(number)) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(number, &overflow);
+    if (overflow) return false;
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+    return true;
+}
+
+/// Appends the package's own bound text of an exact float or a 64-bit int; false for anything else.
+bool append_bound(PyObject *number, std::string &out) {
+    if (!PyFloat_CheckExact(number)) return append_integer(number, out);
+    out += kernels::format_bound(PyFloat_AS_DOUBLE(number));
+    return true;
+}
+
+/// "<id>_(<lower>;<upper>)" built in one piece when the class formats bounds with the package's own
+/// function and id and bounds are plain numbers (nothing of Python's runs then); else empty.
+nb::object plain_numerical_name(nb::handle formatting, nb::handle id, nb::handle lower, nb::handle upper) {
+    if (!formatting.is(state.own_formatting)) return {};
+    std::string text;
+    if (!append_integer(id.ptr(), text)) return {};
+    text += "_(";
+    if (!append_bound(lower.ptr(), text)) return {};
+    text += ';';
+    if (!append_bound(upper.ptr(), text)) return {};
+    text += ')';
+    PyObject *name = PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    if (!name) throw nb::python_error();
+    return nb::steal(name);
 }
 
 /// Numerical naming: "<id>_(<lower>;<upper>)" when no "name" is given and both bounds are set.
 nb::object apply_numerical_naming_impl(Args a) {
     nb::handle cls = a[0], data = a[1];
+    // An exact dict that names its bin is handed on as it is: nothing would change (and the
+    // caller's data is never changed, so no copy is needed).
+    if (PyDict_CheckExact(data.ptr())) {
+        int named = PyDict_Contains(data.ptr(), state.name);
+        if (named < 0) throw nb::python_error();
+        if (named) return nb::borrow(data);
+    }
     nb::object copy = editable(data);
     if (!copy.is_valid()) return nb::borrow(data);
     int has_name = PyDict_Contains(copy.ptr(), state.name);
@@ -143,9 +256,14 @@ nb::object apply_numerical_naming_impl(Args a) {
     if (has_name) return copy;
     nb::object lower = get_or_none(copy, state.lower_bound), upper = get_or_none(copy, state.upper_bound);
     if (lower.is_none() || upper.is_none()) return copy;
-    nb::object id = format_plain(required_id(copy));
+    nb::object raw_id = required_id(copy);
     // Through the class, so that a subclass's own bound formatting names its bins.
     nb::object formatting = nb::borrow(cls).attr(state.get_number_formatting);
+    if (nb::object name = plain_numerical_name(formatting, raw_id, lower, upper); name.is_valid()) {
+        copy[state.name] = name;
+        return copy;
+    }
+    nb::object id = format_plain(raw_id);
     nb::object lower_text = format_plain(formatting(lower));
     nb::object upper_text = format_plain(formatting(upper));
     PyObject *name = PyUnicode_FromFormat("%U_(%U;%U)", id.ptr(), lower_text.ptr(),
@@ -176,6 +294,12 @@ nb::object joined_categories(nb::handle categories) {
 /// Categorical naming: "<id>_{<joined categories>}" when "name" is absent or None.
 nb::object apply_categorical_naming_impl(Args a) {
     nb::handle data = a[1];
+    // An exact dict that names its bin is handed on as it is, as above.
+    if (PyDict_CheckExact(data.ptr())) {
+        PyObject *given = PyDict_GetItemWithError(data.ptr(), state.name);
+        if (given && given != Py_None) return nb::borrow(data);
+        if (!given && PyErr_Occurred()) throw nb::python_error();
+    }
     nb::object copy = editable(data);
     if (!copy.is_valid()) return nb::borrow(data);
     if (!get_or_none(copy, state.name).is_none()) return copy;
@@ -262,7 +386,8 @@ NB_MODULE(feature_bucketing, m) {
                   interned("..."),         interned("model_fields"),
                   interned("annotation"),  interned("__origin__"),
                   interned("__args__"),    interned("_get_number_formatting"),
-                  keep_forever(nb::module_::import_("typing").attr("Literal"))};
+                  keep_forever(nb::module_::import_("typing").attr("Literal")), nullptr,
+                  keep_forever(nb::module_::import_("collections.abc").attr("Mapping"))};
     // The names a Python version of this module would import.
     import_names(m, "typing",
                  {"List", "Optional", "Union", "Any", "Literal", "cast", "get_args", "get_origin"});
@@ -347,6 +472,7 @@ NB_MODULE(feature_bucketing, m) {
                                   "decimals above 0.01, else scientific notation with two decimals."},
                           get_number_formatting_impl)
             .build();
+    state.own_formatting = keep_forever(AttributeBinNumerical.attr("_get_number_formatting"));
 
     nb::object AttributeBin = publish(
         m, "AttributeBin",
