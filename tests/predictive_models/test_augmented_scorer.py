@@ -357,7 +357,9 @@ import io, json, resource, sys, time
 from quorvex_analytics_utils.predictive_models.augmented_scorer import AugmentedScorer
 from quorvex_analytics_utils.predictive_models.content import AugmentedScorerContent
 
-resource.setrlimit(resource.RLIMIT_AS, (4_000_000_000, resource.RLIM_INFINITY))
+with open("/proc/self/maps") as maps:
+    if "libasan" not in maps.read():  # the sanitizer reserves more address space than any cap
+        resource.setrlimit(resource.RLIMIT_AS, (4_000_000_000, resource.RLIM_INFINITY))
 results = {}
 for name, text in json.load(sys.stdin).items():
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
