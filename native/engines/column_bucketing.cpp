@@ -7,6 +7,7 @@
 
 #include "binding/support.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -384,6 +385,52 @@ std::size_t bucket_text_chunk(Run &run, const Chunk &c, double *out) {
     return c.length;
 }
 
+/// float(text) for text in the plain decimal form [+-]digits[.digits][(e|E)[+-]digits] (or
+/// [+-].digits...): the correctly rounded parse, as float() gives. False for anything else
+/// (spaces, underscores, words, other digits, a result beyond the finite range), left to float().
+bool parse_plain_decimal(const char *t, std::size_t size, double &out) {
+    const char *p = t, *end = t + size;
+    const char *start = (size > 0 && *t == '+') ? t + 1 : t;  // from_chars takes no '+'
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    auto digits = [&] {
+        const char *from = p;
+        while (p < end && *p >= '0' && *p <= '9') ++p;
+        return p - from;
+    };
+    auto whole = digits();
+    std::ptrdiff_t fraction = 0;
+    if (p < end && *p == '.') {
+        ++p;
+        fraction = digits();
+    }
+    if (whole + fraction == 0) return false;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        if (p < end && (*p == '+' || *p == '-')) ++p;
+        if (digits() == 0) return false;
+    }
+    if (p != end) return false;
+    auto [last, error] = std::from_chars(start, end, out);
+    return error == std::errc() && last == end;
+}
+
+/// Texts that spell numbers through the plan, from element `from`; returns the first element
+/// that needs float() itself (or length).
+std::size_t bucket_number_texts(Run &run, const Chunk &c, std::size_t from, double *out) {
+    for (std::size_t i = from; i < c.length; ++i) {
+        if (c.missing(i)) {
+            out[i] = missing(run, run.plan_tally);
+            continue;
+        }
+        const char *t;
+        std::size_t size;
+        double v;
+        if (!load_text(c, i, t, size, run.scratch) || !parse_plain_decimal(t, size, v)) return i;
+        out[i] = number(run, v, run.plan_tally);
+    }
+    return c.length;
+}
+
 /// Numbers into a categorical bucketing: all missing, or the first present one is refused.
 std::size_t first_present_number(const Chunk &c) {
     for (std::size_t i = 0; i < c.length; ++i)
@@ -484,6 +531,16 @@ void bucket_chunk(Run &run, const Chunk &c, double *out) {
             if (stop < c.length) evaluate(run, c, stop, run.plan_tally);  // raises
             return;
         }
+        // Texts that spell numbers: plain decimals parsed here, anything else through float()
+        // (which runs no Python code for a str, so the plan holds).
+        for (std::size_t i = 0; i < c.length; ++i) {
+            {
+                nb::gil_scoped_release released;
+                i = bucket_number_texts(run, c, i, out);
+            }
+            if (i < c.length) out[i] = evaluate(run, c, i, run.plan_tally);
+        }
+        return;
     }
     for (std::size_t i = 0; i < c.length; ++i) out[i] = evaluate(run, c, i, run.plan_tally);
 }

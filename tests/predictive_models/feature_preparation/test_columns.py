@@ -402,3 +402,21 @@ def test_a_conversion_that_changes_the_bins_is_seen_by_the_later_elements():
 
     column = np.array([3.0, Changing(), 3.0, 20.0], dtype=object)
     assert list(prep.apply_feature_bucketing_array("x", column)) == [1.0, 5.0, 5.0, 2.0]
+
+
+number_text = st.one_of(
+    st.floats(allow_nan=False, allow_infinity=False).map(repr),
+    st.floats(-1e6, 1e6).map(lambda f: f"{f:.6e}"),
+    st.integers(-10**25, 10**25).map(str),
+    st.sampled_from(["+.5", "5.", "-0", "1E+05", "1_000", " 7 ", "inf", "-Infinity", "nan", "1e400", "-1e400",
+                     "4e-320", "1e-400", "٣", ".", "e5", "1e", "+-1", "0x10", ""]))
+
+
+@FAST
+@given(st.lists(st.one_of(number_text, st.none()), max_size=12))
+def test_texts_that_spell_numbers_convert_as_float_does(texts):
+    prep = FeaturePreparation(binning=FeaturePreparation.add_feature_bucketing(
+        {"x": {"dtype": "NUMERICAL", "bins": [-math.inf, -1, 0, 1e-300, 1, 1e300, math.inf],
+               "bin_vals": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0], "null_val": -1.0, "default": 9.0}}))
+    for name, column in [("arrow", pa.array(texts, type=pa.string())), ("list", texts)]:
+        check_kind(prep, "x", name, column, texts)
