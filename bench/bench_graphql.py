@@ -6,7 +6,9 @@ view, nested views and bins included. Beside it, in the same run: the same query
 (without HTTP), through a view made by `from_pydantic`, and the resolver calls of the package that the
 query makes, timed alone against the straightforward Python statement of the same resolvers, which
 gives their share of the whole. Asynchronous resolvers cost strawberry and graphql-core an asyncio task
-each; the count is printed too.
+each; the count is printed too. Last, the bins alone (every binning of the scorer, in process) through the
+package's views and through the same views written in Python, once with the resolvers asynchronous as the
+package's are and once all synchronous: the price of the asynchronous form.
 Run: .venv/bin/python bench/bench_graphql.py [--repeat N]
 """
 
@@ -21,6 +23,8 @@ import sys
 import threading
 import time
 import urllib.request
+
+import typing
 
 import strawberry
 import uvicorn
@@ -105,6 +109,74 @@ def drive(coroutine):
         coroutine.send(None)
     except StopIteration as stop:
         return stop.value
+
+
+def python_bin_views(asynchronous):
+    """A bucketing view and a numerical bin view written in Python, resolvers as the package's."""
+
+    def resolver(fn):
+        if not asynchronous:
+            return strawberry.field(resolver=fn)
+
+        async def run(parent: strawberry.Parent[typing.Any]) -> typing.get_type_hints(fn)["return"]:
+            return fn(parent)
+
+        run.__name__ = fn.__name__
+        return strawberry.field(resolver=run)
+
+    def bin_kind(parent: strawberry.Parent[typing.Any]) -> str:
+        return parent.type.value
+
+    def bin_formatted_lower(parent: strawberry.Parent[typing.Any]) -> str | None:
+        return None if parent.lower_bound is None else py_format_bound(parent.lower_bound)
+
+    def bin_formatted_upper(parent: strawberry.Parent[typing.Any]) -> str | None:
+        return None if parent.upper_bound is None else py_format_bound(parent.upper_bound)
+
+    def bin_lower(parent: strawberry.Parent[typing.Any]) -> float | None:
+        return py_bound(parent.lower_bound)
+
+    def bin_upper(parent: strawberry.Parent[typing.Any]) -> float | None:
+        return py_bound(parent.upper_bound)
+
+    @strawberry.type(name=f"PyBin{asynchronous}")
+    class PyBin:
+        name: str
+        value: float | None
+        frequency: float | None
+        target_rate: float | None
+        id: int
+        type: str = resolver(bin_kind)
+        lower_bound: float | None = strawberry.field(resolver=bin_lower)
+        upper_bound: float | None = strawberry.field(resolver=bin_upper)
+        formatted_lower_bound: str | None = resolver(bin_formatted_lower)
+        formatted_upper_bound: str | None = resolver(bin_formatted_upper)
+
+    def bins(parent: strawberry.Parent[typing.Any]) -> list[PyBin]:
+        return parent.feature_bucketing
+
+    @strawberry.type(name=f"PyBucketing{asynchronous}")
+    class PyBucketing:
+        attribute: str
+        feature_bucketing: list[PyBin] = resolver(bins)
+
+    return PyBucketing
+
+
+def bins_schema(scorer, bucketing_view):
+    binnings = scorer.feature_preparation.binning + scorer.monitoring.binning
+
+    @strawberry.type
+    class Query:
+        @strawberry.field
+        def binnings(self) -> list[bucketing_view]:
+            return binnings
+
+    return strawberry.Schema(query=Query)
+
+
+BIN_FIELDS = ("name value frequency targetRate id type lowerBound upperBound formattedLowerBound "
+              "formattedUpperBound")
 
 
 # ---- serving
@@ -206,6 +278,24 @@ def main():
     theirs, _ = timings(lambda: python_resolvers(scorer), repeat)
     print(f"  bin resolvers alone: ours {ours * 1e3:.2f} ms ({ours / total:.1%} of the HTTP query), "
           f"python {theirs * 1e3:.2f} ms   x{theirs / ours:.1f}")
+
+    print("bins alone, in process (every binning, every bin field):")
+    variants = [
+        ("the package's views", bins_schema(scorer, FeatureBucketingType),
+         "{ binnings { attribute featureBucketing { ... on AttributeBinNumericalType { " + BIN_FIELDS + " } } } }"),
+        ("python views, asynchronous resolvers", bins_schema(scorer, python_bin_views(True)),
+         "{ binnings { attribute featureBucketing { " + BIN_FIELDS + " } } }"),
+        ("python views, synchronous resolvers", bins_schema(scorer, python_bin_views(False)),
+         "{ binnings { attribute featureBucketing { " + BIN_FIELDS + " } } }"),
+    ]
+    answers = []
+    for label, bin_schema, bin_query in variants:
+        result = asyncio.run(bin_schema.execute(bin_query))
+        assert result.errors is None, result.errors
+        answers.append(result.data)
+        best, _ = timings(lambda: asyncio.run(bin_schema.execute(bin_query)), repeat)
+        print(f"  {label:<44} best {best * 1e3:8.1f} ms   {count_tasks(bin_schema, bin_query):6d} asyncio tasks")
+    assert answers[0] == answers[1] == answers[2]
 
 
 if __name__ == "__main__":
