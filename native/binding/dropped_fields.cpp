@@ -15,29 +15,6 @@ using namespace qv;
 
 PyObject *key(const char *text) { return interned(text); }
 
-/// `a == b` by the host's equality (identity first, as the host does).
-bool equals(nb::handle a, PyObject *b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b, Py_EQ);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-bool truthy(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-void set_item(nb::handle container, nb::handle k, nb::handle value) {
-    if (PyObject_SetItem(container.ptr(), k.ptr(), value.ptr()) < 0) throw nb::python_error();
-}
-
-nb::object call_method(nb::handle self, const char *name) {
-    PyObject *r = PyObject_CallMethodNoArgs(self.ptr(), key(name));
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-
 /// The origin and arguments of a typing annotation (`get_origin`, `get_args`).
 struct Shape {
     nb::object origin;
@@ -53,9 +30,7 @@ Shape shape_of(nb::handle annotation) {
 bool is_record_class(nb::handle annotation) {
     if (!PyType_Check(annotation.ptr())) return false;
     nb::object base = nb::module_::import_("pydantic").attr("BaseModel");
-    int r = PyObject_IsSubclass(annotation.ptr(), base.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
+    return check(PyObject_IsSubclass(annotation.ptr(), base.ptr())) == 1;
 }
 
 bool is_union(nb::handle origin) {
@@ -160,8 +135,7 @@ void compile_record(Walk &w, nb::handle record_class) {
     w.kind = Walk::Kind::Record;
     nb::object fields = record_class.attr("model_fields");
     // The entries as a list of pairs: the loop calls into Python, so it holds its own references.
-    nb::object entries = nb::steal(PyMapping_Items(fields.ptr()));
-    if (!entries.is_valid()) throw nb::python_error();
+    nb::object entries = check(PyMapping_Items(fields.ptr()));
     for (nb::handle entry : entries) {
         nb::object name, info;
         unpack_pair(entry, name, info);
@@ -170,7 +144,7 @@ void compile_record(Walk &w, nb::handle record_class) {
         Walk::Field f{nb::borrow(name).release().ptr(),
                       alias.is_none() ? nullptr : alias.release().ptr(), Walk::Field::Missing::Keep,
                       compile_walk(annotation)};
-        if (truthy(call_method(info, "is_required"))) f.missing = dropped_value(annotation);
+        if (truth(call_method(info, key("is_required")))) f.missing = dropped_value(annotation);
         w.fields.push_back(f);
     }
 }
@@ -181,9 +155,8 @@ void compile_tagged(Walk &w, const std::vector<nb::object> &candidates) {
     for (const nb::object &variant : candidates) {
         if (!is_record_class(variant)) continue;
         nb::object fields = variant.attr("model_fields");
-        PyObject *found = PyDict_GetItemWithError(fields.ptr(), key("type"));
+        PyObject *found = dict_lookup(fields.ptr(), key("type"));
         if (!found) {
-            if (PyErr_Occurred()) throw nb::python_error();
             continue;
         }
         nb::object info = nb::borrow(found);
@@ -273,7 +246,7 @@ void restore_record(const Walk &w, nb::handle data) {
     for (const Walk::Field &f : w.fields) {
         PyObject *stored = PyDict_GetItemWithError(data.ptr(), f.name);
         if (!stored && !PyErr_Occurred() && f.alias) stored = PyDict_GetItemWithError(data.ptr(), f.alias);
-        if (PyErr_Occurred()) throw nb::python_error();
+        if (PyErr_Occurred()) fail();
         if (stored) {
             if (f.walk->kind != Walk::Kind::Skip) restore(*f.walk, nb::borrow(stored));
             continue;
@@ -305,21 +278,19 @@ void restore(const Walk &w, nb::handle value) {
             return;
         case Walk::Kind::Dict: {
             if (!PyDict_CheckExact(v)) return;
-            nb::object values = nb::steal(PyDict_Values(v));  // strong references throughout
-            if (!values.is_valid()) throw nb::python_error();
+            nb::object values = check(PyDict_Values(v));  // strong references throughout
             for (nb::handle item : values) restore(*w.item, item);
             return;
         }
         case Walk::Kind::Tagged: {
             if (!PyDict_CheckExact(v)) return;
-            PyObject *tag = PyDict_GetItemWithError(v, key("type"));
+            PyObject *tag = dict_lookup(v, key("type"));
             if (!tag) {
-                if (PyErr_Occurred()) throw nb::python_error();
                 return;
             }
             nb::object held = nb::borrow(tag);
             for (const Walk::Variant &variant : w.variants)
-                if (equals(held, variant.tag)) {
+                if (identical_or_equal(held, variant.tag)) {
                     restore(*variant.walk, value);
                     return;
                 }

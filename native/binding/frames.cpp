@@ -13,7 +13,7 @@ namespace {
 nb::object loaded(const char *name) {
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
     PyObject *module = nullptr;
-    if (PyDict_GetItemStringRef(modules, name, &module) < 0) throw nb::python_error();
+    check(PyDict_GetItemStringRef(modules, name, &module));
     return nb::steal(module);
 }
 
@@ -24,30 +24,25 @@ bool instance_of(nb::handle obj, const char *module, const char *cls) {
     nb::object type = nb::steal(PyObject_GetAttrString(m.ptr(), cls));
     if (!type.is_valid()) {
         // An old release without that class: not a frame of that kind.
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
         PyErr_Clear();
         return false;
     }
-    int r = PyObject_IsInstance(obj.ptr(), type.ptr());
-    if (r < 0) throw nb::python_error();
-    return r;
+    return check(PyObject_IsInstance(obj.ptr(), type.ptr()));
 }
 
 bool is_mapping(nb::handle obj) {
     if (PyDict_Check(obj.ptr())) return true;
     nb::object abc = nb::module_::import_("collections.abc").attr("Mapping");
-    int r = PyObject_IsInstance(obj.ptr(), abc.ptr());
-    if (r < 0) throw nb::python_error();
-    return r;
+    return check(PyObject_IsInstance(obj.ptr(), abc.ptr()));
 }
 
-nb::list as_list(nb::handle iterable) { return nb::borrow<nb::list>(list_of(iterable)); }
+nb::list list_copy(nb::handle iterable) { return nb::borrow<nb::list>(list_of(iterable)); }
 
 Py_ssize_t count_of(const nb::list &names, nb::handle name) {
     Py_ssize_t count = 0;
     for (nb::handle label : names) {
-        int eq = PyObject_RichCompareBool(label.ptr(), name.ptr(), Py_EQ);
-        if (eq < 0) throw nb::python_error();
+        int eq = check(PyObject_RichCompareBool(label.ptr(), name.ptr(), Py_EQ));
         count += eq;
     }
     return count;
@@ -57,7 +52,7 @@ Py_ssize_t count_of(const nb::list &names, nb::handle name) {
 
 Frame read(nb::handle obj, const char *what) {
     auto make = [&](Kind kind, nb::handle names) {
-        return Frame{kind, nb::borrow(obj), as_list(names)};
+        return Frame{kind, nb::borrow(obj), list_copy(names)};
     };
     if (instance_of(obj, "pandas", "DataFrame")) return make(Kind::Pandas, obj.attr("columns"));
     if (instance_of(obj, "polars", "DataFrame")) return make(Kind::Polars, obj.attr("columns"));
@@ -92,9 +87,9 @@ nb::object Frame::column(nb::handle name) const {
     if (count == 0) {
         nb::object message = nb::steal(PyUnicode_FromFormat(
             "%R is not a column of the frame; its columns are %R", name.ptr(), names.ptr()));
-        if (!message.is_valid()) throw nb::python_error();
+        if (!message.is_valid()) fail();
         PyErr_SetObject(PyExc_KeyError, message.ptr());
-        throw nb::python_error();
+        fail();
     }
     if (count > 1)
         raise(PyExc_ValueError, "the frame has %zd columns named %R", count, name.ptr());
@@ -103,8 +98,7 @@ nb::object Frame::column(nb::handle name) const {
         case Kind::ArrowTable:
         case Kind::ArrowBatch: return object.attr("column")(name);
         default: {
-            nb::object column = nb::steal(PyObject_GetItem(object.ptr(), name.ptr()));
-            if (!column.is_valid()) throw nb::python_error();
+            nb::object column = check(PyObject_GetItem(object.ptr(), name.ptr()));
             return column;
         }
     }
@@ -174,7 +168,7 @@ nb::object empty_array(const char *dtype, Py_ssize_t size) {
 
 Buffer::Buffer(nb::handle array, bool writable) {
     int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-    if (PyObject_GetBuffer(array.ptr(), &view_, flags) < 0) throw nb::python_error();
+    check(PyObject_GetBuffer(array.ptr(), &view_, flags));
     if (view_.ndim > 1) {
         PyBuffer_Release(&view_);
         raise(PyExc_ValueError, "expected a one-dimensional array, got %d dimensions",

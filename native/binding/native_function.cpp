@@ -1,6 +1,8 @@
 // The callable type behind every compiled function of the package, and the finished awaitable.
 #include "native_function.hpp"
 
+#include "capi.hpp"
+
 #include <structmember.h>
 
 #include <array>
@@ -497,21 +499,21 @@ nb::object signature_of(const FunctionSpec &decl) {
 void init_native_types() {
     if (!qualname_key) {
         qualname_key = PyUnicode_InternFromString("__qualname__");
-        if (!qualname_key) throw nb::python_error();
+        if (!qualname_key) fail();
     }
     if (!function_type) {
         function_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&fn_spec));
-        if (!function_type) throw nb::python_error();
+        if (!function_type) fail();
     }
     if (!ready_type) {
         ready_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&ready_spec));
-        if (!ready_type) throw nb::python_error();
+        if (!ready_type) fail();
     }
 }
 
 nb::object ready_awaitable(nb::handle value) {
     auto *r = PyObject_GC_New(Ready, ready_type);
-    if (!r) throw nb::python_error();
+    if (!r) fail();
     r->value = Py_NewRef(value.ptr());
     PyObject_GC_Track(r);
     return nb::steal(reinterpret_cast<PyObject *>(r));
@@ -530,7 +532,7 @@ nb::object make_function(nb::handle module, const char *qualname_prefix, Functio
             decl.params[i].rule != Rule::VarKeyword)
             throw std::invalid_argument("keyword-only parameters come after the positional ones");
     auto *f = PyObject_GC_New(NativeFunction, function_type);
-    if (!f) throw nb::python_error();
+    if (!f) fail();
     f->vectorcall = fn_vectorcall;
     f->dict = nullptr;
     f->impl = impl;
@@ -549,7 +551,7 @@ nb::object make_function(nb::handle module, const char *qualname_prefix, Functio
         s.keyword_only = p.keyword_only;
         if (!p.keyword_only && p.rule != Rule::VarKeyword) ++f->npositional;
         ++f->nparams;
-        if (!s.name) throw nb::python_error();
+        if (!s.name) fail();
         if (p.rule == Rule::Parent) {
             s.record_type = parent_record_types(p.annotation).release().ptr();
         }
@@ -560,7 +562,7 @@ nb::object make_function(nb::handle module, const char *qualname_prefix, Functio
                                ? std::string(qualname_prefix) + "." + decl.name
                                : std::string(decl.name);
     f->qualname = PyUnicode_FromStringAndSize(qualname.data(), (Py_ssize_t) qualname.size());
-    if (!f->qualname) throw nb::python_error();
+    if (!f->qualname) fail();
     nb::dict annotations;
     for (const Param &p : decl.params)
         if (p.annotation.is_valid()) annotations[p.name] = p.annotation;

@@ -1,4 +1,4 @@
-// Small helpers every module uses: raising, prefixed re-raise, logging, printing and fast field reads.
+// Small helpers every module uses: raising, prefixed re-raise, interned names, logging, printing.
 #include "support.hpp"
 
 #include <cstdarg>
@@ -12,7 +12,7 @@ void raise(PyObject *type, const char *fmt, ...) {
     va_start(args, fmt);
     PyErr_FormatV(type, fmt, args);
     va_end(args);
-    throw nb::python_error();
+    fail();
 }
 
 void raise_arg_type(const char *name, const char *expected, nb::handle value) {
@@ -34,7 +34,7 @@ namespace {
     if (failure && failure != original.value().ptr())
         PyException_SetContext(failure, Py_NewRef(original.value().ptr()));
     PyErr_SetRaisedException(failure);
-    throw nb::python_error();
+    fail();
 }
 
 }  // namespace
@@ -59,12 +59,12 @@ void reraise_prefixed(nb::python_error &e, nb::handle prefix) {
     // Set as it is: PyErr_SetObject would make whatever exception the caller is handling its
     // context, in place of the original.
     PyErr_SetRaisedException(replacement);
-    throw nb::python_error();
+    fail();
 }
 
 nb::str to_str(nb::handle value) {
     PyObject *s = PyObject_Str(value.ptr());
-    if (!s) throw nb::python_error();
+    if (!s) fail();
     return nb::steal<nb::str>(s);
 }
 
@@ -81,14 +81,14 @@ void unpack_pair(nb::handle item, nb::object &first, nb::object &second) {
             PyErr_Clear();
             raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
         }
-        throw nb::python_error();
+        fail();
     }
     nb::object iterator = nb::steal(it);
     nb::object values[2];
     for (int i = 0; i < 2; ++i) {
         PyObject *next = PyIter_Next(it);
         if (!next) {
-            if (PyErr_Occurred()) throw nb::python_error();
+            if (PyErr_Occurred()) fail();
             raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
         }
         values[i] = nb::steal(next);
@@ -97,54 +97,11 @@ void unpack_pair(nb::handle item, nb::object &first, nb::object &second) {
         Py_DECREF(extra);
         raise(PyExc_ValueError, "too many values to unpack (expected 2)");
     }
-    if (PyErr_Occurred()) throw nb::python_error();
+    if (PyErr_Occurred()) fail();
     first = std::move(values[0]);
     second = std::move(values[1]);
 }
 
-nb::object next_item(nb::handle iterator) {
-    PyTypeObject *t = Py_TYPE(iterator.ptr());
-    bool ends = t == &PyListIter_Type || t == &PyTupleIter_Type || t == &PyDictIterKey_Type ||
-                t == &PyDictIterValue_Type || t == &PyDictIterItem_Type;
-    if (!ends && PyErr_CheckSignals() < 0) throw nb::python_error();
-    PyObject *item = PyIter_Next(iterator.ptr());
-    if (!item && PyErr_Occurred()) throw nb::python_error();
-    return nb::steal(item);
-}
-
-namespace {
-
-nb::object list_of_iterator(nb::handle iterator) {
-    nb::list out;
-    while (nb::object item = next_item(iterator)) out.append(item);
-    return out;
-}
-
-}  // namespace
-
-nb::object list_of(nb::handle iterable) {
-    PyObject *v = iterable.ptr();
-    PyObject *it = PyList_CheckExact(v) || PyTuple_CheckExact(v) ? PySequence_List(v) : PyObject_GetIter(v);
-    if (!it) throw nb::python_error();
-    nb::object result = nb::steal(it);
-    return PyList_CheckExact(result.ptr()) ? result : list_of_iterator(result);
-}
-
-nb::object items_of(nb::handle mapping) {
-    PyObject *m = mapping.ptr();
-    PyObject *items = PyDict_CheckExact(m) ? PyDict_Items(m) : PyObject_CallMethod(m, "items", nullptr);
-    if (!items) throw nb::python_error();
-    nb::object view = nb::steal(items);
-    if (PyList_CheckExact(items)) return view;
-    PyObject *it = PyObject_GetIter(items);
-    if (!it) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
-        PyErr_Clear();
-        raise(PyExc_TypeError, "%.200s.items() returned a non-iterable (type %.200s)",
-              Py_TYPE(m)->tp_name, Py_TYPE(items)->tp_name);
-    }
-    return list_of_iterator(nb::steal(it));
-}
 
 PyObject *interned(const char *text) {
     // Keyed by the literal's address: call sites pass string literals, so a hot path pays one
@@ -153,46 +110,13 @@ PyObject *interned(const char *text) {
     auto it = cache.find(text);
     if (it != cache.end()) return it->second;
     PyObject *s = PyUnicode_InternFromString(text);
-    if (!s) throw nb::python_error();
+    if (!s) fail();
     cache.emplace(text, s);
     return s;
 }
 
-nb::object field(nb::handle record, PyObject *name) {
-    PyObject *dict = PyObject_GenericGetDict(record.ptr(), nullptr);
-    if (dict) {
-        PyObject *value = PyDict_GetItemWithError(dict, name);
-        if (value) {
-            nb::object result = nb::borrow(value);
-            Py_DECREF(dict);
-            return result;
-        }
-        Py_DECREF(dict);
-        if (PyErr_Occurred()) throw nb::python_error();
-    } else {
-        PyErr_Clear();
-    }
-    PyObject *value = PyObject_GetAttr(record.ptr(), name);
-    if (!value) throw nb::python_error();
-    return nb::steal(value);
-}
-
-bool in_instance_dict(nb::handle obj, PyObject *name) {
-    PyObject *dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
-    if (!dict) {
-        PyErr_Clear();  // no instance dict: nothing there
-        return false;
-    }
-    int found = PyDict_Contains(dict, name);
-    Py_DECREF(dict);
-    if (found < 0) throw nb::python_error();
-    return found == 1;
-}
-
 nb::object logger_of(nb::handle module) {
-    PyObject *logger = PyObject_GetAttr(module.ptr(), interned("logger"));
-    if (!logger) throw nb::python_error();
-    return nb::steal(logger);
+    return check(PyObject_GetAttr(module.ptr(), interned("logger")));
 }
 
 PyObject *level_name(const char *level) {
@@ -202,15 +126,13 @@ PyObject *level_name(const char *level) {
     if (l == "info") return interned("info");
     if (l == "debug") return interned("debug");
     PyObject *name = PyUnicode_InternFromString(level);
-    if (!name) throw nb::python_error();
+    if (!name) fail();
     return name;  // other names are not used by the package; interned strings live on anyway
 }
 
 nb::object log_method(nb::handle module, const char *level) {
     nb::object logger = logger_of(module);
-    PyObject *method = PyObject_GetAttr(logger.ptr(), level_name(level));
-    if (!method) throw nb::python_error();
-    return nb::steal(method);
+    return check(PyObject_GetAttr(logger.ptr(), level_name(level)));
 }
 
 void log(nb::handle module, const char *level, nb::handle event) { log_method(module, level)(event); }
@@ -246,7 +168,7 @@ const Structlog &structlog_parts() {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
             Py_XDECREF(native);
             Py_XDECREF(config);
-            throw nb::python_error();
+            fail();
         }
         PyErr_Clear();
     }
@@ -284,8 +206,7 @@ bool in_tuple(PyObject *tuple, PyObject *item) {
 
 /// An entry of an object's own dict, borrowed, or null; reads no attribute through Python code.
 PyObject *own_entry(PyObject *dict, const char *name) {
-    PyObject *v = PyDict_GetItemWithError(dict, interned(name));
-    if (!v && PyErr_Occurred()) throw nb::python_error();
+    PyObject *v = dict_lookup(dict, interned(name));
     return v;
 }
 

@@ -1,6 +1,7 @@
 // Assigning a value to the bin of a FeatureBucketing record, single calls and snapshots.
 #include "engines/bucketing.hpp"
 
+#include "binding/cpython_private.hpp"
 #include "binding/support.hpp"
 
 #include <algorithm>
@@ -71,9 +72,7 @@ bool is_instance(PyObject *record, PyObject *cls, PyObject *other_cls) {
     PyTypeObject *t = Py_TYPE(record);
     if (t == reinterpret_cast<PyTypeObject *>(cls)) return true;
     if (t == reinterpret_cast<PyTypeObject *>(other_cls)) return false;
-    int r = PyObject_IsInstance(record, cls);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
+    return qv::is_instance(record, cls);
 }
 
 /// The key objects of a record class's instance dicts, indexed by `Field`. pydantic-core fills
@@ -170,11 +169,8 @@ Role role_of_generic(PyObject *name) {
                                                  {k.system_default, Role::SystemDefault},
                                                  {k.defined_default, Role::DefinedDefault},
                                                  {k.null, Role::Null}};
-    for (const auto &[text, role] : table) {
-        int eq = PyObject_RichCompareBool(name, text, Py_EQ);
-        if (eq < 0) throw nb::python_error();
-        if (eq) return role;
-    }
+    for (const auto &[text, role] : table)
+        if (identical_or_equal(name, text)) return role;
     return Role::Regular;
 }
 
@@ -183,27 +179,19 @@ Role role_of_generic(PyObject *name) {
 /// converts it, and the conversion's errors propagate.
 nb::object result_value(nb::object value) {
     if (value.is_none() || PyFloat_CheckExact(value.ptr())) return value;
-    PyObject *f = PyNumber_Float(value.ptr());
-    if (!f) throw nb::python_error();
-    return nb::steal(f);
+    return check(PyNumber_Float(value.ptr()));
 }
 
 /// float(value), None giving NaN; the conversion's errors propagate.
 double to_float(nb::handle value) {
     if (value.is_none()) return std::nan("");
     if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
-    PyObject *f = PyNumber_Float(value.ptr());
-    if (!f) throw nb::python_error();
-    double v = PyFloat_AS_DOUBLE(f);
-    Py_DECREF(f);
-    return v;
+    return PyFloat_AS_DOUBLE(check(PyNumber_Float(value.ptr())).ptr());
 }
 
 /// Python's `a < b` (or `a <= b`) as a truth value; its errors propagate.
 bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
+    return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), op)) == 1;
 }
 
 /// The range test of one regular numerical bin: `lower < v`, and only then `v <= upper`, exact
@@ -212,11 +200,7 @@ bool compare(nb::handle a, nb::handle b, int op) {
 template <typename UpperOf>
 bool in_range(nb::handle lower, UpperOf &&upper_of, double v, nb::object &v_obj) {
     auto number = [&]() -> nb::handle {
-        if (!v_obj.is_valid()) {
-            PyObject *f = PyFloat_FromDouble(v);
-            if (!f) throw nb::python_error();
-            v_obj = nb::steal(f);
-        }
+        if (!v_obj.is_valid()) v_obj = check(PyFloat_FromDouble(v));
         return v_obj;
     };
     if (PyFloat_CheckExact(lower.ptr())) {
@@ -246,9 +230,7 @@ int contains_exact(PyObject *list, PyObject *value) {
 bool contains(nb::handle categories, nb::handle value) {
     int r = contains_exact(categories.ptr(), value.ptr());
     if (r >= 0) return r == 1;
-    r = PySequence_Contains(categories.ptr(), value.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
+    return check(PySequence_Contains(categories.ptr(), value.ptr())) == 1;
 }
 
 /// Logs the fallback message on the owning module's logger (looked up now, so it can be replaced).
@@ -259,18 +241,12 @@ void log_fallback(nb::handle bucketing, Role role, nb::handle shown_value) {
     bool pure = formats_without_python(attribute) && formats_without_python(shown_value);
     log_event(owning_module(), role == Role::DefinedDefault ? "debug" : "warning", pure, [&] {
         const Keys &k = keys();
-        PyObject *a = PyObject_Format(attribute.ptr(), k.empty);
-        if (!a) throw nb::python_error();
-        nb::object a_text = nb::steal(a);
-        PyObject *v = PyObject_Format(shown_value.ptr(), k.empty);
-        if (!v) throw nb::python_error();
-        nb::object v_text = nb::steal(v);
-        PyObject *message = PyUnicode_FromFormat(
+        nb::object a_text = check(PyObject_Format(attribute.ptr(), k.empty));
+        nb::object v_text = check(PyObject_Format(shown_value.ptr(), k.empty));
+        return check(PyUnicode_FromFormat(
             "Predictive model hit default value when processing binning of attribute '%U' with "
             "value '%U'.",
-            a_text.ptr(), v_text.ptr());
-        if (!message) throw nb::python_error();
-        return nb::steal(message);
+            a_text.ptr(), v_text.ptr()));
     });
 }
 
@@ -279,12 +255,6 @@ nb::object bin_list(nb::handle bucketing) {
     nb::object bins = Fields(bucketing).get(Field::FeatureBucketing);
     if (PyList_Check(bins.ptr())) return bins;
     return list_of(bins);
-}
-
-/// Strong reference to item i, or an invalid object past the (current) end.
-nb::object item(nb::handle list, Py_ssize_t i) {
-    if (i >= PyList_GET_SIZE(list.ptr())) return {};
-    return nb::borrow(PyList_GET_ITEM(list.ptr(), i));
 }
 
 /// The role of a bin's name, read without a reference when it is an exact str.
@@ -296,7 +266,7 @@ Role role_of_bin(const Fields &f) {
 
 nb::object first_null(nb::handle list) {
     for (Py_ssize_t i = 0;; ++i) {
-        nb::object b = item(list, i);
+        nb::object b = list_item(list, i);
         if (!b.is_valid()) return {};
         Fields f(b);
         if (role_of_bin(f) == Role::Null) return result_value(f.get(Field::Value));
@@ -306,7 +276,7 @@ nb::object first_null(nb::handle list) {
 nb::object fallback(nb::handle bucketing, nb::handle list, nb::handle shown_value,
                     FallbackSink *sink) {
     for (Py_ssize_t i = 0;; ++i) {
-        nb::object b = item(list, i);
+        nb::object b = list_item(list, i);
         if (!b.is_valid()) return nb::none();
         Role role = role_of_bin(Fields(b));
         if (!is_fallback(role)) continue;
@@ -330,21 +300,14 @@ bool is_missing_category(nb::handle value) {
            std::memcmp(PyUnicode_DATA(v), "nan", 3) == 0;
 }
 
-nb::object float_object(double v) {
-    PyObject *f = PyFloat_FromDouble(v);
-    if (!f) throw nb::python_error();
-    return nb::steal(f);
-}
+nb::object float_object(double v) { return check(PyFloat_FromDouble(v)); }
 
 }  // namespace
 
 Fields::Fields(nb::handle record) : record_(record), layout_(&plain_layout()) {
     // The instance dict slot itself (records keep their fields there); no dict: attribute access.
-    slot_ = _PyObject_GetDictPtr(record.ptr());
-    if (!slot_) {
-        PyErr_Clear();
-        return;
-    }
+    slot_ = instance_dict_slot(record.ptr());
+    if (!slot_) return;
     if (!*slot_ || !PyDict_Check(*slot_)) return;
     dict_ = nb::borrow(*slot_);
     layout_ = &key_cache().for_record(record.ptr(), *slot_);
@@ -376,15 +339,13 @@ PyObject *Fields::peek(Field field) const {
     if (pos >= 0 && PyDict_Next(dict_.ptr(), &pos, &found_key, &value) && found_key == key)
         return value;
     value = PyDict_GetItemWithError(dict_.ptr(), key);
-    if (!value && PyErr_Occurred()) throw nb::python_error();
+    if (!value && PyErr_Occurred()) fail();
     return value;
 }
 
 nb::object Fields::get(Field field) const {
     if (PyObject *v = peek(field)) return nb::borrow(v);
-    PyObject *v = PyObject_GetAttr(record_.ptr(), interned_keys()[static_cast<std::size_t>(field)]);
-    if (!v) throw nb::python_error();
-    return nb::steal(v);
+    return check(PyObject_GetAttr(record_.ptr(), interned_keys()[static_cast<std::size_t>(field)]));
 }
 
 bool is_numerical(nb::handle record) {
@@ -414,32 +375,17 @@ Role role_of(nb::handle name) {
 }
 
 bool is_own_method(nb::handle bucketing, Which which) {
+    static PyObject *own[2] = {nullptr, nullptr};  // found once, deliberately never released
     const char *name =
         which == Which::Numeric ? "bin_numeric_attribute" : "bin_categoric_attribute";
-    // An instance attribute of that name would be found before the class's method.
-    PyObject *d = PyObject_GenericGetDict(bucketing.ptr(), nullptr);
-    if (!d) {
-        PyErr_Clear();
-    } else {
-        nb::object dict = nb::steal(d);
-        // Errors propagate: a non-str key of the same hash compares through its own __eq__.
-        int shadowed = PyDict_ContainsString(dict.ptr(), name);
-        if (shadowed < 0) throw nb::python_error();
-        if (shadowed) return false;
+    PyObject *&known = own[which == Which::Numeric ? 0 : 1];
+    if (!known) {
+        nb::object cls = nb::module_::import_(kModule).attr("FeatureBucketing");
+        nb::object fn = own_function(cls, name, kModule, "FeatureBucketing");
+        if (fn.is_none()) return false;  // patched before the first look: asked again next time
+        known = keep_forever(fn);
     }
-    PyObject *found = PyObject_GetAttrString(
-        reinterpret_cast<PyObject *>(Py_TYPE(bucketing.ptr())), name);
-    if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-        PyErr_Clear();
-        return false;
-    }
-    nb::object fn = nb::steal(found);
-    if (std::strcmp(Py_TYPE(found)->tp_name, "quorvex_analytics_utils.cython_function_or_method"))
-        return false;
-    std::string qualname = std::string("FeatureBucketing.") + name;
-    return str_equals(field(fn, keys().module), kModule) &&
-           str_equals(field(fn, keys().qualname), qualname);
+    return qv::is_own_method(bucketing, interned(name), known);
 }
 
 nb::object bin_numeric(nb::handle bucketing, nb::handle value, FallbackSink *sink) {
@@ -450,7 +396,7 @@ nb::object bin_numeric(nb::handle bucketing, nb::handle value, FallbackSink *sin
     } else {
         nb::object v_obj;  // made only when a comparison has to go through Python
         for (Py_ssize_t i = 0;; ++i) {
-            nb::object b = item(list, i);
+            nb::object b = list_item(list, i);
             if (!b.is_valid()) break;
             if (!is_numerical(b)) continue;
             Fields f(b);
@@ -503,11 +449,8 @@ Py_ssize_t scan_categoric_quietly(PyObject *list, PyObject *value, nb::object &r
         PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(record));
         if (type == c.numerical) continue;
         if (type != c.categorical) return i;
-        PyObject **slot = _PyObject_GetDictPtr(record);
-        if (!slot) {
-            PyErr_Clear();
-            return i;
-        }
+        PyObject **slot = instance_dict_slot(record);
+        if (!slot) return i;
         PyObject *dict = *slot;
         if (!dict || !PyDict_CheckExact(dict)) return i;
         if (!layout) layout = &key_cache().for_record(record, dict);
@@ -541,7 +484,7 @@ nb::object bin_categoric(nb::handle bucketing, nb::handle value, FallbackSink *s
         Py_ssize_t start = scan_categoric_quietly(list.ptr(), value.ptr(), quick);
         if (quick.is_valid()) return quick;
         for (Py_ssize_t i = start;; ++i) {
-            nb::object b = item(list, i);
+            nb::object b = list_item(list, i);
             if (!b.is_valid()) break;
             if (!is_categorical(b)) continue;
             Fields f(b);
@@ -572,7 +515,7 @@ void add_bin(Snapshot &s, Bin b) {
 void read_bins(Snapshot &s) {
     s.list = bin_list(s.bucketing);
     for (Py_ssize_t i = 0;; ++i) {
-        nb::object record = item(s.list, i);
+        nb::object record = list_item(s.list, i);
         if (!record.is_valid()) break;
         Fields f(record);
         Bin b;
@@ -600,7 +543,7 @@ bool read_bins_quietly(Snapshot &s) {
     s.bins.reserve((std::size_t) PyList_GET_SIZE(list));
     const Classes &c = classes();
     for (Py_ssize_t i = 0;; ++i) {
-        nb::object record = item(s.list, i);
+        nb::object record = list_item(s.list, i);
         if (!record.is_valid()) break;
         PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(record.ptr()));
         if (type != c.numerical && type != c.categorical) return false;
@@ -684,14 +627,11 @@ void build_indexes(Snapshot &s, bool allow_binary_search) {
             PyObject *cats = b.categories.ptr();
             nb::object position = nb::int_(index);
             for (Py_ssize_t j = 0; j < PyList_GET_SIZE(cats); ++j) {
-                PyObject *old = PyDict_SetDefault(table.ptr(), PyList_GET_ITEM(cats, j),
-                                                  position.ptr());
-                if (!old) throw nb::python_error();
+                if (!PyDict_SetDefault(table.ptr(), PyList_GET_ITEM(cats, j), position.ptr()))
+                    fail();
             }
             if (s.quiet) {  // the items the table was made of, for `current`
-                PyObject *items = PyList_AsTuple(cats);
-                if (!items) throw nb::python_error();
-                b.category_items = nb::steal(items);
+                b.category_items = check(PyList_AsTuple(cats));
             }
         }
         s.category_index = std::move(table);
@@ -758,12 +698,8 @@ bool watch(PyObject *dict) {
 }
 
 PyObject *dict_of(PyObject *record) {
-    PyObject **slot = _PyObject_GetDictPtr(record);
-    if (!slot) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return *slot;
+    PyObject **slot = instance_dict_slot(record);
+    return slot ? *slot : nullptr;
 }
 
 /// Watches the record's dict and every bin's; false when one cannot be watched.
@@ -886,7 +822,7 @@ nb::object categoric(const Snapshot &s, nb::handle value) {
     } else if (s.category_index.is_valid()) {
         PyObject *position = PyDict_GetItemWithError(s.category_index.ptr(), value.ptr());
         if (position) return result_value(s.bins[PyLong_AsSize_t(position)].value);
-        if (PyErr_Occurred()) throw nb::python_error();
+        if (PyErr_Occurred()) fail();
     } else {
         for (std::size_t index : s.regular_categorical) {
             const Bin &b = s.bins[index];

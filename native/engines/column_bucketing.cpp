@@ -20,11 +20,6 @@ namespace {
 
 using bucketing::Role;
 
-nb::object checked(PyObject *o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
-
 /// A bin value as the float the single call returns (None: NaN); nothing when the value needs
 /// the call's own conversion (another type, an int too large for a float).
 std::optional<double> plain_out(nb::handle value) {
@@ -49,7 +44,7 @@ double result_out(nb::handle result) {
     if (PyFloat_Check(r)) return PyFloat_AS_DOUBLE(r);
     if (PyUnicode_Check(r) || PyBytes_Check(r) || PyByteArray_Check(r))
         raise(PyExc_TypeError, "bin value must be a real number, not %s", Py_TYPE(r)->tp_name);
-    nb::object f = checked(PyNumber_Float(r));
+    nb::object f = check(PyNumber_Float(r));
     return PyFloat_AS_DOUBLE(f.ptr());
 }
 
@@ -156,9 +151,9 @@ public:
         nb::object module = nb::module_::import_(bucketing::kModule);
         for (const Entry &e : entries_) {
             if (!e.tally.count) continue;
-            nb::object shown = checked(PyObject_Format(attribute.ptr(), nullptr));
+            nb::object shown = check(PyObject_Format(attribute.ptr(), nullptr));
             nb::object examples = e.tally.examples();
-            nb::object event = checked(PyUnicode_FromFormat(
+            nb::object event = check(PyUnicode_FromFormat(
                 "Predictive model hit default value when processing binning of attribute '%U' "
                 "for %zu of %zu values, e.g. %U.",
                 shown.ptr(), e.tally.count, total, examples.ptr()));
@@ -208,7 +203,7 @@ nb::object method_value(const Run &run, const Chunk &c, std::size_t i) {
     if (is_pandas_na(o)) return nb::none();
     if (!run.numerical) {
         if (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o))) return nb::none();
-        if (PyUnicode_Check(o) && !PyUnicode_CheckExact(o)) return checked(PyUnicode_FromObject(o));
+        if (PyUnicode_Check(o) && !PyUnicode_CheckExact(o)) return check(PyUnicode_FromObject(o));
     }
     return v;
 }
@@ -222,7 +217,7 @@ double through_method(Run &run, const Chunk &c, std::size_t i) {
                                : bucketing::bin_categoric(run.bucketing, value, &run.events);
     } else {
         PyObject *name = interned(run.numerical ? "bin_numeric_attribute" : "bin_categoric_attribute");
-        result = checked(PyObject_CallMethodOneArg(run.bucketing.ptr(), name, value.ptr()));
+        result = check(PyObject_CallMethodOneArg(run.bucketing.ptr(), name, value.ptr()));
     }
     double out = result_out(result);
     run.recheck();
@@ -322,7 +317,7 @@ double evaluate(Run &run, const Chunk &c, std::size_t i, Tally *tally) {
         raise_arg_type("value", "str", element(c, i));
     }
     if (run.numerical) {  // text that spells a number, converted as float() converts it
-        nb::object f = checked(PyFloat_FromString(element(c, i).ptr()));
+        nb::object f = check(PyFloat_FromString(element(c, i).ptr()));
         return number(run, PyFloat_AS_DOUBLE(f.ptr()), tally);
     }
     const char *t;

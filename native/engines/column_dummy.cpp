@@ -12,25 +12,6 @@ namespace qv::columns {
 
 namespace {
 
-nb::object checked(PyObject *o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
-
-bool truthy(nb::handle value) {
-    int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0) throw nb::python_error();
-    return truth;
-}
-
-/// The host's `left == right` as a truth value (no identity shortcut), as the single call tests.
-bool equals(nb::handle left, nb::handle right) {
-    if (PyUnicode_CheckExact(left.ptr()) && PyUnicode_CheckExact(right.ptr()))
-        return PyUnicode_Compare(left.ptr(), right.ptr()) == 0;
-    nb::object result = checked(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ));
-    return truthy(result);
-}
-
 /// An item value that is a number, for exact comparisons with column numbers.
 struct NumberKey {
     bool is_float = false;  ///< else an int
@@ -62,7 +43,7 @@ bool number_key(PyObject *value, NumberKey &key) {
     if (!PyLong_Check(value) || !(PyLong_CheckExact(value) || PyBool_Check(value))) return false;
     int overflow = 0;
     long long i = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (i == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (i == -1 && PyErr_Occurred()) fail();
     if (!overflow) {
         key.fits_signed = true;
         key.i = i;
@@ -76,9 +57,9 @@ bool number_key(PyObject *value, NumberKey &key) {
         PyErr_Clear();
         return true;  // beyond any double: equal to no float
     }
-    nb::object back = checked(PyLong_FromDouble(d));
+    nb::object back = check(PyLong_FromDouble(d));
     int same = PyObject_RichCompareBool(back.ptr(), value, Py_EQ);  // two ints: no Python code
-    if (same < 0) throw nb::python_error();
+    if (same < 0) fail();
     key.d = d;
     key.exact_double = same == 1;
     return true;
@@ -100,7 +81,7 @@ struct Items {
 
 Items read_items(nb::handle items) {
     Items r;
-    nb::object features = checked(PyDict_New());  // feature -> its index
+    nb::object features = check(PyDict_New());  // feature -> its index
     nb::object list = list_of(items);
     PyObject *feature_key = interned("encoded_feature_name");
     PyObject *value_key = interned("value");
@@ -109,24 +90,22 @@ Items read_items(nb::handle items) {
         nb::object item = nb::borrow(PyList_GET_ITEM(list.ptr(), k));
         nb::object feature = field(item, feature_key);
         nb::object value = field(item, value_key);
-        if (truthy(field(item, undefined_key))) r.default_name = feature;
-        PyObject *index = PyDict_GetItemWithError(features.ptr(), feature.ptr());
-        if (!index && PyErr_Occurred()) throw nb::python_error();
+        if (truth(field(item, undefined_key))) r.default_name = feature;
+        PyObject *index = dict_lookup(features.ptr(), feature.ptr());
         std::size_t f;
         if (index) {
             f = PyLong_AsSize_t(index);
         } else {
             f = r.features.size();
-            nb::object position = checked(PyLong_FromSize_t(f));
-            if (PyDict_SetItem(features.ptr(), feature.ptr(), position.ptr()) < 0) throw nb::python_error();
+            nb::object position = check(PyLong_FromSize_t(f));
+            check(PyDict_SetItem(features.ptr(), feature.ptr(), position.ptr()));
             r.features.push_back(feature);
         }
         r.feature_of.push_back(f);
         r.values.push_back(value);
     }
-    if (!r.default_name.is_none() && truthy(r.default_name)) {
-        PyObject *index = PyDict_GetItemWithError(features.ptr(), r.default_name.ptr());
-        if (!index && PyErr_Occurred()) throw nb::python_error();
+    if (!r.default_name.is_none() && truth(r.default_name)) {
+        PyObject *index = dict_lookup(features.ptr(), r.default_name.ptr());
         if (index) r.default_feature = (std::ptrdiff_t) PyLong_AsSize_t(index);
     }
     r.native = r.features.size() <= 64;
@@ -209,7 +188,7 @@ std::uint64_t python_mask(Run &run, nb::handle value, std::vector<unsigned char>
     matched.assign(run.items.features.size(), 0);
     if (value.is_none()) return 0;
     for (std::size_t k = 0; k < run.items.values.size(); ++k) {
-        if (!equals(value, run.items.values[k])) continue;
+        if (!equals_by_eq(value, run.items.values[k])) continue;
         matched[run.items.feature_of[k]] = 1;
         if (run.items.feature_of[k] < 64) mask |= std::uint64_t(1) << run.items.feature_of[k];
     }
@@ -335,12 +314,12 @@ void encode_chunk(Run &run, const Chunk &c) {
 
 nb::object dummy_encode(nb::handle module, nb::handle attribute, nb::handle items, const Column &column) {
     Run run{read_items(items), {}, {}, {}};
-    nb::object result = checked(PyDict_New());
+    nb::object result = check(PyDict_New());
     for (nb::handle feature : run.items.features) {
         void *data = nullptr;
         nb::object array = new_array("uint8", column.length, data);
         run.out.push_back(static_cast<std::uint8_t *>(data));
-        if (PyDict_SetItem(result.ptr(), feature.ptr(), array.ptr()) < 0) throw nb::python_error();
+        check(PyDict_SetItem(result.ptr(), feature.ptr(), array.ptr()));
     }
     for (const Chunk &c : column.chunks) {
         encode_chunk(run, c);
@@ -350,14 +329,14 @@ nb::object dummy_encode(nb::handle module, nb::handle attribute, nb::handle item
         nb::object examples = run.undefined.examples();
         nb::object event;
         if (run.items.default_feature >= 0) {
-            event = checked(PyUnicode_FromFormat(
+            event = check(PyUnicode_FromFormat(
                 "Dummy encoding of attribute '%U' is not defined for %zu of %zu values, e.g. %U. "
                 "Default value '%S' was assigned with 1.",
                 attribute.ptr(), run.undefined.count, column.length, examples.ptr(),
                 run.items.default_name.ptr()));
             log(module, "info", event);
         } else {
-            event = checked(PyUnicode_FromFormat(
+            event = check(PyUnicode_FromFormat(
                 "Dummy encoding of attribute '%U' is not defined for %zu of %zu values, e.g. %U, "
                 "and no default value was assigned. All dummies for given attribute are assigned "
                 "with 0.",

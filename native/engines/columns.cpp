@@ -12,20 +12,13 @@ namespace qv::columns {
 
 namespace {
 
-nb::object checked(PyObject *o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
-
 [[noreturn]] void unsupported(nb::handle values, const char *why) {
     raise(PyExc_TypeError, "values must be a one-dimensional column (%s); got %s", why,
           Py_TYPE(values.ptr())->tp_name);
 }
 
 bool has_attr(nb::handle o, const char *name) {
-    int r = PyObject_HasAttrStringWithError(o.ptr(), name);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
+    return check(PyObject_HasAttrStringWithError(o.ptr(), name)) == 1;
 }
 
 std::string_view module_of(nb::handle o) {
@@ -49,7 +42,7 @@ std::string_view module_of(nb::handle o) {
 
 void *capsule_pointer(nb::handle capsule, const char *name) {
     void *p = PyCapsule_GetPointer(capsule.ptr(), name);
-    if (!p) throw nb::python_error();
+    if (!p) fail();
     return p;
 }
 
@@ -258,7 +251,7 @@ bool read_buffer(Column &column, nb::handle values) {
 /// A tuple of the sequence's items: a list read as Python objects cannot change under us.
 void read_objects(Column &column, nb::handle sequence) {
     nb::object items = PyTuple_Check(sequence.ptr()) ? nb::borrow(sequence)
-                                                     : checked(PySequence_Tuple(sequence.ptr()));
+                                                     : check(PySequence_Tuple(sequence.ptr()));
     Chunk c;
     c.kind = Kind::Objects;
     c.length = (std::size_t) PyTuple_GET_SIZE(items.ptr());
@@ -613,16 +606,16 @@ nb::object element(const Chunk &c, std::size_t i) {
     }
     const char *p = c.data + (std::ptrdiff_t) i * c.stride;
     switch (c.kind) {
-    case Kind::Float: return checked(PyFloat_FromDouble(load_number(c, i)));
+    case Kind::Float: return check(PyFloat_FromDouble(load_number(c, i)));
     case Kind::Signed: {
         long long v = c.width == 1 ? load<std::int8_t>(p) : c.width == 2 ? load<std::int16_t>(p)
                       : c.width == 4 ? load<std::int32_t>(p) : load<std::int64_t>(p);
-        return checked(PyLong_FromLongLong(v));
+        return check(PyLong_FromLongLong(v));
     }
     case Kind::Unsigned: {
         unsigned long long v = c.width == 1 ? load<std::uint8_t>(p) : c.width == 2 ? load<std::uint16_t>(p)
                                : c.width == 4 ? load<std::uint32_t>(p) : load<std::uint64_t>(p);
-        return checked(PyLong_FromUnsignedLongLong(v));
+        return check(PyLong_FromUnsignedLongLong(v));
     }
     case Kind::Bool:
     case Kind::Bits: return nb::bool_(load_number(c, i) != 0);
@@ -632,13 +625,13 @@ nb::object element(const Chunk &c, std::size_t i) {
         const char *q = c.data + (std::ptrdiff_t) i * c.stride;
         Py_ssize_t n = c.width;
         while (n > 0 && load<std::uint32_t>(q + 4 * (n - 1)) == 0) --n;
-        return checked(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, q, n));
+        return check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, q, n));
     }
     const char *text = nullptr;
     std::size_t size = 0;
     std::vector<char> scratch;
     load_text(c, i, text, size, scratch);
-    return checked(PyUnicode_DecodeUTF8(text, (Py_ssize_t) size, "surrogatepass"));
+    return check(PyUnicode_DecodeUTF8(text, (Py_ssize_t) size, "surrogatepass"));
 }
 
 }  // namespace qv::columns
@@ -678,19 +671,18 @@ void TextIndex::grow() {
 nb::object Tally::examples() const {
     nb::list parts;
     for (double v : numbers) {
-        nb::object f = nb::steal(PyFloat_FromDouble(v));
-        if (!f.is_valid()) throw nb::python_error();
+        nb::object f = check(PyFloat_FromDouble(v));
         parts.append(nb::steal(PyObject_Str(f.ptr())));
     }
     for (const std::string &t : texts) {
         PyObject *s = PyUnicode_DecodeUTF8(t.data(), (Py_ssize_t) t.size(), "surrogatepass");
-        if (!s) throw nb::python_error();
+        if (!s) fail();
         parts.append(nb::steal(s));
     }
     nb::list quoted;
     for (nb::handle p : parts) {
         PyObject *q = PyUnicode_FromFormat("'%U'", p.ptr());
-        if (!q) throw nb::python_error();
+        if (!q) fail();
         quoted.append(nb::steal(q));
     }
     return nb::str(", ").attr("join")(quoted);
@@ -698,7 +690,7 @@ nb::object Tally::examples() const {
 
 std::string utf8_of(nb::handle text) {
     PyObject *bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass");
-    if (!bytes) throw nb::python_error();
+    if (!bytes) fail();
     std::string result(PyBytes_AS_STRING(bytes), (std::size_t) PyBytes_GET_SIZE(bytes));
     Py_DECREF(bytes);
     return result;
@@ -710,9 +702,7 @@ void tally_value(Tally &tally, nb::handle value) {
         ++tally.count;  // no text needed: str() may be costly and runs Python code
         return;
     }
-    PyObject *s = PyObject_Str(value.ptr());
-    if (!s) throw nb::python_error();
-    nb::object text = nb::steal(s);
+    nb::object text = check(PyObject_Str(value.ptr()));
     tally.text(utf8_of(text));
 }
 
@@ -722,11 +712,10 @@ nb::object new_array(const char *dtype, std::size_t n, void *&data) {
         nb::object numpy = nb::module_::import_("numpy");
         empty = nb::object(numpy.attr("empty")).release().ptr();
     }
-    nb::object array = nb::steal(PyObject_CallFunction(empty, "ns", (Py_ssize_t) n, dtype));
-    if (!array.is_valid()) throw nb::python_error();
+    nb::object array = check(PyObject_CallFunction(empty, "ns", (Py_ssize_t) n, dtype));
     Py_buffer view;
     if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0)
-        throw nb::python_error();
+        fail();
     data = view.buf;  // the array owns it; the view adds nothing to keep
     PyBuffer_Release(&view);
     return array;

@@ -23,7 +23,7 @@ struct Cursor {
         ++i;
         return true;
     }
-    /// Consumes a run of characters in `set`; true when at least `min` were taken.
+    /// Consumes a run of characters in `set`; returns how many were taken.
     size_t run(std::string_view set) {
         size_t start = i;
         while (!done() && set.find(s[i]) != std::string_view::npos) ++i;
@@ -44,7 +44,7 @@ bool is_null(std::string_view s) {
 
 bool full(Cursor &c, bool matched) { return matched && c.done(); }
 
-/// [eE][-+]?[0-9]+ (sign required when `signed_exp`)
+/// [eE][-+]?[0-9]+, or [eE][-+][0-9]+ when `sign_required`
 bool exponent(Cursor &c, bool sign_required) {
     if (!c.take_any("eE")) return false;
     bool signed_ = c.take_any("-+");

@@ -715,6 +715,22 @@ def test_formula_honours_overridden_methods():
     assert formula_of(Custom(predictive_model_type="LOGISTIC_REGRESSION", attributes=["a"])) == "0.0000 - 2.0000 * a"
 
 
+@pytest.mark.parametrize(
+    "replace",
+    [
+        # The coefficient lookups are found as Python finds them: the instance before its class.
+        lambda scorer, mp: object.__setattr__(scorer, "get_coefficient", lambda attribute: -2.0),
+        lambda scorer, mp: object.__setattr__(scorer, "get_external_model_coefficients", lambda: [-2.0]),
+        lambda scorer, mp: mp.setattr(AugmentedScorer, "get_coefficient", lambda self, attribute: -2.0),
+    ],
+)
+def test_formula_honours_a_replaced_coefficient_lookup(replace, monkeypatch):
+    scorer = logreg(attributes=["a"], external_model={"model": {"coef_": [[1.0]]}})
+    assert formula_of(scorer) == "0.0000 + 1.0000 * a"
+    replace(scorer, monkeypatch)
+    assert formula_of(scorer) == "0.0000 - 2.0000 * a"
+
+
 def make_schema():
     @strawberry.type
     class Query:

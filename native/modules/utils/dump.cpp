@@ -58,29 +58,6 @@ struct Names {
 };
 Names names{};
 
-[[noreturn]] void fail() { throw nb::python_error(); }
-
-nb::object check(PyObject *result) {
-    if (!result) fail();
-    return nb::steal(result);
-}
-
-bool is_instance(nb::handle value, PyObject *cls) {
-    int r = PyObject_IsInstance(value.ptr(), cls);
-    if (r < 0) fail();
-    return r == 1;
-}
-
-bool truth(PyObject *value) {
-    int r = PyObject_IsTrue(value);
-    if (r < 0) fail();
-    return r == 1;
-}
-
-nb::object call_method(nb::handle obj, const char *name) {
-    return check(PyObject_CallMethod(obj.ptr(), name, nullptr));
-}
-
 /// Types whose values every rule below leaves unchanged: no Python call can change that.
 bool is_plain(PyObject *value) {
     PyTypeObject *t = Py_TYPE(value);
@@ -114,9 +91,8 @@ nb::object round_any_float(nb::handle value) {
 /// so that the writers report it as a value they cannot write.
 bool is_dataclass_instance(nb::handle value) {
     if (PyType_Check(value.ptr())) return false;
-    int r = PyObject_HasAttrWithError(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())),
-                                      names.dataclass_fields);
-    if (r < 0) fail();
+    int r = check(PyObject_HasAttrWithError(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())),
+                                      names.dataclass_fields));
     return r == 1;
 }
 
@@ -135,7 +111,7 @@ nb::object apply_rules(nb::handle obj) {
     if (is_instance(obj, reinterpret_cast<PyObject *>(&PyFloat_Type))) return round_any_float(obj);
     if (is_instance(obj, state.datetime_type) || is_instance(obj, state.date_type) ||
         is_instance(obj, state.time_type))
-        return call_method(obj, "isoformat");
+        return call_method(obj, interned("isoformat"));
     if (is_instance(obj, state.uuid_type)) return check(PyObject_Str(obj.ptr()));
     if (is_instance(obj, state.base_model)) {
         nb::object dump = check(PyObject_GetAttr(obj.ptr(), names.model_dump));
@@ -214,7 +190,7 @@ nb::object filter_exact_dict(nb::handle data) {
 /// A dict subclass is read through its own `items()`, as Python code reading it would.
 nb::object filter_mapping(nb::handle data) {
     nb::object out = check(PyDict_New());
-    for_each_item(call_method(data, "items"), [&](nb::handle entry) {
+    for_each(call_method(data, interned("items")), [&](nb::handle entry) {
         nb::object key, value;
         unpack_pair(entry, key, value);
         if (!is_empty(value) && PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) fail();
@@ -348,7 +324,7 @@ nb::object dumps_yaml(nb::handle data, nb::handle kwds) {
     // Handed over: straight to ruamel, without a second native attempt on the new stream.
     nb::object stream = check(PyObject_CallNoArgs(state.string_io));
     ruamel_dump(data, stream, kwds);
-    return call_method(stream, "getvalue");
+    return call_method(stream, interned("getvalue"));
 }
 
 /// Refuses a composed document whose aliases (or merge keys naming them) expand it far beyond its

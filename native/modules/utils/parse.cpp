@@ -28,17 +28,7 @@ bool has_quotes(PyObject *text) {
 nb::object unquote(nb::handle text) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
     if (n <= 2) return nb::str("");
-    PyObject *inner = PyUnicode_Substring(text.ptr(), 1, n - 1);
-    if (!inner) throw nb::python_error();
-    return nb::steal(inner);
-}
-
-/// The truth of a quote test's result, as an `if` or `while` would take it (a subclass's test may
-/// answer with any object, not only a bool).
-bool truth(const nb::object &value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
+    return check(PyUnicode_Substring(text.ptr(), 1, n - 1));
 }
 
 nb::object has_quotes_impl(Args a) {
@@ -60,7 +50,7 @@ nb::object strip_quotes_impl(Args a) {
     nb::object text = nb::borrow(val);
     while (truth(cls.attr("_has_quotes")(text))) {
         text = cls.attr("_remove_quotes")(text);
-        if (PyErr_CheckSignals() < 0) throw nb::python_error();
+        check(PyErr_CheckSignals());
     }
     return text;
 }
@@ -69,7 +59,7 @@ nb::object strip_quotes_impl(Args a) {
 nb::object exact_integer(nb::handle text) {
     PyObject *number = PyLong_FromUnicodeObject(text.ptr(), 10);
     if (number) return nb::steal(number);
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) fail();
     PyErr_Clear();
     return {};
 }
@@ -87,13 +77,11 @@ nb::object parse_value_impl(Args a) {
         if (nb::object exact = exact_integer(val); exact.is_valid()) return exact;
     } else if (PyLong_Check(val.ptr())) {
         // A subclass's __int__ may fail or answer with something else: its error propagates.
-        PyObject *integer = PyNumber_Long(val.ptr());
-        if (!integer) throw nb::python_error();
-        return nb::steal(integer);
+        return check(PyNumber_Long(val.ptr()));
     }
     PyObject *number = PyNumber_Float(val.ptr());
     if (!number) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) fail();
         PyErr_Clear();
         if (PyUnicode_Check(val.ptr())) return nb::borrow(val);
         return to_str(val);
@@ -101,9 +89,7 @@ nb::object parse_value_impl(Args a) {
     nb::object f = nb::steal(number);
     double d = PyFloat_AS_DOUBLE(number);
     if (std::isfinite(d) && d == std::floor(d)) {
-        PyObject *integer = PyLong_FromDouble(d);
-        if (!integer) throw nb::python_error();
-        return nb::steal(integer);
+        return check(PyLong_FromDouble(d));
     }
     return f;
 }

@@ -28,39 +28,6 @@ inline State state{};
 
 inline PyObject *key(const char *text) { return interned(text); }
 
-/// `a == b` by the host's equality (identity first, as the host does).
-inline bool equals(nb::handle a, PyObject *b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b, Py_EQ);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-inline bool truthy(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-inline nb::object call_method(nb::handle self, const char *name) {
-    PyObject *r = PyObject_CallMethodNoArgs(self.ptr(), key(name));
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-
-inline nb::object get_item(nb::handle container, nb::handle k) {
-    PyObject *r = PyObject_GetItem(container.ptr(), k.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-
-inline void set_item(nb::handle container, nb::handle k, nb::handle value) {
-    if (PyObject_SetItem(container.ptr(), k.ptr(), value.ptr()) < 0) throw nb::python_error();
-}
-
-inline void set_attr(nb::handle obj, const char *name, nb::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), key(name), value.ptr()) < 0) throw nb::python_error();
-}
-
 inline nb::object predictive_model_type(nb::handle self) {
     return field(self, key("predictive_model_type"));
 }
@@ -74,7 +41,7 @@ inline nb::object follow(nb::handle root, std::initializer_list<PyObject *> keys
     for (PyObject *k : keys) {
         PyObject *next = PyObject_GetItem(current.ptr(), k);
         if (!next) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) fail();
             PyErr_Clear();
             return {};
         }
@@ -91,9 +58,7 @@ inline nb::object as_float(nb::handle value, const char *what) {
     if (value.is_none() || PyFloat_CheckExact(value.ptr())) return nb::borrow(value);
     PyNumberMethods *num = Py_TYPE(value.ptr())->tp_as_number;
     if (!PyUnicode_Check(value.ptr()) && num && (num->nb_float || num->nb_index)) {
-        PyObject *f = PyNumber_Float(value.ptr());
-        if (!f) throw nb::python_error();
-        return nb::steal(f);
+        return check(PyNumber_Float(value.ptr()));
     }
     raise(PyExc_TypeError, "%s must be a number or None, not %s", what,
           Py_TYPE(value.ptr())->tp_name);

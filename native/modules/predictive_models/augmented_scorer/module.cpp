@@ -37,7 +37,7 @@ NB_MODULE(augmented_scorer, m) {
     nb::object watch = import_from("scorer_watch.scorer_watch", "PredictiveScorerWatch");
     nb::object watch_view = import_from("scorer_watch.scorer_watch", "PredictiveScorerWatchType");
     nb::object content = import_from("content", "AugmentedScorerContent");
-    state.content_class = content.inc_ref().ptr();
+    state.content_class = keep_forever(content);
 
     nb::object model_type = declare_str_enum(m, "PredictiveModelType",
                                              {{"LOGISTIC_REGRESSION", "LOGISTIC_REGRESSION"},
@@ -173,12 +173,10 @@ NB_MODULE(augmented_scorer, m) {
                         "the other known types, NONE without a type."}, get_external_model_category_impl);
     nb::object abstract_class = base.build();
     auto own = [&](nb::handle cls, const char *name) {
-        PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), key(name));
-        Py_XINCREF(found);
-        return found;
+        return type_lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), key(name)).release().ptr();
     };
     state.own_get_coefficient = own(abstract_class, "get_coefficient");
-    state.preparation_class = preparation.inc_ref().ptr();
+    state.preparation_class = keep_forever(preparation);
     state.own_transformation_formula = own(preparation, "get_transformation_formula");
 
     RecordClass scorer(m, "AugmentedScorer", {abstract_class});
@@ -218,7 +216,7 @@ NB_MODULE(augmented_scorer, m) {
                              "workers that read the model from storage."},
                      parse_from_content_cached_impl);
     nb::object scorer_class = scorer.build();
-    state.scorer_class = scorer_class.inc_ref().ptr();
+    state.scorer_class = keep_forever(scorer_class);
     state.own_feature_names = own(scorer_class, "get_external_model_feature_names");
     state.own_coefficients = own(scorer_class, "get_external_model_coefficients");
 
@@ -251,7 +249,7 @@ NB_MODULE(augmented_scorer, m) {
             .self_resolver({.name = "number_of_trees", .returns = int_opt,
                             .doc = "XGB only: the number of trees."}, number_of_trees_impl)
             .build();
-    state.external_view_class = external_view.inc_ref().ptr();
+    state.external_view_class = keep_forever(external_view);
 
     ViewClass(m, "AugmentedScorerType", scorer_class)
         .doc("GraphQL view of a scorer: its fields, profile, quality, monitoring and preparation "

@@ -10,7 +10,7 @@ namespace qv::scorer {
 
 nb::object abstract_impl(Args) {
     PyErr_SetNone(PyExc_NotImplementedError);
-    throw nb::python_error();
+    fail();
 }
 
 // ---- consistency check and coefficients
@@ -19,20 +19,14 @@ nb::object abstract_impl(Args) {
 nb::object as_set(nb::handle iterable) {
     PyObject *v = iterable.ptr();
     bool at_once = PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyAnySet_CheckExact(v);
-    PyObject *s = PySet_New(at_once ? v : nullptr);
-    if (!s) throw nb::python_error();
-    nb::object set = nb::steal(s);
+    nb::object set = check(PySet_New(at_once ? v : nullptr));
     if (!at_once)
-        for_each_item(iterable, [&](nb::handle item) {
-            if (PySet_Add(set.ptr(), item.ptr()) < 0) throw nb::python_error();
-        });
+        for_each(iterable, [&](nb::handle item) { check(PySet_Add(set.ptr(), item.ptr())); });
     return set;
 }
 
 nb::object set_minus(nb::handle a, nb::handle b) {
-    PyObject *r = PyNumber_Subtract(a.ptr(), b.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    return check(PyNumber_Subtract(a.ptr(), b.ptr()));
 }
 
 nb::object preprocess_attributes_impl(Args a) {
@@ -42,7 +36,7 @@ nb::object preprocess_attributes_impl(Args a) {
 
     nb::object model_attributes = as_set(attributes);
     nb::object unknown =
-        set_minus(as_set(call_method(preparation, "get_all_transformation_attributes")),
+        set_minus(as_set(call_method(preparation, key("get_all_transformation_attributes"))),
                   model_attributes);
     if (PySet_GET_SIZE(unknown.ptr()) != 0)
         raise(PyExc_ValueError,
@@ -51,10 +45,9 @@ nb::object preprocess_attributes_impl(Args a) {
 
     // Bucketing may start from an own attribute or from one that a transformation creates.
     nb::object known_after = list_of(attributes);
-    nb::object created = call_method(preparation, "get_attributes_created_in_transformations");
-    nb::object extended = nb::steal(PySequence_InPlaceConcat(known_after.ptr(), created.ptr()));
-    if (!extended.is_valid()) throw nb::python_error();
-    unknown = set_minus(as_set(call_method(preparation, "get_all_binning_attributes")),
+    nb::object created = call_method(preparation, key("get_attributes_created_in_transformations"));
+    nb::object extended = check(PySequence_InPlaceConcat(known_after.ptr(), created.ptr()));
+    unknown = set_minus(as_set(call_method(preparation, key("get_all_binning_attributes"))),
                         as_set(extended));
     if (PySet_GET_SIZE(unknown.ptr()) != 0)
         raise(PyExc_ValueError,
@@ -70,13 +63,13 @@ Py_ssize_t first_index(nb::handle names, nb::handle name) {
     if (!PyList_CheckExact(names.ptr())) {
         PyObject *r = PyObject_CallMethodOneArg(names.ptr(), key("index"), name.ptr());
         if (!r) {
-            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) fail();
             PyErr_Clear();
             return -1;
         }
         Py_ssize_t i = PyLong_AsSsize_t(r);
         Py_DECREF(r);
-        if (i == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (i == -1 && PyErr_Occurred()) fail();
         return i;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.ptr()); ++i) {
@@ -85,15 +78,15 @@ Py_ssize_t first_index(nb::handle names, nb::handle name) {
             if (PyUnicode_Compare(item.ptr(), name.ptr()) == 0) return i;
             continue;
         }
-        if (equals(item, name.ptr())) return i;
+        if (identical_or_equal(item, name.ptr())) return i;
     }
     return -1;
 }
 
 /// The names that coefficients are ordered by: the external model's, else the record's own.
 nb::object coefficient_names(nb::handle self) {
-    nb::object names = call_method(self, "get_external_model_feature_names");
-    if (!truthy(names)) names = field(self, key("attributes"));
+    nb::object names = call_method(self, key("get_external_model_feature_names"));
+    if (!truth(names)) names = field(self, key("attributes"));
     return names;
 }
 
@@ -102,7 +95,7 @@ nb::object coefficient_of(nb::handle self, nb::handle attribute) {
         nb::object names = coefficient_names(self);
         Py_ssize_t index = first_index(names, attribute);
         if (index < 0) return nb::none();
-        nb::object coefficients = call_method(self, "get_external_model_coefficients");
+        nb::object coefficients = call_method(self, key("get_external_model_coefficients"));
         if (coefficients.is_none()) return nb::none();
         nb::object position = nb::steal(PyLong_FromSsize_t(index));
         return as_float(get_item(coefficients, position), "Coefficient");
@@ -121,15 +114,15 @@ nb::object get_coefficient_impl(Args a) {
 
 nb::object migrate_impl(Args a) {
     nb::handle self = a[0];
-    if (equals(predictive_model_type(self), state.type_expert_score) &&
-        !truthy(call_method(self, "get_external_model_feature_names"))) {
+    if (identical_or_equal(predictive_model_type(self), state.type_expert_score) &&
+        !truth(call_method(self, key("get_external_model_feature_names")))) {
         // The record's own list object, so that the two stay one list.
         set_item(external_model(self), nb::handle(key("feature_names")),
                  field(self, key("attributes")));
     }
     nb::object description = field(self, key("description"));
     if (field(description, key("predictive_model_name")).is_none())
-        set_attr(description, "predictive_model_name", field(self, key("directory_name")));
+        set_attr(description, key("predictive_model_name"), field(self, key("directory_name")));
     return nb::none();
 }
 
@@ -145,14 +138,14 @@ nb::object get_content_impl(Args a) {
     nb::object attached = field(field(self, key("description")), key("attached_images"));
     if (!attached.is_none()) {
         nb::object bytes_io = io.attr("BytesIO");
-        for_each_item(attached, [&](nb::handle image) {
+        for_each(attached, [&](nb::handle image) {
             nb::object content = field(image, key("image"));
             if (!content.is_none()) set_item(images, field(image, key("filename")), bytes_io(content));
         });
     }
 
-    nb::object stream = call_method(self, "get_external_model_stringio");
-    bool pmml = equals(predictive_model_type(self), state.type_pmml);
+    nb::object stream = call_method(self, key("get_external_model_stringio"));
+    bool pmml = identical_or_equal(predictive_model_type(self), state.type_pmml);
     return nb::handle(state.content_class)(
         nb::arg("augmented_scorer_yaml") = yaml_stream,
         nb::arg("external_model_json") = pmml ? nb::none() : stream,
@@ -168,13 +161,13 @@ nb::object parse_from_content_impl(Args a) {
         nb::module_::import_(kDump).attr("safe_loads_yaml")(yaml_stream.attr("read")());
 
     nb::object json_stream = content.attr("external_model_json");
-    if (truthy(json_stream)) {
+    if (truth(json_stream)) {
         json_stream.attr("seek")(0);
         set_item(data, nb::handle(key("external_model")),
                  nb::module_::import_("json").attr("load")(json_stream));
     } else {
         nb::object pmml_stream = content.attr("external_model_pmml");
-        if (truthy(pmml_stream)) {
+        if (truth(pmml_stream)) {
             pmml_stream.attr("seek")(0);
             nb::dict model;
             model[nb::handle(key("type"))] = nb::handle(state.type_pmml);
@@ -189,13 +182,13 @@ nb::object parse_from_content_impl(Args a) {
     nb::object attached = field(field(result, key("description")), key("attached_images"));
     if (!attached.is_none()) {
         nb::object streams = content.attr("attached_images");
-        for_each_item(attached, [&](nb::handle image) {
+        for_each(attached, [&](nb::handle image) {
             nb::object stream = follow(streams, {field(image, key("filename")).ptr()});
             // An image stored without bytes has no stream: it keeps no bytes.
-            if (stream.is_valid()) set_attr(image, "image", stream.attr("getvalue")());
+            if (stream.is_valid()) set_attr(image, key("image"), stream.attr("getvalue")());
         });
     }
-    call_method(result, "_migrate");
+    call_method(result, key("_migrate"));
     return result;
 }
 

@@ -16,14 +16,12 @@ constexpr const char *kFramesModule = "quorvex_analytics_utils.predictive_models
 constexpr Py_ssize_t kCachedContents = 8;
 
 bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw nb::python_error();
-    return r;
+    return check(PySequence_Contains(container.ptr(), item.ptr()));
 }
 
 void require_logistic_regression(nb::handle self) {
     nb::object type = predictive_model_type(self);
-    if (equals(type, state.type_logistic_regression)) return;
+    if (identical_or_equal(type, state.type_logistic_regression)) return;
     if (type.is_none())
         raise(PyExc_ValueError,
               "score_frame() scores LOGISTIC_REGRESSION models; this model has no type");
@@ -38,13 +36,13 @@ nb::object needed_attributes(nb::handle preparation, nb::handle names, const fra
     auto need = [&](nb::handle attribute) {
         if (frame.has(attribute) && !contains(needed, attribute)) needed.append(attribute);
     };
-    for_each_item(field(preparation, key("binning")), [&](nb::handle entry) {
+    for_each(field(preparation, key("binning")), [&](nb::handle entry) {
         nb::object attribute = field(entry, key("attribute"));
         nb::object created = field(entry, key("binned_attribute_name"));
         if (contains(names, created.is_none() ? attribute : created)) need(attribute);
     });
-    for_each_item(field(preparation, key("dummy_encoding")), [&](nb::handle entry) {
-        for_each_item(field(entry, key("encoding")), [&](nb::handle item) {
+    for_each(field(preparation, key("dummy_encoding")), [&](nb::handle entry) {
+        for_each(field(entry, key("encoding")), [&](nb::handle item) {
             if (!contains(names, field(item, key("encoded_feature_name")))) return false;
             need(field(entry, key("attribute")));
             return true;
@@ -81,7 +79,7 @@ nb::object score_dask(nb::handle self, const frames::Frame &frame, nb::handle pr
         np.attr("empty")(0, nb::arg("dtype") = "float64"),
         nb::arg("index") = frame.object.attr("_meta").attr("index"), nb::arg("name") = "score");
     nb::dict kwargs;
-    kwargs["probability"] = nb::bool_(truthy(probability));
+    kwargs["probability"] = nb::bool_(truth(probability));
     nb::object fn = nb::module_::import_(kFramesModule)
                         .attr("PartitionFunction")(nb::arg("model") = self, nb::arg("method") = "score_frame",
                                                  nb::arg("kwargs") = kwargs);
@@ -92,8 +90,7 @@ nb::object score_dask(nb::handle self, const frames::Frame &frame, nb::handle pr
 nb::object feature_values(nb::handle created, nb::handle name, const frames::Frame &frame) {
     nb::object np = frames::numpy();
     if (!created.is_none()) {
-        PyObject *values = PyDict_GetItemWithError(created.ptr(), name.ptr());
-        if (!values && PyErr_Occurred()) throw nb::python_error();
+        PyObject *values = dict_lookup(created.ptr(), name.ptr());
         if (values) {
             nb::object held = nb::borrow(values);
             nb::object array = np.attr("asarray")(held);
@@ -106,15 +103,14 @@ nb::object feature_values(nb::handle created, nb::handle name, const frames::Fra
             "the model's feature %R is neither created by its feature preparation nor a column "
             "of the frame; the frame's columns are %R",
             name.ptr(), frame.names.ptr()));
-        if (!message.is_valid()) throw nb::python_error();
+        if (!message.is_valid()) fail();
         PyErr_SetObject(PyExc_KeyError, message.ptr());
-        throw nb::python_error();
+        fail();
     }
     try {
         return frame.column_as_float64(name);
     } catch (nb::python_error &e) {
-        nb::object prefix = nb::steal(PyUnicode_FromFormat("Feature %R: ", name.ptr()));
-        if (!prefix.is_valid()) throw nb::python_error();
+        nb::object prefix = check(PyUnicode_FromFormat("Feature %R: ", name.ptr()));
         reraise_prefixed(e, prefix);
     }
 }
@@ -126,10 +122,10 @@ nb::object score_frame_impl(Args a) {
     require_logistic_regression(self);
     frames::Frame frame = frames::read(frame_arg, "score_frame");
     if (frame.kind == frames::Kind::Dask) return score_dask(self, frame, probability);
-    bool as_probability = truthy(probability);
+    bool as_probability = truth(probability);
 
-    nb::object intercept = call_method(self, "get_external_model_intercept");
-    double start = truthy(intercept) ? nb::cast<double>(as_float(intercept, "Intercept")) : 0.0;
+    nb::object intercept = call_method(self, key("get_external_model_intercept"));
+    double start = truth(intercept) ? nb::cast<double>(as_float(intercept, "Intercept")) : 0.0;
     nb::object names = list_of(coefficient_names(self));
 
     // The features the preparation creates, in one pass over the columns they come from.
@@ -190,12 +186,12 @@ nb::object parse_from_content_cached_impl(Args a) {
     static PyObject *cache = nullptr;  // (class, digest) -> scorer; deliberately never freed
     if (!cache) {
         cache = PyDict_New();
-        if (!cache) throw nb::python_error();
+        if (!cache) fail();
     }
     nb::object digest = nb::module_::import_("hashlib").attr("sha256")();
     auto add_text = [&](nb::handle stream, const char *tag) {
         digest.attr("update")(nb::bytes(tag));
-        if (!truthy(stream)) return;
+        if (!truth(stream)) return;
         stream.attr("seek")(0);
         nb::object text = stream.attr("read")();
         nb::object data = text.attr("encode")("utf-8", "surrogatepass");
@@ -216,17 +212,16 @@ nb::object parse_from_content_cached_impl(Args a) {
     }
     nb::object cache_key = nb::make_tuple(cls, digest.attr("hexdigest")());
 
-    PyObject *hit = PyDict_GetItemWithError(cache, cache_key.ptr());
-    if (!hit && PyErr_Occurred()) throw nb::python_error();
+    PyObject *hit = dict_lookup(cache, cache_key.ptr());
     if (hit) return nb::borrow(hit);
     nb::object scorer = cls.attr("parse_from_content")(content);
-    if (PyDict_SetItem(cache, cache_key.ptr(), scorer.ptr()) < 0) throw nb::python_error();
+    check(PyDict_SetItem(cache, cache_key.ptr(), scorer.ptr()));
     while (PyDict_GET_SIZE(cache) > kCachedContents) {  // the oldest entries go first
         Py_ssize_t pos = 0;
         PyObject *oldest = nullptr, *value = nullptr;
         PyDict_Next(cache, &pos, &oldest, &value);
         nb::object held = nb::borrow(oldest);
-        if (PyDict_DelItem(cache, held.ptr()) < 0) throw nb::python_error();
+        check(PyDict_DelItem(cache, held.ptr()));
     }
     return scorer;
 }

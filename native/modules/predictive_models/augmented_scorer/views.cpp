@@ -10,41 +10,41 @@ nb::object augmented_model(nb::handle view) { return view.attr("augmented_model"
 
 nb::object init_impl(Args a) {
     nb::handle self = a[0], augmented_model = a[1];
-    set_attr(self, "augmented_model", augmented_model);
+    set_attr(self, key("augmented_model"), augmented_model);
     return nb::none();
 }
 
 nb::object coefficients_impl(Args a) {
     nb::handle self = a[0];
-    return checked_list(call_method(augmented_model(self), "get_external_model_coefficients"),
+    return checked_list(call_method(augmented_model(self), key("get_external_model_coefficients")),
                         "Coefficients");
 }
 nb::object intercept_impl(Args a) {
     nb::handle self = a[0];
-    return as_float(call_method(augmented_model(self), "get_external_model_intercept"),
+    return as_float(call_method(augmented_model(self), key("get_external_model_intercept")),
                     "Intercept");
 }
 nb::object intercept_name_impl(Args a) {
     nb::handle self = a[0];
-    return checked_str(call_method(augmented_model(self), "get_external_model_intercept_name"),
+    return checked_str(call_method(augmented_model(self), key("get_external_model_intercept_name")),
                        "Intercept name");
 }
 nb::object best_eval_metric_impl(Args a) {
     nb::handle self = a[0];
-    return as_float(call_method(augmented_model(self), "get_external_model_best_eval_metric"),
+    return as_float(call_method(augmented_model(self), key("get_external_model_best_eval_metric")),
                     "Best evaluation metric");
 }
 nb::object best_iteration_impl(Args a) {
     nb::handle self = a[0];
-    return call_method(augmented_model(self), "get_external_model_best_iteration");
+    return call_method(augmented_model(self), key("get_external_model_best_iteration"));
 }
 nb::object number_of_attributes_impl(Args a) {
     nb::handle self = a[0];
-    return call_method(augmented_model(self), "get_external_model_number_of_attributes");
+    return call_method(augmented_model(self), key("get_external_model_number_of_attributes"));
 }
 nb::object number_of_trees_impl(Args a) {
     nb::handle self = a[0];
-    return call_method(augmented_model(self), "get_external_model_number_of_trees");
+    return call_method(augmented_model(self), key("get_external_model_number_of_trees"));
 }
 
 nb::object external_model_impl(Args a) {
@@ -54,7 +54,7 @@ nb::object external_model_impl(Args a) {
 
 nb::object category_impl(Args a) {
     nb::handle parent = a[1];
-    return call_method(parent, "get_external_model_category");
+    return call_method(parent, key("get_external_model_category"));
 }
 
 /// Appends `value` formatted ".4f" exactly as the host formats it.
@@ -63,11 +63,10 @@ void append_number(std::string &out, nb::handle value) {
         formula::append_fixed4(out, PyFloat_AS_DOUBLE(value.ptr()));
         return;
     }
-    nb::object text = nb::steal(PyObject_Format(value.ptr(), nb::str(".4f").ptr()));
-    if (!text.is_valid()) throw nb::python_error();
+    nb::object text = check(PyObject_Format(value.ptr(), nb::str(".4f").ptr()));
     Py_ssize_t n;
     const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
-    if (!utf8) throw nb::python_error();
+    if (!utf8) fail();
     out.append(utf8, n);
 }
 
@@ -82,12 +81,10 @@ void append_separator(std::string &out, nb::handle coefficient) {
         return;
     }
     nb::object zero_value = nb::steal(PyLong_FromLong(0));
-    int negative = PyObject_RichCompareBool(coefficient.ptr(), zero_value.ptr(), Py_LT);
-    if (negative < 0) throw nb::python_error();
+    int negative = check(PyObject_RichCompareBool(coefficient.ptr(), zero_value.ptr(), Py_LT));
     if (negative) {
         out += " - ";
-        nb::object magnitude = nb::steal(PyNumber_Absolute(coefficient.ptr()));
-        if (!magnitude.is_valid()) throw nb::python_error();
+        nb::object magnitude = check(PyNumber_Absolute(coefficient.ptr()));
         append_number(out, magnitude);
     } else {
         out += " + ";
@@ -103,26 +100,6 @@ void flush(nb::list &pieces, std::string &pending) {
     pending.clear();
 }
 
-/// True when `type(obj).<name>` is `own`: the method the fast path stands in for.
-bool is_own(nb::handle obj, const char *name, PyObject *own) {
-    return _PyType_Lookup(Py_TYPE(obj.ptr()), key(name)) == own;
-}
-
-/// The value stored under `name` in the instance dict of `obj`, read without running Python
-/// code; empty when there is none (the attribute would then have to be looked up).
-nb::object stored_field(nb::handle obj, PyObject *name) {
-    PyObject *dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
-    if (!dict) {
-        PyErr_Clear();
-        return {};
-    }
-    PyObject *value = PyDict_GetItemWithError(dict, name);
-    nb::object result = value ? nb::borrow(value) : nb::object();
-    Py_DECREF(dict);
-    if (!value && PyErr_Occurred()) throw nb::python_error();
-    return result;
-}
-
 /// The result of one subscription of an exact dict (by an exact str) or an exact list or tuple (at
 /// position 0), made without running Python code: `missing` when a dict has no such key; `other`
 /// when the subscription would need Python code or would raise anything but KeyError.
@@ -131,9 +108,8 @@ enum class Step { ok, missing, other };
 Step plain_step(nb::object &current, PyObject *k) {
     PyObject *c = current.ptr();
     if (PyDict_CheckExact(c) && PyUnicode_CheckExact(k)) {
-        PyObject *next = PyDict_GetItemWithError(c, k);
+        PyObject *next = dict_lookup(c, k);
         if (!next) {
-            if (PyErr_Occurred()) throw nb::python_error();
             return Step::missing;
         }
         current = nb::borrow(next);
@@ -172,16 +148,15 @@ nb::object plain_follow(nb::handle root, std::initializer_list<PyObject *> keys,
 /// per-name calls would read with Python code of its own or that would make them raise. Runs no
 /// Python code, so that the calls it stands for happen in no other order than their own.
 nb::object coefficients_at_once(nb::handle parent, nb::handle names) {
-    if (!is_own(parent, "get_coefficient", state.own_get_coefficient) ||
-        !is_own(parent, "get_external_model_feature_names", state.own_feature_names) ||
-        !is_own(parent, "get_external_model_coefficients", state.own_coefficients) ||
+    if (!is_own_method(parent, key("get_coefficient"), state.own_get_coefficient) ||
+        !is_own_method(parent, key("get_external_model_feature_names"), state.own_feature_names) ||
+        !is_own_method(parent, key("get_external_model_coefficients"), state.own_coefficients) ||
         !PyList_CheckExact(names.ptr()))
         return {};
     nb::object model = stored_field(parent, key("external_model"));
     if (!model.is_valid() || !PyDict_CheckExact(model.ptr())) return {};
     // Every per-name call reads the feature names again and tests them for truth.
-    PyObject *feature_names = PyDict_GetItemWithError(model.ptr(), key("feature_names"));
-    if (!feature_names && PyErr_Occurred()) throw nb::python_error();
+    PyObject *feature_names = dict_lookup(model.ptr(), key("feature_names"));
     if (feature_names && feature_names != Py_None && !PyList_CheckExact(feature_names)) return {};
     bool other = false;
     nb::object row = plain_follow(model, {key("model"), key("coef_"), zero()}, other);
@@ -191,8 +166,7 @@ nb::object coefficients_at_once(nb::handle parent, nb::handle names) {
     if (row.is_valid() && !PyList_CheckExact(row.ptr())) return {};
 
     Py_ssize_t n = PyList_GET_SIZE(names.ptr());
-    nb::object result = nb::steal(PyList_New(n));
-    if (!result.is_valid()) throw nb::python_error();
+    nb::object result = check(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(result.ptr(), i, Py_NewRef(Py_None));
     if (!row.is_valid()) return result;  // no coefficients: every name has none
     nb::dict first;  // name -> first position; exact str keys only, so no Python code runs
@@ -201,13 +175,13 @@ nb::object coefficients_at_once(nb::handle parent, nb::handle names) {
         if (!PyUnicode_CheckExact(name)) return {};
         nb::object position = nb::steal(PyLong_FromSsize_t(i));
         PyObject *kept = PyDict_SetDefault(first.ptr(), name, position.ptr());
-        if (!kept) throw nb::python_error();
+        if (!kept) fail();
         Py_ssize_t at = PyLong_AsSsize_t(kept);
         if (at >= PyList_GET_SIZE(row.ptr())) return {};  // the per-name call raises IndexError
         PyObject *item = PyList_GET_ITEM(row.ptr(), at);
         // Converting anything but a plain number may run Python code: left to the per-name calls.
         if (item != Py_None && !PyFloat_CheckExact(item) && !PyLong_CheckExact(item)) return {};
-        if (PyList_SetItem(result.ptr(), i, Py_NewRef(item)) < 0) throw nb::python_error();
+        check(PyList_SetItem(result.ptr(), i, Py_NewRef(item)));
     }
     return result;
 }
@@ -215,7 +189,8 @@ nb::object coefficients_at_once(nb::handle parent, nb::handle names) {
 /// Transformed attribute name -> first transformation creating it, when the registry's own
 /// lookup would find exactly that; empty when the shortcut does not apply. Runs no Python code.
 nb::object transformations_by_name(nb::handle preparation) {
-    if (!is_own(preparation, "get_transformation_formula", state.own_transformation_formula))
+    if (!is_own_method(preparation, key("get_transformation_formula"),
+                       state.own_transformation_formula))
         return {};
     nb::object transformations = stored_field(preparation, key("transformations"));
     if (!transformations.is_valid() || !PyList_CheckExact(transformations.ptr())) return {};
@@ -226,18 +201,18 @@ nb::object transformations_by_name(nb::handle preparation) {
         if (!created.is_valid()) return {};
         if (created.is_none()) continue;
         if (!PyUnicode_CheckExact(created.ptr())) return {};
-        if (!PyDict_SetDefault(by_name.ptr(), created.ptr(), entry.ptr())) throw nb::python_error();
+        if (!PyDict_SetDefault(by_name.ptr(), created.ptr(), entry.ptr())) fail();
     }
     return by_name;
 }
 
 nb::object formula_impl(Args a) {
     nb::handle parent = a[1];
-    if (!equals(predictive_model_type(parent), state.type_logistic_regression)) return nb::none();
+    if (!identical_or_equal(predictive_model_type(parent), state.type_logistic_regression)) return nb::none();
 
-    nb::object intercept = call_method(parent, "get_external_model_intercept");
+    nb::object intercept = call_method(parent, key("get_external_model_intercept"));
     std::string pending;
-    if (truthy(intercept)) append_number(pending, intercept);
+    if (truth(intercept)) append_number(pending, intercept);
     else formula::append_fixed4(pending, 0.0);
 
     nb::object names = coefficient_names(parent);
@@ -259,8 +234,7 @@ nb::object formula_impl(Args a) {
 
     nb::list pieces;  // the numbers are ASCII; the term texts go in as the str objects they are
     Py_ssize_t i = 0;
-    nb::object name_iterator = nb::steal(PyObject_GetIter(names.ptr()));
-    if (!name_iterator.is_valid()) throw nb::python_error();
+    nb::object name_iterator = check(PyObject_GetIter(names.ptr()));
     while (nb::object name = next_item(name_iterator)) {
         nb::object coefficient;
         if (coefficients.is_valid() && i < PyList_GET_SIZE(coefficients.ptr())) {
@@ -272,8 +246,7 @@ nb::object formula_impl(Args a) {
         ++i;
         nb::object term;
         if (by_name.is_valid() && PyUnicode_CheckExact(name.ptr())) {
-            PyObject *entry = PyDict_GetItemWithError(by_name.ptr(), name.ptr());
-            if (!entry && PyErr_Occurred()) throw nb::python_error();
+            PyObject *entry = dict_lookup(by_name.ptr(), name.ptr());
             if (entry) {
                 nb::object held = nb::borrow(entry);
                 nb::object text = stored_field(held, key("transformation"));
@@ -281,8 +254,7 @@ nb::object formula_impl(Args a) {
                     text = to_str(field(held, key("transformation")));
                     python_ran();
                 }
-                term = nb::steal(PyUnicode_FromFormat("(%U)", text.ptr()));
-                if (!term.is_valid()) throw nb::python_error();
+                term = check(PyUnicode_FromFormat("(%U)", text.ptr()));
             } else {
                 term = nb::borrow(name);
             }
@@ -301,9 +273,7 @@ nb::object formula_impl(Args a) {
         pieces.append(term);
     }
     flush(pieces, pending);
-    PyObject *text = PyUnicode_Join(nb::str("").ptr(), pieces.ptr());
-    if (!text) throw nb::python_error();
-    return nb::steal(text);
+    return check(PyUnicode_Join(nb::str("").ptr(), pieces.ptr()));
 }
 
 }  // namespace qv::scorer

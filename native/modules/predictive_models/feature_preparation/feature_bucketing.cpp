@@ -30,20 +30,17 @@ State state;
 /// A copy of the input mapping that the rules may change; non-mappings are left to validation.
 nb::object editable(nb::handle data) {
     if (PyDict_Check(data.ptr())) {
-        PyObject *copy = PyDict_Copy(data.ptr());
-        if (!copy) throw nb::python_error();
-        return nb::steal(copy);
+        return check(PyDict_Copy(data.ptr()));
     }
     if (!nb::isinstance(data, nb::handle(state.mapping))) return {};
     nb::dict copy;
-    if (PyDict_Merge(copy.ptr(), data.ptr(), 1) < 0) throw nb::python_error();
+    check(PyDict_Merge(copy.ptr(), data.ptr(), 1));
     return copy;
 }
 
 /// data.get(key), None when absent.
 nb::object get_or_none(nb::handle data, PyObject *key) {
-    PyObject *v = PyDict_GetItemWithError(data.ptr(), key);
-    if (!v && PyErr_Occurred()) throw nb::python_error();
+    PyObject *v = dict_lookup(data.ptr(), key);
     return v ? nb::borrow(v) : nb::none();
 }
 
@@ -52,26 +49,12 @@ nb::object required_id(nb::handle data) {
     PyObject *v = PyDict_GetItemWithError(data.ptr(), state.id);
     if (v) return nb::borrow(v);
     if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, state.id);
-    throw nb::python_error();
+    fail();
 }
 
 /// "{}".format(value)
 nb::object format_plain(nb::handle value) {
-    PyObject *text = PyObject_Format(value.ptr(), state.empty);
-    if (!text) throw nb::python_error();
-    return nb::steal(text);
-}
-
-bool truth(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-bool equals(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
+    return check(PyObject_Format(value.ptr(), state.empty));
 }
 
 /// Bound formatting for numbers that are neither exact floats nor exact ints, step by step with
@@ -79,22 +62,14 @@ bool equals(nb::handle a, nb::handle b) {
 /// on the missing is_integer).
 nb::object format_number_generic(nb::handle number) {
     nb::object inf = nb::float_(INFINITY), minus_inf = nb::float_(-INFINITY);
-    if (equals(number, minus_inf)) return nb::str("-inf");
-    if (equals(number, inf)) return nb::str("inf");
+    if (identical_or_equal(number, minus_inf)) return nb::str("-inf");
+    if (identical_or_equal(number, inf)) return nb::str("inf");
     if (truth(number.attr("is_integer")())) {
-        PyObject *integer = PyNumber_Long(number.ptr());
-        if (!integer) throw nb::python_error();
-        return to_str(nb::steal(integer));
+        return to_str(check(PyNumber_Long(number.ptr())));
     }
-    PyObject *scaled = PyNumber_Multiply(number.ptr(), nb::int_(100).ptr());
-    if (!scaled) throw nb::python_error();
-    PyObject *above = PyObject_RichCompare(scaled, nb::int_(1).ptr(), Py_GT);
-    Py_DECREF(scaled);
-    if (!above) throw nb::python_error();
-    bool fixed = truth(nb::steal(above));
-    PyObject *text = PyObject_Format(number.ptr(), nb::str(fixed ? ".3f" : ".2E").ptr());
-    if (!text) throw nb::python_error();
-    return nb::steal(text);
+    nb::object scaled = check(PyNumber_Multiply(number.ptr(), nb::int_(100).ptr()));
+    bool fixed = truth(check(PyObject_RichCompare(scaled.ptr(), nb::int_(1).ptr(), Py_GT)));
+    return check(PyObject_Format(number.ptr(), nb::str(fixed ? ".3f" : ".2E").ptr()));
 }
 
 nb::object format_number(nb::handle number) {
@@ -113,16 +88,15 @@ nb::object get_number_formatting_impl(Args a) {
 /// or an empty object when the class has no such field and the data is left as it is.
 nb::object literal_type_of(nb::handle cls) {
     nb::object fields = cls.attr(state.model_fields);
-    PyObject *info = PyDict_GetItemWithError(fields.ptr(), state.type);
+    PyObject *info = dict_lookup(fields.ptr(), state.type);
     if (!info) {
-        if (PyErr_Occurred()) throw nb::python_error();
         return {};
     }
     nb::object annotation = nb::borrow(info).attr(state.annotation);
     // typing.get_origin(annotation) is Literal: a typing alias whose origin is Literal.
     PyObject *origin = PyObject_GetAttr(annotation.ptr(), state.origin);
     if (!origin) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
         PyErr_Clear();
         return {};
     }
@@ -251,9 +225,7 @@ nb::object apply_numerical_naming_impl(Args a) {
     }
     nb::object copy = editable(data);
     if (!copy.is_valid()) return nb::borrow(data);
-    int has_name = PyDict_Contains(copy.ptr(), state.name);
-    if (has_name < 0) throw nb::python_error();
-    if (has_name) return copy;
+    if (check(PyDict_Contains(copy.ptr(), state.name))) return copy;
     nb::object lower = get_or_none(copy, state.lower_bound), upper = get_or_none(copy, state.upper_bound);
     if (lower.is_none() || upper.is_none()) return copy;
     nb::object raw_id = required_id(copy);
@@ -266,10 +238,8 @@ nb::object apply_numerical_naming_impl(Args a) {
     nb::object id = format_plain(raw_id);
     nb::object lower_text = format_plain(formatting(lower));
     nb::object upper_text = format_plain(formatting(upper));
-    PyObject *name = PyUnicode_FromFormat("%U_(%U;%U)", id.ptr(), lower_text.ptr(),
-                                          upper_text.ptr());
-    if (!name) throw nb::python_error();
-    copy[state.name] = nb::steal(name);
+    copy[state.name] =
+        check(PyUnicode_FromFormat("%U_(%U;%U)", id.ptr(), lower_text.ptr(), upper_text.ptr()));
     return copy;
 }
 
@@ -278,17 +248,11 @@ nb::object apply_numerical_naming_impl(Args a) {
 nb::object joined_categories(nb::handle categories) {
     if (categories.is_none()) return nb::none();
     nb::list texts;
-    for_each_item(categories, [&](nb::handle element) { texts.append(to_str(element)); });
-    PyObject *joined = PyUnicode_Join(state.comma, texts.ptr());
-    if (!joined) throw nb::python_error();
-    nb::object text = nb::steal(joined);
+    for_each(categories, [&](nb::handle element) { texts.append(to_str(element)); });
+    nb::object text = check(PyUnicode_Join(state.comma, texts.ptr()));
     if (PyUnicode_GET_LENGTH(text.ptr()) <= kMaxJoinedCategories) return text;
-    PyObject *head = PyUnicode_Substring(text.ptr(), 0, kMaxJoinedCategories - 3);
-    if (!head) throw nb::python_error();
-    nb::object cut = nb::steal(head);
-    PyObject *result = PyUnicode_Concat(cut.ptr(), state.ellipsis);
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
+    nb::object cut = check(PyUnicode_Substring(text.ptr(), 0, kMaxJoinedCategories - 3));
+    return check(PyUnicode_Concat(cut.ptr(), state.ellipsis));
 }
 
 /// Categorical naming: "<id>_{<joined categories>}" when "name" is absent or None.
@@ -306,9 +270,7 @@ nb::object apply_categorical_naming_impl(Args a) {
     nb::object joined = joined_categories(get_or_none(copy, state.categories));
     nb::object id = format_plain(required_id(copy));
     nb::object joined_text = format_plain(joined);
-    PyObject *name = PyUnicode_FromFormat("%U_{%U}", id.ptr(), joined_text.ptr());
-    if (!name) throw nb::python_error();
-    copy[state.name] = nb::steal(name);
+    copy[state.name] = check(PyUnicode_FromFormat("%U_{%U}", id.ptr(), joined_text.ptr()));
     return copy;
 }
 

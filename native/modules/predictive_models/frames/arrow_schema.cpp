@@ -71,7 +71,7 @@ nb::object arrow_schema_capsule(const Schema &s) {
     top->n_children = (int64_t) owned->child_pointers.size();
     top->children = owned->child_pointers.data();
     PyObject *capsule = PyCapsule_New(top.get(), "arrow_schema", capsule_destructor);
-    if (!capsule) throw nb::python_error();
+    if (!capsule) fail();
     top.release();
     return nb::steal(capsule);
 }

@@ -24,14 +24,12 @@ struct State {
 State state;
 
 bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw nb::python_error();
-    return r;
+    return check(PySequence_Contains(container.ptr(), item.ptr()));
 }
 
 std::vector<std::string> strings(nb::handle list) {
     std::vector<std::string> out;
-    for_each_item(list, [&](nb::handle item) { out.push_back(nb::cast<std::string>(nb::str(item))); });
+    for_each(list, [&](nb::handle item) { out.push_back(nb::cast<std::string>(nb::str(item))); });
     return out;
 }
 
@@ -103,8 +101,7 @@ nb::object spark_ddl_impl(Args a) {
 nb::object target_of(nb::handle function) {
     nb::object model = field(function, interned("model"));
     nb::object content_cls = nb::module_::import_(kContentModule).attr("AugmentedScorerContent");
-    int is_content = PyObject_IsInstance(model.ptr(), content_cls.ptr());
-    if (is_content < 0) throw nb::python_error();
+    int is_content = check(PyObject_IsInstance(model.ptr(), content_cls.ptr()));
     if (!is_content) return model;
     return nb::module_::import_(kScorerModule)
         .attr("AugmentedScorer")
@@ -113,19 +110,15 @@ nb::object target_of(nb::handle function) {
 
 nb::object apply(nb::handle function, nb::handle target, nb::handle part) {
     nb::object method = field(function, interned("method"));
-    nb::object fn = nb::steal(PyObject_GetAttr(target.ptr(), method.ptr()));
-    if (!fn.is_valid()) throw nb::python_error();
+    nb::object fn = check(PyObject_GetAttr(target.ptr(), method.ptr()));
     nb::object args = nb::make_tuple(part);
     nb::object kwargs = field(function, interned("kwargs"));
-    PyObject *result = PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr());
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
+    return check(PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr()));
 }
 
 nb::object call_impl(Args a) {
     nb::handle self = a[0], partition = a[1];
-    int arrow = PyObject_IsTrue(field(self, interned("arrow")).ptr());
-    if (arrow < 0) throw nb::python_error();
+    int arrow = check(PyObject_IsTrue(field(self, interned("arrow")).ptr()));
     if (!arrow) return apply(self, target_of(self), partition);
     nb::object one_batch = nb::module_::import_("functools").attr("partial")(
         nb::handle(state.map_batch), self, target_of(self));
@@ -139,7 +132,7 @@ nb::object map_batch_impl(Args a) {
     nb::object pa = nb::module_::import_("pyarrow");
     nb::object result = apply(function, target, input);
     nb::list arrays, names;
-    for_each_item(field(function, interned("keep")), [&](nb::handle k) {
+    for_each(field(function, interned("keep")), [&](nb::handle k) {
         arrays.append(input.attr("column")(k));
         names.append(k);
     });
@@ -167,7 +160,7 @@ nb::object spark_attributes(nb::handle model, nb::handle input_schema) {
                                                     : input_schema.attr("fieldNames")();
     nb::list all, chosen;
     for (nb::handle name : model.attr("get_all_binning_attributes")()) all.append(name);
-    for_each_item(model.attr("dummy_encoding"), [&](nb::handle entry) { all.append(entry.attr("attribute")); });
+    for_each(model.attr("dummy_encoding"), [&](nb::handle entry) { all.append(entry.attr("attribute")); });
     for (nb::handle name : all) {
         if (!input_names.is_none() && !contains(input_names, name)) continue;
         if (!contains(chosen, name)) chosen.append(name);
@@ -185,21 +178,18 @@ nb::object spark_map_in_arrow_impl(Args a) {
         if (input_schema.is_none())
             raise(PyExc_ValueError, "keep=%R needs the input frame's schema (df.schema) for the "
                   "types of the kept columns", keep.ptr());
-        nb::object spark_field = nb::steal(PyObject_GetItem(input_schema.ptr(), k.ptr()));
-        if (!spark_field.is_valid()) throw nb::python_error();
+        nb::object spark_field = check(PyObject_GetItem(input_schema.ptr(), k.ptr()));
         ddl += spark_identifier(nb::cast<std::string>(k)) + " " +
                nb::cast<std::string>(spark_field.attr("dataType").attr("simpleString")()) + ", ";
     }
 
     nb::object content_cls = nb::module_::import_(kContentModule).attr("AugmentedScorerContent");
-    int is_content = PyObject_IsInstance(model.ptr(), content_cls.ptr());
-    if (is_content < 0) throw nb::python_error();
+    int is_content = check(PyObject_IsInstance(model.ptr(), content_cls.ptr()));
     nb::dict kwargs;
     const char *method;
     if (is_content || nb::hasattr(model, "score_frame")) {
         method = "score_frame";
-        int truth = PyObject_IsTrue(probability.ptr());
-        if (truth < 0) throw nb::python_error();
+        int truth = check(PyObject_IsTrue(probability.ptr()));
         kwargs["probability"] = nb::bool_(truth);
         ddl += "`score` double";
     } else if (nb::hasattr(model, "transform_frame")) {

@@ -15,25 +15,18 @@ State state{};
 
 nb::object view_type(const char *name) { return nb::handle(state.module).attr(name); }
 
-bool contains(nb::handle container, nb::handle key) {
-    int found = PySequence_Contains(container.ptr(), key.ptr());
-    if (found < 0) throw nb::python_error();
-    return found;
-}
-
 /// The number of an automatic note key ("note_<n>"): 0 when the text after the first five
 /// characters is empty, not numeric, or numeric in a way int() cannot read (such as "²").
 nb::object auto_note_number(nb::handle key) {
     nb::object zero = nb::int_(0);
     Py_ssize_t n = PyUnicode_GET_LENGTH(key.ptr());
     if (n <= 5) return zero;
-    nb::object rest = nb::steal(PyUnicode_Substring(key.ptr(), 5, n));
-    if (!rest.is_valid()) throw nb::python_error();
+    nb::object rest = check(PyUnicode_Substring(key.ptr(), 5, n));
     for (Py_ssize_t i = 0, m = PyUnicode_GET_LENGTH(rest.ptr()); i < m; ++i)
         if (!Py_UNICODE_ISNUMERIC(PyUnicode_READ_CHAR(rest.ptr(), i))) return zero;
     PyObject *number = PyLong_FromUnicodeObject(rest.ptr(), 10);
     if (number) return nb::steal(number);
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) fail();
     PyErr_Clear();
     return zero;
 }
@@ -49,17 +42,15 @@ bool starts_with_note(nb::handle key) {
 /// Stores a note under the key after the largest automatic note number present ("note_<n+1>").
 void add_auto_note(nb::handle notes, nb::handle note) {
     nb::object last = nb::int_(0);
-    for_each_item(notes, [&](nb::handle key) {
+    for_each(notes, [&](nb::handle key) {
         if (!starts_with_note(key)) return;
         nb::object number = auto_note_number(key);
-        int greater = PyObject_RichCompareBool(number.ptr(), last.ptr(), Py_GT);
-        if (greater < 0) throw nb::python_error();
+        int greater = check(PyObject_RichCompareBool(number.ptr(), last.ptr(), Py_GT));
         if (greater) last = number;
     });
-    nb::object next = nb::steal(PyNumber_Add(last.ptr(), nb::int_(1).ptr()));
-    if (!next.is_valid()) throw nb::python_error();
+    nb::object next = check(PyNumber_Add(last.ptr(), nb::int_(1).ptr()));
     nb::object key = nb::str("note_{}").attr("format")(next);
-    if (PyObject_SetItem(notes.ptr(), key.ptr(), note.ptr()) < 0) throw nb::python_error();
+    check(PyObject_SetItem(notes.ptr(), key.ptr(), note.ptr()));
 }
 
 nb::object add_general_note_impl(Args a) {
@@ -68,20 +59,19 @@ nb::object add_general_note_impl(Args a) {
     nb::object notes = field(self, name);
     if (notes.is_none()) {
         notes = nb::dict();
-        if (PyObject_SetAttr(self.ptr(), name, notes.ptr()) < 0) throw nb::python_error();
+        check(PyObject_SetAttr(self.ptr(), name, notes.ptr()));
     }
     if (PyDict_Check(note.ptr())) {
-        for_each_item(note, [&](nb::handle key) {
-            if (contains(notes, key)) {
-                nb::object line = nb::steal(PyUnicode_FromFormat(
+        for_each(note, [&](nb::handle key) {
+            if (check(PySequence_Contains(notes.ptr(), key.ptr()))) {
+                nb::object line = check(PyUnicode_FromFormat(
                     "Note %S already exists. Note not added.", key.ptr()));
-                if (!line.is_valid()) throw nb::python_error();
                 qv::print(line);
                 return;
             }
             nb::object text = nb::steal(PyObject_GetItem(note.ptr(), key.ptr()));
             if (!text.is_valid() || PyObject_SetItem(notes.ptr(), key.ptr(), text.ptr()) < 0)
-                throw nb::python_error();
+                fail();
         });
     } else if (PyUnicode_Check(note.ptr())) {
         add_auto_note(notes, note);
@@ -92,16 +82,15 @@ nb::object add_general_note_impl(Args a) {
 nb::object remove_general_note_impl(Args a) {
     nb::handle self = a[0], key = a[1];
     nb::object notes = field(self, interned("general_notes"));
-    if (!notes.is_none() && contains(notes, key))
-        if (PyObject_DelItem(notes.ptr(), key.ptr()) < 0) throw nb::python_error();
+    if (!notes.is_none() && check(PySequence_Contains(notes.ptr(), key.ptr())))
+        check(PyObject_DelItem(notes.ptr(), key.ptr()));
     return nb::none();
 }
 
 /// The record's mapping field, or an empty mapping when it is none or empty, as a list of pairs.
 nb::object mapping_items(nb::handle parent, const char *name) {
     nb::object mapping = field(parent, interned(name));
-    int truth = PyObject_IsTrue(mapping.ptr());
-    if (truth < 0) throw nb::python_error();
+    int truth = check(PyObject_IsTrue(mapping.ptr()));
     if (!truth) return nb::list();
     return items_of(mapping);
 }
@@ -148,8 +137,7 @@ nb::object general_notes_impl(Args a) {
 nb::object eval_metric_impl(Args a) {
     nb::handle parent = a[1];
     nb::object hyperparameters = field(parent, interned("hyperparameters"));
-    int truth = PyObject_IsTrue(hyperparameters.ptr());
-    if (truth < 0) throw nb::python_error();
+    int truth = check(PyObject_IsTrue(hyperparameters.ptr()));
     nb::object metric = nb::none();
     if (truth) {
         PyObject *value = PyObject_GetItem(hyperparameters.ptr(), interned("eval_metric"));
@@ -158,7 +146,7 @@ nb::object eval_metric_impl(Args a) {
         } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
             PyErr_Clear();
         } else {
-            throw nb::python_error();
+            fail();
         }
     }
     if (metric.is_none()) return nb::str("unknown");
@@ -167,15 +155,14 @@ nb::object eval_metric_impl(Args a) {
     PyObject *read = PyObject_CallOneArg(literal_eval.ptr(), metric.ptr());
     nb::object chosen;
     if (!read) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) fail();
         PyErr_Clear();
         chosen = metric;
     } else {
         nb::object metric_list = nb::steal(read);
         if (PyList_Check(read)) {
             nb::object last = nb::int_(-1);
-            chosen = nb::steal(PyObject_GetItem(read, last.ptr()));
-            if (!chosen.is_valid()) throw nb::python_error();
+            chosen = check(PyObject_GetItem(read, last.ptr()));
         } else {
             chosen = metric_list;
         }

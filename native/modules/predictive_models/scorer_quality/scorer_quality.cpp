@@ -20,8 +20,7 @@ nb::handle performance_metrics_enum() { return state.performance_metrics; }
 /// Upper-cased metric name, with a lift written with its depth ("LIFT(10)") read as plain LIFT.
 nb::object validate_performance_metric_str_impl(Args a) {
     nb::handle metric = a[1];
-    nb::object upper = nb::steal(PyObject_CallMethod(metric.ptr(), "upper", nullptr));
-    if (!upper.is_valid()) throw nb::python_error();
+    nb::object upper = check(PyObject_CallMethod(metric.ptr(), "upper", nullptr));
     Py_ssize_t n = PyUnicode_GET_LENGTH(upper.ptr());
     nb::object lift_prefix = nb::str("LIFT(");
     if (PyUnicode_Tailmatch(upper.ptr(), lift_prefix.ptr(), 0, n, -1) == 1) upper = nb::str("LIFT");
@@ -41,20 +40,18 @@ nb::object validate_performance_metrics_impl(Args a) {
     nb::handle cls = a[0], data = a[1];
     if (!is_mapping(data)) return nb::borrow(data);
     PyObject *key = interned("performance_metrics");
-    int present = PySequence_Contains(data.ptr(), key);
-    if (present < 0) throw nb::python_error();
+    int present = check(PySequence_Contains(data.ptr(), key));
     if (!present) return nb::borrow(data);
 
-    nb::object given = nb::steal(PyObject_GetItem(data.ptr(), key));
-    if (!given.is_valid()) throw nb::python_error();
+    nb::object given = check(PyObject_GetItem(data.ptr(), key));
     nb::handle members = performance_metrics_enum();
     nb::list converted;
-    for_each_item(given, [&](nb::handle item) {
-        int is_member = PyObject_IsInstance(item.ptr(), members.ptr());
-        if (is_member < 0) throw nb::python_error();
-        converted.append(is_member ? nb::borrow(item) : cls.attr("validate_performance_metric_str")(item));
+    for_each(given, [&](nb::handle item) {
+        bool is_member = check(PyObject_IsInstance(item.ptr(), members.ptr()));
+        converted.append(is_member ? nb::borrow(item)
+                                   : cls.attr("validate_performance_metric_str")(item));
     });
-    if (PyObject_SetItem(data.ptr(), key, converted.ptr()) < 0) throw nb::python_error();
+    check(PyObject_SetItem(data.ptr(), key, converted.ptr()));
     return nb::borrow(data);
 }
 

@@ -37,67 +37,6 @@ struct State {
 };
 State state;
 
-inline bool same_bytes(const void *a, const void *b, size_t size) {
-    const auto *x = static_cast<const unsigned char *>(a), *y = static_cast<const unsigned char *>(b);
-    if (size > 16) return std::memcmp(x, y, size) == 0;
-    for (size_t i = 0; i < size; ++i)
-        if (x[i] != y[i]) return false;
-    return true;
-}
-
-/// An exact str taken apart once, for comparing it with many others. Names and categories are
-/// short, so they are compared byte by byte below a few words.
-struct Text {
-    explicit Text(PyObject *s)
-        : object(s), length(PyUnicode_GET_LENGTH(s)), kind((int) PyUnicode_KIND(s)),
-          data(PyUnicode_DATA(s)) {}
-
-    /// Equality with another exact str, which runs no Python code and cannot fail.
-    bool equals(PyObject *s) const {
-        if (s == object) return true;
-        if (PyUnicode_GET_LENGTH(s) != length || (int) PyUnicode_KIND(s) != kind) return false;
-        return same_bytes(PyUnicode_DATA(s), data, (size_t) length * (size_t) kind);
-    }
-
-    PyObject *object;
-    Py_ssize_t length;
-    int kind;
-    const void *data;
-};
-
-/// Equality of two exact strings, which runs no Python code and cannot fail.
-bool same_text(PyObject *a, PyObject *b) { return Text(a).equals(b); }
-
-/// A str, or an instance of a subclass that keeps str's own comparison (a text enumeration member).
-inline bool plain_text(PyObject *o) {
-    return PyUnicode_Check(o) && Py_TYPE(o)->tp_richcompare == PyUnicode_Type.tp_richcompare;
-}
-
-/// `a == b` as Python's `==` answers it, without a Python call when both keep str's comparison
-/// (whichever side Python asks first, str's own test compares the characters).
-bool equals(PyObject *a, PyObject *b) {
-    if (plain_text(a) && plain_text(b)) return same_text(a, b);
-    nb::object left = nb::borrow(a), right = nb::borrow(b);
-    nb::object result = nb::steal(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ));
-    if (!result.is_valid()) throw nb::python_error();
-    int truth = PyObject_IsTrue(result.ptr());
-    if (truth < 0) throw nb::python_error();
-    return truth;
-}
-
-/// Strong reference to item `i` of a list that Python code may have shortened meanwhile; empty
-/// past the end.
-inline nb::object item(const nb::object &list, Py_ssize_t i) {
-    if (i >= PyList_GET_SIZE(list.ptr())) return {};
-    return nb::borrow(PyList_GET_ITEM(list.ptr(), i));
-}
-
-/// A list of the items of `value` (the object itself when it is a list).
-nb::object as_list(nb::object value) {
-    if (PyList_CheckExact(value.ptr())) return value;
-    return list_of(value);
-}
-
 /// Which reserved names a scan looks for.
 enum class Wanted { Null, Fallback };
 
@@ -115,14 +54,14 @@ bool named(nb::handle bin, Wanted wanted) {
     PyObject *const *members = wanted == Wanted::Null ? state.null_name : state.fallback_names;
     int count = wanted == Wanted::Null ? 1 : 3;
     for (int i = 0; i < count; ++i)
-        if (equals(name.ptr(), members[i])) return true;
+        if (equals_by_eq(name, members[i])) return true;
     return false;
 }
 
 /// First bin of `bins` with a wanted name, or None.
 nb::object first_named(const nb::object &bins, Wanted wanted) {
     for (Py_ssize_t i = 0;; ++i) {
-        nb::object bin = item(bins, i);
+        nb::object bin = list_item(bins, i);
         if (!bin.is_valid()) return nb::none();
         if (named(bin, wanted)) return bin;
     }
@@ -142,12 +81,9 @@ nb::object bins_of(nb::handle binning) {
 
 /// `bound < v` (or, with `value_first`, `v <= bound`) for a bound that is not an exact float.
 bool compare(const nb::object &bound, double v, bool value_first) {
-    nb::object number = nb::steal(PyFloat_FromDouble(v));
-    if (!number.is_valid()) throw nb::python_error();
-    int r = value_first ? PyObject_RichCompareBool(number.ptr(), bound.ptr(), Py_LE)
-                        : PyObject_RichCompareBool(bound.ptr(), number.ptr(), Py_LT);
-    if (r < 0) throw nb::python_error();
-    return r;
+    nb::object number = check(PyFloat_FromDouble(v));
+    return check(value_first ? PyObject_RichCompareBool(number.ptr(), bound.ptr(), Py_LE)
+                             : PyObject_RichCompareBool(bound.ptr(), number.ptr(), Py_LT));
 }
 
 /// lower_bound < v and v <= upper_bound, where a bound that is None means "skip this bin". Each
@@ -177,7 +113,7 @@ double numeric_value(nb::handle value) {
     PyNumberMethods *nm = Py_TYPE(o)->tp_as_number;
     if (!nm || (!nm->nb_float && !nm->nb_index)) raise_arg_type("value", "float", value);
     double v = PyFloat_AsDouble(o);
-    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    if (v == -1.0 && PyErr_Occurred()) fail();
     return v;
 }
 
@@ -186,7 +122,7 @@ nb::object numerical_bin(nb::handle binning, nb::handle value) {
     nb::object bins = bins_of(binning);
     if (std::isnan(v)) return null_or_fallback(bins);
     for (Py_ssize_t i = 0;; ++i) {
-        nb::object bin = item(bins, i);
+        nb::object bin = list_item(bins, i);
         if (!bin.is_valid()) break;
         if (bk::is_numerical(bin) && in_interval(bk::Fields(bin), v)) return bin;
     }
@@ -207,11 +143,7 @@ bool is_missing(nb::handle value) {
 /// the value taken apart when it is an exact str, else null.
 bool contains(const nb::object &categories, nb::handle value, const Text *text) {
     PyObject *list = categories.ptr(), *v = value.ptr();
-    if (!text || !PyList_CheckExact(list)) {
-        int found = PySequence_Contains(list, v);
-        if (found < 0) throw nb::python_error();
-        return found;
-    }
+    if (!text || !PyList_CheckExact(list)) return check(PySequence_Contains(list, v));
     // The size is read again after any call into Python.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject *element = PyList_GET_ITEM(list, i);
@@ -220,9 +152,7 @@ bool contains(const nb::object &categories, nb::handle value, const Text *text) 
             continue;
         }
         nb::object held = nb::borrow(element);
-        int equal = PyObject_RichCompareBool(held.ptr(), v, Py_EQ);
-        if (equal < 0) throw nb::python_error();
-        if (equal) return true;
+        if (check(PyObject_RichCompareBool(held.ptr(), v, Py_EQ))) return true;
     }
     return false;
 }
@@ -233,7 +163,7 @@ nb::object categorical_bin(nb::handle binning, nb::handle value) {
     std::optional<Text> text;
     if (PyUnicode_CheckExact(value.ptr())) text.emplace(value.ptr());
     for (Py_ssize_t i = 0;; ++i) {
-        nb::object bin = item(bins, i);
+        nb::object bin = list_item(bins, i);
         if (!bin.is_valid()) break;
         if (!bk::is_categorical(bin)) continue;
         bk::Fields f(bin);
@@ -267,7 +197,7 @@ bool has_attribute(nb::handle entry, const Text &text) {
     PyObject *peeked = f.peek(F::Attribute);
     if (peeked && PyUnicode_CheckExact(peeked)) return text.equals(peeked);
     nb::object value = f.get(F::Attribute);
-    return equals(value.ptr(), text.object);
+    return equals_by_eq(value, text.object);
 }
 
 nb::object remove_feature_bucketing_impl(Args a) {
@@ -278,14 +208,13 @@ nb::object remove_feature_bucketing_impl(Args a) {
     Text text(attribute.ptr());
     nb::list kept;
     for (Py_ssize_t i = 0;; ++i) {
-        nb::object entry = item(entries, i);
+        nb::object entry = list_item(entries, i);
         if (!entry.is_valid()) break;
         if (!has_attribute(entry, text)) kept.append(entry);
     }
     // In place: whoever holds the record's list sees the removal.
-    if (PyObject_SetItem(binning.ptr(), nb::slice(nb::none(), nb::none(), nb::none()).ptr(),
-                         kept.ptr()) < 0)
-        throw nb::python_error();
+    check(PyObject_SetItem(binning.ptr(), nb::slice(nb::none(), nb::none(), nb::none()).ptr(),
+                           kept.ptr()));
     return nb::none();
 }
 
@@ -295,7 +224,7 @@ nb::object feature_bucketing_exists_impl(Args a) {
     if (entries.is_none()) return nb::bool_(false);
     Text text(attribute.ptr());
     for (Py_ssize_t i = 0;; ++i) {
-        nb::object entry = item(entries, i);
+        nb::object entry = list_item(entries, i);
         if (!entry.is_valid()) return nb::bool_(false);
         if (has_attribute(entry, text)) return nb::bool_(true);
     }
@@ -305,12 +234,11 @@ nb::object feature_bucketing_exists_impl(Args a) {
 /// still holds our static method under that name and the instance does not shadow it.
 nb::object dispatch(nb::handle self, PyObject *name, PyObject *own, Impl impl, nb::handle binning,
                     nb::handle value) {
-    if (_PyType_Lookup(Py_TYPE(self.ptr()), name) == own && !in_instance_dict(self, name)) {
+    if (is_own_method(self, name, own)) {
         nb::handle args[2] = {binning, value};
         return impl(Args(args, 2));
     }
-    nb::object method = nb::steal(PyObject_GetAttr(self.ptr(), name));
-    if (!method.is_valid()) throw nb::python_error();
+    nb::object method = check(PyObject_GetAttr(self.ptr(), name));
     return method(nb::arg("binning") = binning, nb::arg("value") = value);
 }
 
@@ -321,14 +249,14 @@ nb::object get_feature_bucketing_impl(Args a) {
     Text text(attribute.ptr());
     nb::object found;
     for (Py_ssize_t i = 0;; ++i) {
-        nb::object entry = item(entries, i);
+        nb::object entry = list_item(entries, i);
         if (!entry.is_valid()) break;
         if (has_attribute(entry, text)) found = std::move(entry);
     }
     if (!found.is_valid()) return nb::none();
-    if (equals(dtype.ptr(), state.numerical))
+    if (equals_by_eq(dtype, state.numerical))
         return dispatch(self, state.get_numerical, state.own_numerical, get_numerical_bin_impl, found, value);
-    if (equals(dtype.ptr(), state.categorical))
+    if (equals_by_eq(dtype, state.categorical))
         return dispatch(self, state.get_categorical, state.own_categorical, get_categorical_bin_impl, found,
                         value);
     return nb::none();

@@ -14,9 +14,9 @@ namespace qv::preparation {
 // ---- applying bucketing
 
 Kind kind_of(nb::handle bucketing) {
-    nb::object dtype = get(bucketing, names.attribute_data_type);
-    if (equals(dtype, state.numerical)) return Kind::Numerical;
-    if (equals(dtype, state.categorical)) return Kind::Categorical;
+    nb::object dtype = field(bucketing, names.attribute_data_type);
+    if (equals_by_eq(dtype, state.numerical)) return Kind::Numerical;
+    if (equals_by_eq(dtype, state.categorical)) return Kind::Categorical;
     return Kind::Other;
 }
 
@@ -26,7 +26,7 @@ PyObject *method_name(Kind kind) {
 
 [[noreturn]] void reraise_for(nb::python_error &e, nb::handle attribute) {
     nb::object prefix =
-        steal_or_throw(PyUnicode_FromFormat("Binning attribute %U: ", attribute.ptr()));
+        check(PyUnicode_FromFormat("Binning attribute %U: ", attribute.ptr()));
     reraise_prefixed(e, prefix);
 }
 
@@ -37,7 +37,7 @@ nb::object as_float(nb::object result) {
         PyByteArray_Check(result.ptr()))
         raise(PyExc_TypeError, "bin value must be a real number, not %s",
               Py_TYPE(result.ptr())->tp_name);
-    return steal_or_throw(PyNumber_Float(result.ptr()));
+    return check(PyNumber_Float(result.ptr()));
 }
 
 /// True while `bucketing.<method>` resolves to the package's own function: neither a subclass,
@@ -45,9 +45,7 @@ nb::object as_float(nb::object result) {
 /// classes and records may change between calls.
 bool own_method(nb::handle bucketing, Kind kind) {
     PyObject *own = kind == Kind::Numerical ? state.own_bin_numeric : state.own_bin_categoric;
-    PyObject *name = method_name(kind);
-    if (own == Py_None || _PyType_Lookup(Py_TYPE(bucketing.ptr()), name) != own) return false;
-    return !in_instance_dict(bucketing, name);
+    return is_own_method(bucketing, method_name(kind), own);
 }
 
 /// `bucketing.bin_numeric_attribute(value)` (or categoric): the shared scan while the method is
@@ -56,7 +54,7 @@ nb::object bin_one(nb::handle bucketing, Kind kind, nb::handle value) {
     if (own_method(bucketing, kind))
         return kind == Kind::Numerical ? bucketing::bin_numeric(bucketing, value)
                                        : bucketing::bin_categoric(bucketing, value);
-    return steal_or_throw(PyObject_CallMethodOneArg(bucketing.ptr(), method_name(kind), value.ptr()));
+    return check(PyObject_CallMethodOneArg(bucketing.ptr(), method_name(kind), value.ptr()));
 }
 
 nb::object apply_feature_bucketing_impl(Args a) {
@@ -80,7 +78,7 @@ template <typename Fast, typename Slow, typename AfterSlow>
 nb::object bin_list(nb::handle values, Fast &&fast, Slow &&slow, AfterSlow &&after_slow) {
     PyObject *list = values.ptr();
     Py_ssize_t n = PyList_GET_SIZE(list);
-    nb::object result = steal_or_throw(PyList_New(n));
+    nb::object result = check(PyList_New(n));
     // Its slots are empty until filled, and `slow` runs Python code: hidden from the collector
     // meanwhile, so that gc.get_objects() and gc.get_referrers() cannot hand it to that code.
     PyObject_GC_UnTrack(result.ptr());
@@ -104,7 +102,7 @@ nb::object bin_list(nb::handle values, Fast &&fast, Slow &&slow, AfterSlow &&aft
             append(result, owned);
         }
     }
-    if (i < n && PyList_SetSlice(result.ptr(), i, n, nullptr) < 0) throw nb::python_error();
+    if (i < n && PyList_SetSlice(result.ptr(), i, n, nullptr) < 0) fail();
     PyObject_GC_Track(result.ptr());
     return result;
 }
@@ -150,7 +148,7 @@ template <Kind kind> nb::object bin_batch(nb::handle bucketing, nb::handle value
         [&](PyObject *item) { return use_snapshot ? plain_bin<kind>(*s, item) : nullptr; },
         [&](nb::handle v) {
             if (!own)
-                return steal_or_throw(PyObject_CallMethodOneArg(bucketing.ptr(), name, v.ptr()));
+                return check(PyObject_CallMethodOneArg(bucketing.ptr(), name, v.ptr()));
             return kind == Kind::Numerical ? bucketing::bin_numeric(bucketing, v)
                                            : bucketing::bin_categoric(bucketing, v);
         },
@@ -182,20 +180,20 @@ nb::object apply_feature_bucketing_batch_impl(Args a) {
 
 nb::object find_encoding(nb::handle self, nb::handle attribute) {
     nb::object encoding;
-    each(get(self, names.dummy_encoding), [&](nb::handle entry) {
+    for_each(field(self, names.dummy_encoding), [&](nb::handle entry) {
         Fields fields(entry);
         // Two exact texts compare without a call; anything else as the host compares it.
         PyObject *own = fields.peek(names.attribute);
         bool match = own && PyUnicode_CheckExact(own) && PyUnicode_CheckExact(attribute.ptr())
                          ? same_text(own, attribute.ptr())
-                         : equals(fields[names.attribute], attribute);
+                         : equals_by_eq(fields[names.attribute], attribute);
         if (!match) return false;
         encoding = fields[names.encoding];
         return true;
     });
     if (!encoding.is_valid()) {
         log_event(state.module, "warning", true, [&] {
-            return steal_or_throw(PyUnicode_FromFormat("No dummy encoding for %U was found.", attribute.ptr()));
+            return check(PyUnicode_FromFormat("No dummy encoding for %U was found.", attribute.ptr()));
         });
     }
     return encoding;
@@ -257,7 +255,7 @@ PlainEncoding encode_plainly(nb::handle encoding, nb::handle value) {
         } else {
             // `==` of two exact built-in scalars (never Python code); no identity shortcut (NaN).
             PyObject *eq = PyObject_RichCompare(value.ptr(), item_value, Py_EQ);
-            if (!eq) throw nb::python_error();
+            if (!eq) fail();
             matched[i] = eq == Py_True;
             Py_DECREF(eq);
         }
@@ -267,12 +265,12 @@ PlainEncoding encode_plainly(nb::handle encoding, nb::handle value) {
     for (Py_ssize_t i = 0; same && i < n; ++i) same = PyTuple_GET_ITEM(t.names, i) == features[i];
     if (!same) {
         nb::object zero = nb::int_(0);
-        nb::object zeros = steal_or_throw(PyDict_New());
-        nb::object tuple = steal_or_throw(PyTuple_New(n));
+        nb::object zeros = check(PyDict_New());
+        nb::object tuple = check(PyTuple_New(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject *feature = features[i];
             PyObject *kept = nullptr;
-            if (PyDict_SetDefaultRef(zeros.ptr(), feature, zero.ptr(), &kept) < 0) throw nb::python_error();
+            check(PyDict_SetDefaultRef(zeros.ptr(), feature, zero.ptr(), &kept));
             Py_XDECREF(kept);
             PyTuple_SET_ITEM(tuple.ptr(), i, Py_NewRef(feature));
         }
@@ -281,11 +279,11 @@ PlainEncoding encode_plainly(nb::handle encoding, nb::handle value) {
         Py_XDECREF(old_names);
         Py_XDECREF(old_zeros);
     }
-    nb::object result = steal_or_throw(PyDict_Copy(t.zeros));
+    nb::object result = check(PyDict_Copy(t.zeros));
     nb::object one = nb::int_(1);
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (!matched[i]) continue;
-        if (PyDict_SetItem(result.ptr(), features[i], one.ptr()) < 0) throw nb::python_error();
+        check(PyDict_SetItem(result.ptr(), features[i], one.ptr()));
         out.found = true;
     }
     out.result = std::move(result);
@@ -296,22 +294,22 @@ PlainEncoding encode_plainly(nb::handle encoding, nb::handle value) {
 /// an attribute read) that changes what the next step reads.
 PlainEncoding encode_by_item(nb::handle encoding, nb::handle value) {
     PlainEncoding out;
-    nb::object result = steal_or_throw(PyDict_New());
+    nb::object result = check(PyDict_New());
     nb::object zero = nb::int_(0), one = nb::int_(1);
-    each(encoding, [&](nb::handle item) {
+    for_each(encoding, [&](nb::handle item) {
         Fields fields(item);
         nb::object feature = fields[names.encoded_feature_name];
         nb::object item_value = fields[names.value];
-        if (truthy(fields[names.use_for_undefined])) out.default_name = feature;
-        if (equals(value, item_value)) {
+        if (truth(fields[names.use_for_undefined])) out.default_name = feature;
+        if (equals_by_eq(value, item_value)) {
             if (PyDict_SetItem(result.ptr(), feature.ptr(), one.ptr()) < 0)
-                throw nb::python_error();
+                fail();
             out.found = true;
         } else {
             // A feature already set to 1 by an earlier item of the same name keeps its 1.
             PyObject *kept = nullptr;
             if (PyDict_SetDefaultRef(result.ptr(), feature.ptr(), zero.ptr(), &kept) < 0)
-                throw nb::python_error();
+                fail();
             Py_XDECREF(kept);
         }
         return false;
@@ -330,18 +328,18 @@ nb::object apply_dummy_encoding_impl(Args a) {
     // The messages hold str() of the value and the default name: no Python code when both are
     // plain, so an event the logger drops is then not written at all.
     bool pure = formats_without_python(value) && formats_without_python(e.default_name);
-    if (!e.default_name.is_none() && truthy(e.default_name)) {
+    if (!e.default_name.is_none() && truth(e.default_name)) {
         if (PyDict_SetItem(e.result.ptr(), e.default_name.ptr(), nb::int_(1).ptr()) < 0)
-            throw nb::python_error();
+            fail();
         log_event(state.module, "info", pure, [&] {
-            return steal_or_throw(PyUnicode_FromFormat(
+            return check(PyUnicode_FromFormat(
                 "Dummy encoding for value '%S' of attribute '%U' is not defined. Default value "
                 "'%S' was assigned with 1.",
                 value.ptr(), attribute.ptr(), e.default_name.ptr()));
         });
     } else {
         log_event(state.module, "warning", pure, [&] {
-            return steal_or_throw(PyUnicode_FromFormat(
+            return check(PyUnicode_FromFormat(
                 "Dummy encoding for value '%S' of attribute '%U' is not defined and no default "
                 "value was assigned. All dummies for given attribute are assigned with 0.",
                 value.ptr(), attribute.ptr()));

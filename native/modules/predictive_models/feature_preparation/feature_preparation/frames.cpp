@@ -21,9 +21,7 @@ struct Step {
 };
 
 bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw nb::python_error();
-    return r;
+    return check(PySequence_Contains(container.ptr(), item.ptr()));
 }
 
 /// The steps for the attributes `selected` accepts, in the registry's order: binnings first, then
@@ -32,7 +30,7 @@ bool contains(nb::handle container, nb::handle item) {
 template <typename Selected> std::vector<Step> plan(nb::handle self, Selected &&selected) {
     std::vector<Step> steps;
     nb::set binned, encoded;
-    each(get(self, names.binning), [&](nb::handle entry) {
+    for_each(field(self, names.binning), [&](nb::handle entry) {
         Fields fields(entry);
         nb::object attribute = fields[names.attribute];
         if (contains(binned, attribute) || !selected(attribute)) return false;
@@ -43,14 +41,14 @@ template <typename Selected> std::vector<Step> plan(nb::handle self, Selected &&
         steps.push_back(Step{false, attribute, output});
         return false;
     });
-    each(get(self, names.dummy_encoding), [&](nb::handle entry) {
-        nb::object attribute = get(entry, names.attribute);
+    for_each(field(self, names.dummy_encoding), [&](nb::handle entry) {
+        nb::object attribute = field(entry, names.attribute);
         if (contains(encoded, attribute) || !selected(attribute)) return false;
         encoded.add(attribute);
         // The features in the order apply_dummy_encoding gives them: first naming keeps its place.
         nb::list features;
-        each(get(entry, names.encoding), [&](nb::handle item) {
-            nb::object feature = get(item, names.encoded_feature_name);
+        for_each(field(entry, names.encoding), [&](nb::handle item) {
+            nb::object feature = field(item, names.encoded_feature_name);
             if (!contains(features, feature)) features.append(feature);
             return false;
         });

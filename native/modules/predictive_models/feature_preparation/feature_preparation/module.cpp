@@ -5,24 +5,10 @@
 
 #include "engines/bucketing.hpp"
 
-#include <string>
-#include <string_view>
-
 namespace {
 
 using namespace qv;
 using namespace qv::preparation;
-
-/// `cls.<name>` when it is still the function that feature_bucketing defined (a patch made before
-/// this module was imported must not pass for it); None otherwise, and then no fast path is taken.
-nb::object own_function(nb::handle cls, const char *name) {
-    nb::object fn = cls.attr("__dict__")[name];
-    std::string qualname = std::string("FeatureBucketing.") + name;
-    bool own = std::string_view(Py_TYPE(fn.ptr())->tp_name).ends_with("cython_function_or_method") &&
-               str_equals(fn.attr("__module__"), bucketing::kModule) &&
-               str_equals(fn.attr("__qualname__"), qualname);
-    return own ? fn : nb::none();
-}
 
 constexpr const char *kBucketingArrayDoc =
     "Bins a whole one-dimensional column: a float64 numpy array whose elements equal\n"
@@ -86,8 +72,13 @@ NB_MODULE(feature_preparation, m) {
     nb::object feature_bucketing = m.attr("FeatureBucketing");
     nb::object data_type = m.attr("AttributeDataType");
     nb::object bin_name = m.attr("PredictiveModelBinName");
-    state.own_bin_numeric = keep_forever(own_function(feature_bucketing, "bin_numeric_attribute"));
-    state.own_bin_categoric = keep_forever(own_function(feature_bucketing, "bin_categoric_attribute"));
+    // Looked up now: a patch made before this module was imported must not pass for them.
+    auto own_bin = [&](const char *name) {
+        return keep_forever(own_function(feature_bucketing, name, bucketing::kModule,
+                                         "FeatureBucketing"));
+    };
+    state.own_bin_numeric = own_bin("bin_numeric_attribute");
+    state.own_bin_categoric = own_bin("bin_categoric_attribute");
     state.feature_bucketing_cls = keep_forever(feature_bucketing);
     state.feature_reshaping_cls = keep_forever(m.attr("FeatureReshaping"));
     state.numerical = keep_forever(data_type.attr("NUMERICAL"));
@@ -274,7 +265,8 @@ NB_MODULE(feature_preparation, m) {
                             "frame (`empty_pandas()`, Dask's `meta`) and a Spark DDL string."},
                     output_schema_impl)
             .build();
-    state.own_get_feature_bucketing = keep_forever(preparation.attr("__dict__")["get_feature_bucketing"]);
+    state.own_get_feature_bucketing =
+        keep_forever(preparation.attr("__dict__")["get_feature_bucketing"]);
 
     ViewClass(m, "FeaturePreparationType", preparation)
         .doc("GraphQL view of the registry: its transformations and binnings.")
