@@ -169,7 +169,7 @@ nb::object apply_type_rule_impl(Args a) {
     if (PyDict_CheckExact(data.ptr())) {
         PyObject *given = PyDict_GetItemWithError(data.ptr(), state.type);
         if (given == tag_value.ptr()) return nb::borrow(data);
-        if (!given && PyErr_Occurred()) throw nb::python_error();
+        if (!given && PyErr_Occurred()) fail();
     }
     nb::object copy = editable(data);
     if (!copy.is_valid()) return nb::borrow(data);
@@ -183,7 +183,7 @@ bool append_integer(PyObject *number, std::string &out) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(number, &overflow);
     if (overflow) return false;
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (v == -1 && PyErr_Occurred()) fail();
     char buf[24];
     auto r = std::to_chars(buf, buf + sizeof buf, v);
     out.append(buf, r.ptr);
@@ -208,9 +208,7 @@ nb::object plain_numerical_name(nb::handle formatting, nb::handle id, nb::handle
     text += ';';
     if (!append_bound(upper.ptr(), text)) return {};
     text += ')';
-    PyObject *name = PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-    if (!name) throw nb::python_error();
-    return nb::steal(name);
+    return check(PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
 /// Numerical naming: "<id>_(<lower>;<upper>)" when no "name" is given and both bounds are set.
@@ -219,8 +217,7 @@ nb::object apply_numerical_naming_impl(Args a) {
     // An exact dict that names its bin is handed on as it is: nothing would change (and the
     // caller's data is never changed, so no copy is needed).
     if (PyDict_CheckExact(data.ptr())) {
-        int named = PyDict_Contains(data.ptr(), state.name);
-        if (named < 0) throw nb::python_error();
+        int named = check(PyDict_Contains(data.ptr(), state.name));
         if (named) return nb::borrow(data);
     }
     nb::object copy = editable(data);
@@ -262,7 +259,7 @@ nb::object apply_categorical_naming_impl(Args a) {
     if (PyDict_CheckExact(data.ptr())) {
         PyObject *given = PyDict_GetItemWithError(data.ptr(), state.name);
         if (given && given != Py_None) return nb::borrow(data);
-        if (!given && PyErr_Occurred()) throw nb::python_error();
+        if (!given && PyErr_Occurred()) fail();
     }
     nb::object copy = editable(data);
     if (!copy.is_valid()) return nb::borrow(data);
