@@ -13,6 +13,8 @@
 #include <cstring>
 #include <deque>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace qv::columns {
 
@@ -145,6 +147,11 @@ public:
     void hit(nb::handle bin, Role role, nb::handle shown_value) override {
         tally_value(tally_for(bin, role), shown_value);
     }
+    /// For every bin this sink counted: `target`'s tally of that bin, and this sink's.
+    void pair_with(Events &target, std::vector<std::pair<Tally *, const Tally *>> &out) const {
+        for (const Entry &e : entries_)
+            if (e.tally.count) out.emplace_back(&target.tally_for(e.bin, e.role), &e.tally);
+    }
     void log(nb::handle bucketing, std::size_t total) const {
         if (entries_.empty()) return;
         nb::object attribute = bucketing::Fields(bucketing).get(bucketing::Field::Attribute);
@@ -178,6 +185,8 @@ struct Run {
     Plan plan;
     bool native = false;  ///< the plan is current and the method our own
     Events events;
+    /// Where the method's fallback hits go when not to `events` (a dictionary entry's own).
+    Events *entry_events = nullptr;
     Tally *plan_tally = nullptr;  ///< the plan's fallback bin's tally
     std::vector<char> scratch;
 
@@ -213,8 +222,9 @@ double through_method(Run &run, const Chunk &c, std::size_t i) {
     nb::object value = method_value(run, c, i);
     nb::object result;
     if (bucketing::is_own_method(run.bucketing, run.which)) {
-        result = run.numerical ? bucketing::bin_numeric(run.bucketing, value, &run.events)
-                               : bucketing::bin_categoric(run.bucketing, value, &run.events);
+        Events *sink = run.entry_events ? run.entry_events : &run.events;
+        result = run.numerical ? bucketing::bin_numeric(run.bucketing, value, sink)
+                               : bucketing::bin_categoric(run.bucketing, value, sink);
     } else {
         PyObject *name = interned(run.numerical ? "bin_numeric_attribute" : "bin_categoric_attribute");
         result = check(PyObject_CallMethodOneArg(run.bucketing.ptr(), name, value.ptr()));
@@ -434,28 +444,37 @@ std::size_t first_present_number(const Chunk &c) {
 }
 
 /// A dictionary-encoded chunk: the dictionary's entries bucketed once (a refused entry is raised
-/// only for an element that uses it), then gathered by code without the GIL.
+/// only for an element that uses it), then gathered by code without the GIL. An entry's fallback
+/// hit is counted once for every element that uses it, unused entries not at all.
 void bucket_dictionary_chunk(Run &run, const Chunk &c, double *out) {
     const Column &d = *c.dictionary;
     std::size_t entries = d.length;
     std::vector<double> entry_out(entries);
     std::vector<unsigned char> refused(entries, 0);
-    std::vector<Tally> entry_tally(entries);
+    std::vector<Tally> entry_tally(entries);        // hits through the plan
+    std::deque<Events> entry_events(entries);       // hits through the method
     for (std::size_t k = 0; k < entries && run.native; ++k) {
+        run.entry_events = &entry_events[k];
         try {
             entry_out[k] = evaluate(run, d.chunks.front(), k, &entry_tally[k]);
         } catch (nb::python_error &e) {
+            run.entry_events = nullptr;
             if (!e.matches(PyExc_Exception)) throw;
             refused[k] = 1;
         }
+        run.entry_events = nullptr;
     }
     if (!run.native) {  // Python code ran and changed the bins: element by element
         for (std::size_t i = 0; i < c.length; ++i) out[i] = evaluate(run, c, i, run.plan_tally);
         return;
     }
-    // Per entry: 0 plain, 1 counted as a fallback, 2 refused.
+    // Per entry: 0 plain, 1 counted as a fallback, 2 refused; and the method's hits to count again.
     std::vector<unsigned char> state(entries);
-    for (std::size_t k = 0; k < entries; ++k) state[k] = refused[k] ? 2 : entry_tally[k].count ? 1 : 0;
+    std::vector<std::vector<std::pair<Tally *, const Tally *>>> method_hits(entries);
+    for (std::size_t k = 0; k < entries; ++k) {
+        entry_events[k].pair_with(run.events, method_hits[k]);
+        state[k] = refused[k] ? 2 : entry_tally[k].count || !method_hits[k].empty() ? 1 : 0;
+    }
     std::size_t stop = c.length;
     auto gather = [&](auto code_of) {
         for (std::size_t i = 0; i < c.length; ++i) {
@@ -470,7 +489,9 @@ void bucket_dictionary_chunk(Run &run, const Chunk &c, double *out) {
                 return;
             }
             out[i] = entry_out[k];
-            if (state[k]) run.plan_tally->again(entry_tally[k]);
+            if (!state[k]) continue;
+            if (entry_tally[k].count) run.plan_tally->again(entry_tally[k]);
+            for (const auto &[into, one] : method_hits[k]) into->again(*one);
         }
     };
     {

@@ -186,7 +186,7 @@ void count_undefined_number(Run &run, const Chunk &c, std::size_t i) {
 std::uint64_t python_mask(Run &run, nb::handle value, std::vector<unsigned char> &matched) {
     std::uint64_t mask = 0;
     matched.assign(run.items.features.size(), 0);
-    if (value.is_none()) return 0;
+    // None too is compared: an item value of another type may declare itself equal to it.
     for (std::size_t k = 0; k < run.items.values.size(); ++k) {
         if (!equals_by_eq(value, run.items.values[k])) continue;
         matched[run.items.feature_of[k]] = 1;

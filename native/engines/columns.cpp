@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace qv::columns {
@@ -21,17 +22,19 @@ bool has_attr(nb::handle o, const char *name) {
     return check(PyObject_HasAttrStringWithError(o.ptr(), name)) == 1;
 }
 
-std::string_view module_of(nb::handle o) {
+/// The module that defines `type(o)`. A copy: a static type makes its `__module__` anew on every
+/// read, so a view into it would outlive the text.
+std::string module_of(nb::handle o) {
     PyObject *module = PyObject_GetAttrString((PyObject *) Py_TYPE(o.ptr()), "__module__");
     if (!module) {
         PyErr_Clear();
         return {};
     }
-    std::string_view result;
+    std::string result;
     if (PyUnicode_Check(module)) {
         Py_ssize_t size = 0;
         const char *text = PyUnicode_AsUTF8AndSize(module, &size);
-        if (text) result = std::string_view(text, (std::size_t) size);  // kept alive by the type
+        if (text) result.assign(text, (std::size_t) size);
         else PyErr_Clear();
     }
     Py_DECREF(module);
@@ -248,6 +251,27 @@ bool read_buffer(Column &column, nb::handle values) {
     return true;
 }
 
+/// A numpy array stored in the other byte order, copied into this machine's order; nothing
+/// (an invalid object) for anything else.
+nb::object native_order_copy(nb::handle values) {
+    if (!has_attr(values, "dtype")) return {};
+    nb::object dtype = values.attr("dtype");
+    if (!has_attr(dtype, "isnative") || !has_attr(values, "astype")) return {};
+    int native = PyObject_IsTrue(dtype.attr("isnative").ptr());
+    if (native < 0) throw nb::python_error();
+    if (native) return {};
+    return values.attr("astype")(dtype.attr("newbyteorder")("="));
+}
+
+/// read_buffer, also for numpy arrays stored in the other byte order (read from a native copy).
+bool read_buffer_any_order(Column &column, nb::handle values) {
+    if (read_buffer(column, values)) return true;
+    nb::object copy = native_order_copy(values);
+    if (!copy.is_valid() || !read_buffer(column, copy)) return false;
+    column.owners.push_back(std::move(copy));
+    return true;
+}
+
 /// A tuple of the sequence's items: a list read as Python objects cannot change under us.
 void read_objects(Column &column, nb::handle sequence) {
     nb::object items = PyTuple_Check(sequence.ptr()) ? nb::borrow(sequence)
@@ -303,7 +327,7 @@ void read_categorical(Column &column, nb::handle values, int depth) {
 /// data and one of flags (true: missing). numpy's `nomask` (no array) masks nothing.
 void read_masked(Column &column, nb::handle values, nb::handle data, nb::handle mask) {
     Column data_column, mask_column;
-    if (!read_buffer(data_column, data)) unsupported(values, "unreadable masked array");
+    if (!read_buffer_any_order(data_column, data)) unsupported(values, "unreadable masked array");
     if (!PyObject_CheckBuffer(mask.ptr()) || zero_dimensional(mask)) {
         column.length += data_column.length;
         column.chunks = std::move(data_column.chunks);
@@ -347,10 +371,10 @@ void read_any(Column &column, nb::handle values, int depth) {
     if (has_attr(values, "__arrow_c_array__")) return read_arrow_array(column, values);
     if (pandas && has_attr(values, "__arrow_array__"))  // Arrow-backed pandas arrays
         return read_any(column, values.attr("__arrow_array__")(), depth + 1);
-    if (read_buffer(column, values)) return;
+    if (read_buffer_any_order(column, values)) return;
     if (has_attr(values, "__array__")) {
         nb::object array = values.attr("__array__")();
-        if (read_buffer(column, array)) {
+        if (read_buffer_any_order(column, array)) {
             column.owners.push_back(std::move(array));
             return;
         }

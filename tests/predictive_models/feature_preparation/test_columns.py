@@ -420,3 +420,49 @@ def test_texts_that_spell_numbers_convert_as_float_does(texts):
                "bin_vals": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0], "null_val": -1.0, "default": 9.0}}))
     for name, column in [("arrow", pa.array(texts, type=pa.string())), ("list", texts)]:
         check_kind(prep, "x", name, column, texts)
+# ---- review findings: byte order, None against odd item values, entries bucketed by the method
+
+@pytest.mark.parametrize("column, elements", [
+    (np.array([1.0, 6.0, math.nan], dtype=">f8"), [1.0, 6.0, math.nan]),
+    (np.array([1, 6], dtype=">i4")[::-1], [6, 1]),
+    (np.array([2**53 + 1], dtype=">u8"), [2**53 + 1]),
+    (np.ma.masked_array(np.array([1.0, 6.0], dtype=">f4"), mask=[True, False]), [None, 6.0]),
+    (np.array([" 7 ", "1e1"], dtype=">U4"), [" 7 ", "1e1"]),
+])
+def test_columns_stored_in_the_other_byte_order(column, elements):
+    bucketing = FeatureBucketing(attribute="x", attribute_data_type="NUMERICAL", feature_bucketing=[
+        AttributeBinNumerical(id=1, lower_bound=-math.inf, upper_bound=5.0, value=1.0),
+        AttributeBinNumerical(id=2, lower_bound=5.0, upper_bound=math.inf, value=2.0),
+        AttributeBinNumerical(id=3, name="1_null", value=0.0)])
+    check_kind(FeaturePreparation(binning=[bucketing]), "x", "swapped", column, elements)
+
+
+class EqualsNone:
+    def __eq__(self, other):
+        return other is None
+
+    __hash__ = object.__hash__
+
+
+def test_missing_values_meet_item_values_as_the_single_call_compares_them():
+    prep = FeaturePreparation(dummy_encoding=[{"attribute": "d", "encoding": [
+        {"value": "A", "encoded_feature_name": "d_A"}, {"value": "B", "encoded_feature_name": "d_B"}]}])
+    prep.dummy_encoding[0].encoding[0].value = EqualsNone()
+    for column, elements in [([None, "B", "x"], [None, "B", "x"]), (pa.array([None, "B"]), [None, "B"])]:
+        assert column_dummies(prep, column) == expected_dummies(prep, elements)
+
+
+def test_categories_bucketed_by_the_method_are_logged_once_per_element_that_uses_them():
+    from decimal import Decimal
+
+    prep = FeaturePreparation(binning=FeaturePreparation.add_feature_bucketing({
+        "x": {"dtype": "NUMERICAL", "bins": [-math.inf, 1, 2], "bin_vals": [1.0, 2.0], "default": 9.0}}))
+    for categories in ([Decimal("0.5"), Decimal("2.5"), Decimal("3.5")], [0.5, 2.5, 3.5]):
+        column = pd.Categorical([categories[1]] * 3 + [categories[0]], categories=categories)
+        with structlog.testing.capture_logs() as logs:
+            got = prep.apply_feature_bucketing_array("x", column)
+        assert list(got) == [9.0, 9.0, 9.0, 1.0]
+        # the unused category 3.5 falls back too, but no element uses it
+        assert [e["event"] for e in logs] == [
+            "Predictive model hit default value when processing binning of attribute 'x' for 3 of 4 "
+            "values, e.g. '2.5'."]
