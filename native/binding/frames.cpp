@@ -117,7 +117,10 @@ nb::object Frame::column_as_float64(nb::handle name) const {
             break;
         case Kind::ArrowTable:
         case Kind::ArrowBatch:
-            values = column.attr("cast")(nb::module_::import_("pyarrow").attr("float64")())
+            // Unchecked: integers beyond 2**53 round to the nearest float, as float() rounds
+            // them (the checked cast refuses them).
+            values = column.attr("cast")(nb::module_::import_("pyarrow").attr("float64")(),
+                                         nb::arg("safe") = false)
                          .attr("to_numpy")(nb::arg("zero_copy_only") = false);
             break;
         default: values = column;

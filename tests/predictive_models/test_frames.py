@@ -204,6 +204,15 @@ def test_score_frame_coefficient_rules(external):
     assert model.score_frame(data).tolist() == per_value_scores(model, data)
 
 
+@pytest.mark.parametrize("kind", KINDS)
+def test_score_frame_rounds_integers_beyond_doubles_as_the_formula_does(kind):
+    make, _ = KINDS[kind]
+    model, data = fs.scorer(), fs.rows()
+    data["income"] = [2**53 + 1, -(2**63) + 1, 2**62 + 3] * 4
+    got = model.score_frame(make(data))
+    assert np.asarray(got).tolist() == per_value_scores(model, data)
+
+
 @pytest.mark.parametrize("model_type", ["XGB", "PMML", None])
 def test_score_frame_is_for_logistic_regressions(model_type):
     model = AugmentedScorer(predictive_model_type=model_type)
