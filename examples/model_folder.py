@@ -57,10 +57,16 @@ def read_model_folder(folder: str | pathlib.Path) -> AugmentedScorer:
 def read_model_folders(root: str | pathlib.Path) -> dict[str, AugmentedScorer]:
     """Every model stored under `root`, by the name of its folder, in name order.
 
-    `root` itself may be one model folder; it is then the only model, under its own name.
+    `root` itself may be one model folder; it is then the only model, under its own name. A folder
+    that cannot be read raises ValueError naming it, chained to the error of the reading.
     """
     root = pathlib.Path(root)
-    if (root / RECORD).is_file():
-        return {root.resolve().name: read_model_folder(root)}
-    return {folder.name: read_model_folder(folder) for folder in sorted(root.iterdir())
-            if (folder / RECORD).is_file()}
+    folders = [root] if (root / RECORD).is_file() else [
+        folder for folder in sorted(root.iterdir()) if (folder / RECORD).is_file()]
+    models = {}
+    for folder in folders:
+        try:
+            models[folder.resolve().name] = read_model_folder(folder)
+        except Exception as error:  # name the folder; the cause stays attached
+            raise ValueError(f"cannot read the model stored in {folder}: {error}") from error
+    return models

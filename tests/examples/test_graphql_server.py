@@ -47,6 +47,14 @@ def test_model_folders_round_trip(tmp_path):
     assert read_model_folders(tmp_path / "a_trees") == {"a_trees": read_model_folder(tmp_path / "a_trees")}
 
 
+def test_a_broken_model_folder_is_named(tmp_path):
+    write_model_folder(LOGREG, tmp_path / "pd_retail")
+    (tmp_path / "pd_retail" / "scorer.yaml").write_text("attributes: 12\n")
+    with pytest.raises(ValueError, match="pd_retail") as raised:
+        read_model_folders(tmp_path)
+    assert raised.value.__cause__ is not None
+
+
 @pytest.mark.parametrize("filename", ["../roc.png", "/tmp/roc.png", "sub/roc.png", "scorer.yaml", ".."])
 def test_an_image_is_never_stored_outside_its_folder_or_over_the_content(tmp_path, filename):
     scorer = LOGREG.model_copy(deep=True)
