@@ -1,7 +1,8 @@
 """FeaturePreparation against straightforward Python implementations of the same operations, measured
 side by side in one process: batch bucketing of 1,000,000 floats (20 numerical bins) and 1,000,000
-texts (20 categorical bins of 5 categories) with the peak memory of each batch, dummy encoding, and
-building 200 bucketings of 20 bins from a description."""
+texts (20 categorical bins of 5 categories) with the peak memory of each batch, a batch of numpy.float64
+scalars, the fixed cost of a batch call, dummy encoding, and building 200 bucketings of 20 bins from a
+description."""
 
 import math
 import random
