@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace qv::columns {
 
@@ -163,8 +164,9 @@ std::uint64_t number_mask(const Run &run, const Chunk &c, std::size_t i) {
         for (const NumberKey &k : run.items.numbers)
             if (k.matches_unsigned(v)) mask |= k.mask;
     } else {
-        auto j = (std::int64_t) load_number(c, i);  // exact for bool and integers of up to 32 bits
+        std::int64_t j;
         if (c.kind == Kind::Signed && c.width == 8) std::memcpy(&j, p, 8);
+        else j = (std::int64_t) load_number(c, i);  // exact for bool and integers of up to 32 bits
         for (const NumberKey &k : run.items.numbers)
             if (k.matches_signed(j)) mask |= k.mask;
     }

@@ -466,3 +466,20 @@ def test_categories_bucketed_by_the_method_are_logged_once_per_element_that_uses
         assert [e["event"] for e in logs] == [
             "Predictive model hit default value when processing binning of attribute 'x' for 3 of 4 "
             "values, e.g. '2.5'."]
+
+
+@pytest.mark.parametrize("column", [
+    np.array([2**53, 2**53 + 1, 2**63 - 1, -(2**63)], dtype=np.int64),
+    np.array([2**53, 2**53 + 2, 2**64 - 1], dtype=np.uint64),
+    np.array([2.0**53, 2.0**53 + 2, 9.223372036854775807e18, 1.0, math.nan]),
+    pa.array([2**53 + 1, None, 1], type=pa.int64()),
+])
+def test_dummy_numbers_compare_exactly_as_python_does(column):
+    prep = FeaturePreparation(dummy_encoding=[{"attribute": "d", "encoding": [
+        {"value": 2**53 + 1, "encoded_feature_name": "odd"},
+        {"value": 9007199254740992.0, "encoded_feature_name": "even"},
+        {"value": 2**63 - 1, "encoded_feature_name": "max"},
+        {"value": 2**64 - 1, "encoded_feature_name": "umax"},
+        {"value": True, "encoded_feature_name": "one"}]}])
+    elements = column.to_pylist() if isinstance(column, pa.Array) else column.tolist()
+    assert column_dummies(prep, column) == expected_dummies(prep, elements)
