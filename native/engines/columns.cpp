@@ -625,8 +625,9 @@ nb::object element(const Chunk &c, std::size_t i) {
     if (c.dictionary) {
         double code = load_number(c, i);
         if (code < 0) return nb::none();
-        const Chunk &d = c.dictionary->chunks.front();
-        return element(d, (std::size_t) code);
+        // A producer may hand over codes past its dictionary: refused, never read.
+        if (code >= (double) c.dictionary->length) raise(PyExc_IndexError, "dictionary code out of range");
+        return element(c.dictionary->chunks.front(), (std::size_t) code);
     }
     const char *p = c.data + (std::ptrdiff_t) i * c.stride;
     switch (c.kind) {

@@ -483,3 +483,21 @@ def test_dummy_numbers_compare_exactly_as_python_does(column):
         {"value": True, "encoded_feature_name": "one"}]}])
     elements = column.to_pylist() if isinstance(column, pa.Array) else column.tolist()
     assert column_dummies(prep, column) == expected_dummies(prep, elements)
+
+
+@pytest.mark.parametrize("route", ["plan", "patched method", "dummy", "dummy by python"])
+def test_dictionary_codes_past_the_dictionary_are_refused(route, monkeypatch):
+    bad = pa.DictionaryArray.from_arrays(pa.array([0, 5_000_000], pa.int32()), pa.array(["a"]), safe=False)
+    prep = FeaturePreparation(
+        binning=[FeatureBucketing(attribute="c", attribute_data_type="CATEGORICAL", feature_bucketing=[
+            AttributeBinCategorical(id=1, categories=["a"], value=1.0)])],
+        dummy_encoding=[{"attribute": "c", "encoding": [{"value": "a", "encoded_feature_name": "c_a"}]}])
+    if route == "patched method":
+        monkeypatch.setattr(FeatureBucketing, "bin_categoric_attribute", lambda self, value: 1.0)
+    if route == "dummy by python":
+        prep.dummy_encoding[0].encoding[0].value = EqualsNone()
+    with pytest.raises(IndexError, match="dictionary code out of range"):
+        if route.startswith("dummy"):
+            prep.apply_dummy_encoding_array("c", bad)
+        else:
+            prep.apply_feature_bucketing_array("c", bad)
