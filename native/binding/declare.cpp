@@ -191,13 +191,15 @@ ViewClass::ViewClass(nb::module_ &module, const char *name, nb::handle model,
     start_namespace(namespace_, module, name, annotations_);
 }
 
-ViewClass &ViewClass::auto_field(const char *name) {
+ViewClass &ViewClass::auto_field(const char *name, const char *doc) {
     annotations_[name] = typ::auto_();
+    if (doc) field_docs_.emplace_back(name, doc);
     return *this;
 }
 
-ViewClass &ViewClass::field(const char *name, nb::handle annotation) {
+ViewClass &ViewClass::field(const char *name, nb::handle annotation, const char *doc) {
     annotations_[name] = annotation;
+    if (doc) field_docs_.emplace_back(name, doc);
     return *this;
 }
 
@@ -249,6 +251,11 @@ nb::object ViewClass::build() {
         view.attr("__doc__") = doc_;
         describe(view, doc_);
     }
+    // Descriptions of plain fields go on the definition strawberry made of them.
+    for (nb::handle f : view.attr("__strawberry_definition__").attr("fields"))
+        for (const auto &[name, doc] : field_docs_)
+            if (nb::str(f.attr("python_name")).equal(nb::str(name)))
+                f.attr("description") = summary(doc);
     return publish(module_, name_.c_str(), view);
 }
 

@@ -90,10 +90,10 @@ public:
     ViewClass(nb::module_ &module, const char *name, nb::handle model,
               std::initializer_list<nb::handle> bases = {});
 
-    /// A field taken over from the record (`strawberry.auto`).
-    ViewClass &auto_field(const char *name);
-    /// A field with an explicit annotation.
-    ViewClass &field(const char *name, nb::handle annotation);
+    /// A field taken over from the record (`strawberry.auto`); `doc` is its GraphQL description.
+    ViewClass &auto_field(const char *name, const char *doc = nullptr);
+    /// A field with an explicit annotation; `doc` is its GraphQL description.
+    ViewClass &field(const char *name, nb::handle annotation, const char *doc = nullptr);
     /// A resolver field; `self` and `parent` (annotated `strawberry.Parent[parent_type]`) are
     /// prepended to the declared parameters.
     ViewClass &resolver(FunctionSpec decl, Impl impl, nb::handle parent_type);
@@ -114,6 +114,7 @@ private:
     nb::dict namespace_;
     nb::dict annotations_;
     const char *doc_ = nullptr;
+    std::vector<std::pair<const char *, const char *>> field_docs_;  ///< field name, description
 };
 
 }  // namespace qv

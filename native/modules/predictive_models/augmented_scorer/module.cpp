@@ -256,15 +256,16 @@ NB_MODULE(augmented_scorer, m) {
              "views, the formula, the external model's parameters and the category.\n\nA query "
              "may return the `AugmentedScorer` record itself or "
              "`AugmentedScorerType.from_pydantic(record)`; both resolve alike.")
-        .auto_field("directory_name")
-        .auto_field("attributes")
-        .auto_field("predictive_model_type")
-        .auto_field("target")
-        .auto_field("target_class")
-        .field("feature_preparation", preparation_view)
-        .field("description", profile_view)
-        .field("performance", quality_view)
-        .field("monitoring", watch_view)
+        .auto_field("directory_name", "The folder name the model is stored under.")
+        .auto_field("attributes", "The model's input attributes.")
+        .auto_field("predictive_model_type", "Kind of the external model.")
+        .auto_field("target", "The predicted target.")
+        .auto_field("target_class", "The target class the model predicts.")
+        .field("feature_preparation", preparation_view,
+               "Transformations and binnings applied before scoring.")
+        .field("description", profile_view, "The development profile.")
+        .field("performance", quality_view, "Quality metrics.")
+        .field("monitoring", watch_view, "Binnings kept for monitoring.")
         .resolver({.name = "formula", .returns = typ::Optional(str_t),
                    .doc = "The logistic regression's formula as text, for example -1.5000 + "
                           "0.2500 * age - 0.1250 * (log(income)); null for other model "

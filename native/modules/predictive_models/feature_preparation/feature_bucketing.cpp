@@ -441,11 +441,13 @@ NB_MODULE(feature_bucketing, m) {
     nb::object AbstractAttributeBinType =
         ViewClass(m, "AbstractAttributeBinType", AbstractAttributeBin)
             .doc("GraphQL view of a bin: name, value, frequency, target rate, id and type.")
-            .auto_field("name")
-            .auto_field("value")
-            .auto_field("frequency")
-            .auto_field("target_rate")
-            .auto_field("id")
+            .auto_field("name", "The bin's name, for example 2_(-inf;30) or 1_null.")
+            .auto_field("value",
+                        "The number that stands for values of the bin (weight of evidence or "
+                        "score points).")
+            .auto_field("frequency", "Share of the development sample in the bin.")
+            .auto_field("target_rate", "Target rate of the development sample in the bin.")
+            .auto_field("id", "The bin's number.")
             .resolver({.name = "type",
                        .returns = AttributeDataType,
                        .doc = "The bin's kind, NUMERICAL or CATEGORICAL (the record's `type` "
@@ -456,7 +458,7 @@ NB_MODULE(feature_bucketing, m) {
         ViewClass(m, "AttributeBinCategoricalType", AttributeBinCategorical,
                   {AbstractAttributeBinType})
             .doc("GraphQL view of a categorical bin: the common bin fields and its categories.")
-            .auto_field("categories")
+            .auto_field("categories", "The categories the bin takes; null for a special bin.")
             .build();
     // GraphQL's Float has no infinities or NaN: the bounds keep their record type but are resolved
     // so that an open end shows as null there, and as "-inf"/"inf" in the formatted fields. They
@@ -524,7 +526,7 @@ NB_MODULE(feature_bucketing, m) {
     ViewClass(m, "FeatureBucketingType", FeatureBucketing)
         .doc("GraphQL view of an attribute's binning: the attribute and its bins, each through "
              "the view of its kind.")
-        .auto_field("attribute")
+        .auto_field("attribute", "The binned attribute.")
         .resolver({.name = "feature_bucketing",
                    .returns = typ::List(typ::Union({AttributeBinNumericalType, AttributeBinCategoricalType})),
                    .doc = "The bins in record order, unchanged.",

@@ -21,8 +21,10 @@ NB_MODULE(feature_reshaping, m) {
 
     ViewClass(m, "FeatureReshapingType", reshaping)
         .doc("GraphQL view of a transformation: attribute, new name and formula.")
-        .auto_field("attribute")
-        .auto_field("transformed_attribute_name")
-        .auto_field("transformation")
+        .auto_field("attribute", "The source attribute.")
+        .auto_field("transformed_attribute_name",
+                    "The name under which the result is kept; null when it replaces the "
+                    "attribute.")
+        .auto_field("transformation", "The formula, for example log(income).")
         .build();
 }

@@ -54,7 +54,7 @@ NB_MODULE(dataset_profile, m) {
     nb::object class_frequency_type =
         ViewClass(m, "ClassFrequencyType", class_frequency)
             .doc("GraphQL view of the observations of one target class.")
-            .auto_field("number_of_observations")
+            .auto_field("number_of_observations", "Observations of the class in the sample.")
             .resolver({.name = "label_class",
                        .returns = typ::builtin("str"),
                        .doc = "The class label as text (a label that is no str is shown through "
@@ -63,10 +63,11 @@ NB_MODULE(dataset_profile, m) {
 
     ViewClass(m, "SampleDescriptionType", sample_description)
         .doc("GraphQL view of a development sample.")
-        .auto_field("sample_type")
-        .auto_field("first_date")
-        .auto_field("last_date")
-        .auto_field("number_of_observations")
-        .field("label_class_frequency", typ::Optional(typ::List(class_frequency_type)))
+        .auto_field("sample_type", "Kind of the sample.")
+        .auto_field("first_date", "First date of the sample's observations.")
+        .auto_field("last_date", "Last date of the sample's observations.")
+        .auto_field("number_of_observations", "Observations in the sample.")
+        .field("label_class_frequency", typ::Optional(typ::List(class_frequency_type)),
+               "Observations per target class.")
         .build();
 }

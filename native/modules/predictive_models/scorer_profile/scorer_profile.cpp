@@ -210,8 +210,10 @@ NB_MODULE(scorer_profile, m) {
     nb::object attached_image_type = ViewClass(m, "AttachedImageType", attached_image)
         .doc("GraphQL view of an attached image: its type and file name (the bytes are not "
              "shown).")
-                                         .auto_field("type")
-                                         .auto_field("filename")
+                                         .auto_field("type", "The image format, for example png.")
+                                         .auto_field("filename",
+                                                     "The image's file name in the stored "
+                                                     "content.")
                                          .build();
 
     nb::object profile =
@@ -245,18 +247,19 @@ NB_MODULE(scorer_profile, m) {
 
     nb::object attribute_description_type = ViewClass(m, "AttributeDescriptionType", nb::none())
         .doc("One attribute description: the attribute's name and its text.")
-                                                .field("attribute_name", str)
-                                                .field("description", str)
+                                                .field("attribute_name", str, "The attribute.")
+                                                .field("description", str,
+                                                       "What the attribute holds.")
                                                 .build();
     nb::object hyperparameter_type = ViewClass(m, "HyperparameterType", nb::none())
         .doc("One hyperparameter: its name and its value as text.")
-                                         .field("name", str)
-                                         .field("value", str)
+                                         .field("name", str, "The hyperparameter's name.")
+                                         .field("value", str, "Its value as text.")
                                          .build();
     nb::object general_note_type = ViewClass(m, "GeneralNoteType", nb::none())
         .doc("One general note: its title (key) and content.")
-                                       .field("title", str)
-                                       .field("content", str)
+                                       .field("title", str, "The note's key.")
+                                       .field("content", str, "The note's text.")
                                        .build();
 
     auto async_resolver = [](const char *name, nb::object returns, const char *doc) {
@@ -264,12 +267,14 @@ NB_MODULE(scorer_profile, m) {
     };
     ViewClass(m, "PredictiveScorerProfileType", profile)
         .doc("GraphQL view of the model's profile.")
-        .auto_field("predictive_model_name")
-        .auto_field("predictive_model_created")
-        .auto_field("number_of_trainable_parameters")
-        .field("attached_images", typ::Optional(typ::List(attached_image_type)))
+        .auto_field("predictive_model_name", "The model's name.")
+        .auto_field("predictive_model_created", "The date the model was created.")
+        .auto_field("number_of_trainable_parameters", "Trainable parameters of the model.")
+        .field("attached_images", typ::Optional(typ::List(attached_image_type)),
+               "Images attached to the profile (ROC curves, lift charts).")
         .field("sample_metadata",
-               typ::Optional(typ::List(dataset_profile.attr("SampleDescriptionType"))))
+               typ::Optional(typ::List(dataset_profile.attr("SampleDescriptionType"))),
+               "The development samples.")
         .resolver(async_resolver("attribute_description", typ::List(attribute_description_type),
                                  "The attribute descriptions as a list of attribute name and "
                                  "description, in order."),

@@ -76,14 +76,14 @@ NB_MODULE(dataset_quality, m) {
 
     nb::object entry = ViewClass(m, "DatasetQualityPerformanceType", nb::none())
         .doc("GraphQL view of one metric and its value.")
-                           .field("metric", metrics)
-                           .field("value", typ::builtin("float"))
+                           .field("metric", metrics, "The metric.")
+                           .field("value", typ::builtin("float"), "Its value on the sample.")
                            .build();
 
     ViewClass(m, "DatasetQualityType", dataset_quality)
         .doc("GraphQL view of the metrics of one sample and target.")
-        .auto_field("sample")
-        .auto_field("target")
+        .auto_field("sample", "Kind of the sample.")
+        .auto_field("target", "The target the metrics were measured on.")
         .resolver({.name = "performance",
                    .returns = typ::List(entry),
                    .doc = "The sample's metrics as a list of metric and value, in the mapping's "

@@ -105,7 +105,8 @@ NB_MODULE(scorer_quality, m) {
 
     ViewClass(m, "PredictiveScorerQualityType", record)
         .doc("GraphQL view of the quality record: metrics per sample and the metric list.")
-        .field("dataset_quality", typ::List(quality.attr("DatasetQualityType")))
-        .auto_field("performance_metrics")
+        .field("dataset_quality", typ::List(quality.attr("DatasetQualityType")),
+               "Metrics per sample and target.")
+        .auto_field("performance_metrics", "The metrics computed for the model.")
         .build();
 }

@@ -360,7 +360,8 @@ NB_MODULE(scorer_watch, m) {
     nb::object bucketing_view = fb.attr("FeatureBucketingType");
     ViewClass(m, "PredictiveScorerWatchType", watch)
         .doc("GraphQL view of the monitoring binnings and the binning of the model's output.")
-        .field("binning", typ::List(bucketing_view))
-        .field("predictive_model_output_binning", typ::Optional(bucketing_view))
+        .field("binning", typ::List(bucketing_view), "Binnings of the monitored attributes.")
+        .field("predictive_model_output_binning", typ::Optional(bucketing_view),
+               "Binning of the model's output, if kept.")
         .build();
 }

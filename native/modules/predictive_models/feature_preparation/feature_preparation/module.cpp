@@ -270,7 +270,9 @@ NB_MODULE(feature_preparation, m) {
 
     ViewClass(m, "FeaturePreparationType", preparation)
         .doc("GraphQL view of the registry: its transformations and binnings.")
-        .field("binning", typ::List(m.attr("FeatureBucketingType")))
-        .field("transformations", typ::List(m.attr("FeatureReshapingType")))
+        .field("binning", typ::List(m.attr("FeatureBucketingType")),
+               "The binnings, one per attribute, in registry order.")
+        .field("transformations", typ::List(m.attr("FeatureReshapingType")),
+               "The transformations, in registry order.")
         .build();
 }
