@@ -12,6 +12,8 @@ from hypothesis import strategies as st
 
 from quorvex_analytics_utils._testing import bucketing_probe
 from quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing import (
+    AttributeBinNumerical,
+    AttributeDataType,
     FeatureBucketing,
     PredictiveModelBinName as BinName,
 )
@@ -167,6 +169,50 @@ def test_default_bin(description, name, value):
 def test_add_feature_bucketing_errors(description, error):
     with pytest.raises(error):
         Prep.add_feature_bucketing({"ok": {"dtype": "NUMERICAL", "bins": [0, 1]}, "bad": description})
+
+
+class Described(dict):
+    """A description that is not an exact dict: its binning is always made through validation."""
+
+
+def record_state(record):
+    """Everything validation decides about a record: class, fields with their types, fields given."""
+    fields = {k: ([record_state(b) for b in v] if k == "feature_bucketing" else (type(v), v))
+              for k, v in record.__dict__.items()}
+    return type(record), fields, record.__pydantic_fields_set__, record.__pydantic_extra__, record.__pydantic_private__
+
+
+def built(descriptions):
+    try:
+        return [record_state(r) for r in Prep.add_feature_bucketing(descriptions)]
+    except Exception as e:  # noqa: BLE001 - both routes must fail alike
+        return type(e), str(e)
+
+
+numbers = st.one_of(st.floats(), st.integers(-(2**60), 2**60), st.integers(-5, 5), st.booleans(), st.none())
+per_bin = st.lists(numbers, max_size=6)
+categories = st.lists(st.text(max_size=20) | st.sampled_from(["a", "é" * 30]), max_size=4)
+descriptions = st.fixed_dictionaries(
+    {"dtype": st.sampled_from(["NUMERICAL", "CATEGORICAL", AttributeDataType.NUMERICAL, AttributeDataType.CATEGORICAL,
+                               "TEXT"]),
+     "bins": st.lists(st.floats(allow_nan=False) | st.integers(-(2**55), 2**55), max_size=6).map(sorted)
+     | st.lists(categories | st.none() | st.tuples(st.just("t")), max_size=5)},
+    optional={"bin_vals": per_bin, "bin_frequencies": per_bin, "bin_target_rates": per_bin, "null_val": numbers,
+              "null_frequency": numbers, "null_target_rate": numbers, "default": numbers | st.just(""),
+              "binned_attribute_name": st.none() | st.text(max_size=5)})
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.dictionaries(st.text(max_size=4), descriptions, max_size=3))
+def test_binnings_made_directly_are_those_validation_makes(descriptions):
+    assert built(descriptions) == built({a: Described(d) for a, d in descriptions.items()})
+
+
+def test_a_patched_bound_formatting_names_the_bins_made_from_descriptions(monkeypatch):
+    description = {"x": {"dtype": "NUMERICAL", "bins": [0, 0.5]}}
+    assert Prep.add_feature_bucketing(description)[0].feature_bucketing[0].name == "2_(0;0.500)"
+    monkeypatch.setattr(AttributeBinNumerical, "_get_number_formatting", staticmethod(lambda number: f"<{number}>"))
+    assert Prep.add_feature_bucketing(description)[0].feature_bucketing[0].name == "2_(<0>;<0.5>)"
 
 
 # ---- applying bucketing

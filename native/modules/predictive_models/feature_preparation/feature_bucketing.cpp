@@ -1,13 +1,12 @@
 // Bins of one attribute (numerical and categorical), their naming rules, the FeatureBucketing
 // record that assigns values to bins, and the GraphQL views of all of them.
+#include "engines/bin_names.hpp"
 #include "engines/bucketing.hpp"
 #include "binding/declare.hpp"
 #include "binding/support.hpp"
 #include "kernels/number_format.hpp"
 
-#include <charconv>
 #include <cmath>
-#include <string>
 
 namespace {
 
@@ -177,40 +176,6 @@ nb::object apply_type_rule_impl(Args a) {
     return copy;
 }
 
-/// Appends the text of an exact int within 64 bits, as str() writes it; false for anything else.
-bool append_integer(PyObject *number, std::string &out) {
-    if (!PyLong_CheckExact(number)) return false;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(number, &overflow);
-    if (overflow) return false;
-    if (v == -1 && PyErr_Occurred()) fail();
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
-    return true;
-}
-
-/// Appends the package's own bound text of an exact float or a 64-bit int; false for anything else.
-bool append_bound(PyObject *number, std::string &out) {
-    if (!PyFloat_CheckExact(number)) return append_integer(number, out);
-    out += kernels::format_bound(PyFloat_AS_DOUBLE(number));
-    return true;
-}
-
-/// "<id>_(<lower>;<upper>)" built in one piece when the class formats bounds with the package's own
-/// function and id and bounds are plain numbers (nothing of Python's runs then); else empty.
-nb::object plain_numerical_name(nb::handle formatting, nb::handle id, nb::handle lower, nb::handle upper) {
-    if (!formatting.is(state.own_formatting)) return {};
-    std::string text;
-    if (!append_integer(id.ptr(), text)) return {};
-    text += "_(";
-    if (!append_bound(lower.ptr(), text)) return {};
-    text += ';';
-    if (!append_bound(upper.ptr(), text)) return {};
-    text += ')';
-    return check(PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-}
-
 /// Numerical naming: "<id>_(<lower>;<upper>)" when no "name" is given and both bounds are set.
 nb::object apply_numerical_naming_impl(Args a) {
     nb::handle cls = a[0], data = a[1];
@@ -228,8 +193,11 @@ nb::object apply_numerical_naming_impl(Args a) {
     nb::object raw_id = required_id(copy);
     // Through the class, so that a subclass's own bound formatting names its bins.
     nb::object formatting = nb::borrow(cls).attr(state.get_number_formatting);
-    if (nb::object name = plain_numerical_name(formatting, raw_id, lower, upper); name.is_valid()) {
-        copy[state.name] = name;
+    // Built in one piece while the class formats bounds with the package's own function.
+    nb::object plain = formatting.is(state.own_formatting) ? bins::plain_numerical_name(raw_id, lower, upper)
+                                                           : nb::object();
+    if (plain.is_valid()) {
+        copy[state.name] = plain;
         return copy;
     }
     nb::object id = format_plain(raw_id);
@@ -264,7 +232,17 @@ nb::object apply_categorical_naming_impl(Args a) {
     nb::object copy = editable(data);
     if (!copy.is_valid()) return nb::borrow(data);
     if (!get_or_none(copy, state.name).is_none()) return copy;
-    nb::object joined = joined_categories(get_or_none(copy, state.categories));
+    nb::object categories = get_or_none(copy, state.categories);
+    // Plain categories (an exact list of exact str) and id: named in one piece, nothing to run.
+    if (PyObject *given_id = PyDict_GetItemWithError(copy.ptr(), state.id)) {
+        if (nb::object name = bins::plain_categorical_name(given_id, categories); name.is_valid()) {
+            copy[state.name] = name;
+            return copy;
+        }
+    } else if (PyErr_Occurred()) {
+        throw nb::python_error();
+    }
+    nb::object joined = joined_categories(categories);
     nb::object id = format_plain(required_id(copy));
     nb::object joined_text = format_plain(joined);
     copy[state.name] = check(PyUnicode_FromFormat("%U_{%U}", id.ptr(), joined_text.ptr()));

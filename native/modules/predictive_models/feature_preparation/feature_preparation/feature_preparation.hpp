@@ -64,6 +64,11 @@ nb::object lookup_bucketing(nb::handle self, nb::handle attribute);
 nb::object check_created_attribute_naming_impl(Args a);
 nb::object add_feature_bucketing_impl(Args a);
 
+/// The binning `add_feature_bucketing` makes of one plain description, built directly (what
+/// validation would make of it); an empty object when the description or the record classes are
+/// not plain enough to be sure of that (direct_records.cpp).
+nb::object build_bucketing_directly(nb::handle attribute, nb::handle description);
+
 // Registry lookups, listings and registration (registry.cpp).
 nb::object get_transformation_formula_impl(Args a);
 nb::object add_feature_reshaping_impl(Args a);

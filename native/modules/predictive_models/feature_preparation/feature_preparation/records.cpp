@@ -116,7 +116,8 @@ nb::object add_feature_bucketing_impl(Args a) {
     for_each(live_items, [&](nb::handle pair) {
         nb::handle attribute = PyTuple_GET_ITEM(pair.ptr(), 0);
         nb::handle description = PyTuple_GET_ITEM(pair.ptr(), 1);
-        append(result, build_bucketing(attribute, Description{description}));
+        nb::object built = build_bucketing_directly(attribute, description);
+        append(result, built.is_valid() ? built : build_bucketing(attribute, Description{description}));
         return false;
     });
     return result;
