@@ -136,7 +136,39 @@ def compare(label, native, python, per, unit, n_native=3, n_python=1):
     return r_native
 
 
+def py_apply_feature_bucketing(prep, attribute, value):
+    bucketing = py_get_feature_bucketing(prep, attribute)
+    if bucketing is None:
+        return None
+    if bucketing.attribute_data_type == AttributeDataType.NUMERICAL:
+        return py_bin_numeric(bucketing, value)
+    if bucketing.attribute_data_type == AttributeDataType.CATEGORICAL:
+        return py_bin_categoric(bucketing, value)
+    return None
+
+
+def single_calls():
+    """apply_feature_bucketing one value at a time, 20 bins, the attribute found among 10."""
+    edges = [-math.inf] + [5.0 * i for i in range(19)] + [math.inf]
+    groups = [[f"cat{i:02d}_{j}" for j in range(5)] for i in range(20)]
+    description = {f"pad{k}": {"dtype": "NUMERICAL", "bins": edges, "bin_vals": [i / 20 for i in range(20)]}
+                   for k in range(8)}
+    description["x"] = {"dtype": "NUMERICAL", "bins": edges, "bin_vals": [i / 20 for i in range(20)]}
+    description["c"] = {"dtype": "CATEGORICAL", "bins": groups, "bin_vals": [i / 20 for i in range(20)]}
+    prep = FeaturePreparation(binning=FeaturePreparation.add_feature_bucketing(description))
+    rnd = random.Random(11)
+    for label, attribute, values in [
+            ("apply_feature_bucketing, one float, 20 numerical bins", "x",
+             [rnd.uniform(-5.0, 100.0) for _ in range(20_000)]),
+            ("apply_feature_bucketing, one text, 20 categorical bins", "c",
+             [rnd.choice(rnd.choice(groups)) for _ in range(20_000)])]:
+        compare(label, lambda: [prep.apply_feature_bucketing(attribute, v) for v in values],
+                lambda: [py_apply_feature_bucketing(prep, attribute, v) for v in values],
+                len(values), "call", 5, 5)
+
+
 def main():
+    single_calls()
     rnd = random.Random(7)
     n = 1_000_000
     edges = [-math.inf] + [5.0 * i for i in range(19)] + [math.inf]
@@ -196,4 +228,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    single_calls() if sys.argv[1:] == ["--single"] else main()

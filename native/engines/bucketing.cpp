@@ -8,6 +8,9 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <deque>
+#include <unordered_map>
+#include <utility>
 
 namespace qv::bucketing {
 
@@ -389,7 +392,8 @@ bool is_own_method(nb::handle bucketing, Which which) {
 }
 
 nb::object bin_numeric(nb::handle bucketing, nb::handle value, FallbackSink *sink) {
-    double v = to_float(value);
+    double v = to_float(value);  // once: its Python code may change the bins read below
+    if (nb::object known = numeric_kept(bucketing, v); known.is_valid()) return known;
     nb::object list = bin_list(bucketing);
     if (std::isnan(v)) {
         if (nb::object r = first_null(list); r.is_valid()) return r;
@@ -476,6 +480,7 @@ Py_ssize_t scan_categoric_quietly(PyObject *list, PyObject *value, nb::object &r
 
 nb::object bin_categoric(nb::handle bucketing, nb::handle value, FallbackSink *sink) {
     check_categorical_value(value);
+    if (nb::object known = categoric_kept(bucketing, value); known.is_valid()) return known;
     nb::object list = bin_list(bucketing);
     if (is_missing_category(value)) {
         if (nb::object r = first_null(list); r.is_valid()) return r;
@@ -736,29 +741,106 @@ bool still_holds(const Snapshot &s) {
     return true;
 }
 
-constexpr std::size_t kShared = 4;
-/// The kept snapshots; never destroyed at exit (their objects would outlive the interpreter).
-std::shared_ptr<const Snapshot> *shared_snapshots = new std::shared_ptr<const Snapshot>[kShared];
-std::size_t next_shared = 0;
+/// A record's entry among the kept snapshots. Without a snapshot (the record could not be read
+/// quietly) the entry only spares the next few calls a reading that would fail again.
+struct Kept {
+    std::shared_ptr<const Snapshot> snap;
+    nb::object record;       ///< held, so that no other record takes its address meanwhile
+    unsigned skips_left = 0;  ///< entries without a snapshot: calls left before reading again
+};
+
+/// Kept snapshots by record, dropped oldest first beyond `kKept`: a scorer applies one record per
+/// attribute in turn, and each must find its own snapshot again on the next row.
+constexpr std::size_t kKept = 256;
+constexpr unsigned kSkips = 32;
+
+struct KeptTable {
+    std::unordered_map<PyObject *, Kept> by_record;
+    std::deque<PyObject *> order;  ///< insertion order; may name records dropped since
+};
+/// Never destroyed at exit (its objects would outlive the interpreter).
+KeptTable &kept_table() {
+    static KeptTable *table = new KeptTable;
+    return *table;
+}
+
+/// Takes the entry of `record` out of the table (empty when there is none). Its objects are
+/// released by the caller once nothing refers into the table: that may run Python code.
+Kept take(KeptTable &t, PyObject *record) {
+    auto it = t.by_record.find(record);
+    if (it == t.by_record.end()) return {};
+    Kept entry = std::move(it->second);
+    t.by_record.erase(it);
+    return entry;
+}
+
+/// Makes room for one more entry, oldest first; the dropped entries go to `dropped`.
+void make_room(KeptTable &t, std::vector<Kept> &dropped) {
+    while (t.by_record.size() >= kKept && !t.order.empty()) {
+        PyObject *oldest = t.order.front();
+        t.order.pop_front();
+        if (Kept k = take(t, oldest); k.record.is_valid()) dropped.push_back(std::move(k));
+    }
+    // Records taken out and put back leave names of their old places behind.
+    if (t.order.size() > 4 * kKept) {
+        std::deque<PyObject *> live;
+        for (PyObject *r : t.order)
+            if (t.by_record.count(r) && std::find(live.begin(), live.end(), r) == live.end())
+                live.push_back(r);
+        t.order = std::move(live);
+    }
+}
+
+void keep(PyObject *record, Kept entry) {
+    KeptTable &t = kept_table();
+    // An entry put back meanwhile (by code that releasing old entries ran) stays: replacing it
+    // would release it, and that could run code changing the record just read.
+    auto [it, added] = t.by_record.try_emplace(record, std::move(entry));
+    if (added) t.order.push_back(record);
+}
 
 }  // namespace
 
 std::shared_ptr<const Snapshot> shared_quiet_snapshot(nb::handle bucketing) {
-    std::shared_ptr<const Snapshot> *slot = nullptr;
-    for (std::size_t k = 0; k < kShared; ++k) {
-        std::shared_ptr<const Snapshot> &kept = shared_snapshots[k];
-        if (!kept || kept->bucketing.ptr() != bucketing.ptr()) continue;
-        if (still_holds(*kept)) return kept;
-        slot = &kept;
-        break;
+    KeptTable &t = kept_table();
+    PyObject *record = bucketing.ptr();
+    auto it = t.by_record.find(record);
+    if (it != t.by_record.end()) {
+        Kept &k = it->second;
+        if (k.snap && still_holds(*k.snap)) return k.snap;
+        if (!k.snap && k.skips_left > 0) {
+            --k.skips_left;
+            return nullptr;
+        }
     }
-    if (!slot) slot = &shared_snapshots[next_shared++ % kShared];
-    // Dropped before anything is read: releasing old bins may run Python code (finalizers).
-    slot->reset();
+    {
+        // Dropped before anything is read: releasing old bins may run Python code (finalizers),
+        // which may change this very record or call back in here.
+        std::vector<Kept> dropped;
+        if (Kept stale = take(t, record); stale.record.is_valid()) dropped.push_back(std::move(stale));
+        make_room(t, dropped);
+    }
     auto s = std::make_shared<Snapshot>(quiet_snapshot(bucketing));
-    if (!s->quiet) return nullptr;
-    if (watch_all(*s)) *slot = s;
+    if (!s->quiet) {
+        keep(record, Kept{nullptr, nb::borrow(bucketing), kSkips});
+        return nullptr;
+    }
+    if (watch_all(*s)) keep(record, Kept{s, nb::borrow(bucketing), 0});
     return s;
+}
+
+nb::object numeric_kept(nb::handle bucketing, double v) {
+    std::shared_ptr<const Snapshot> s = shared_quiet_snapshot(bucketing);
+    PyObject *found = !s ? nullptr : std::isnan(v) ? null_plain(*s) : numeric_plain(*s, v);
+    return found ? nb::borrow(found) : nb::object();  // taken before `s` may release the bins
+}
+
+nb::object categoric_kept(nb::handle bucketing, nb::handle value) {
+    std::shared_ptr<const Snapshot> s = shared_quiet_snapshot(bucketing);
+    PyObject *found = !s                          ? nullptr
+                      : is_missing_category(value) ? null_plain(*s)
+                                                   : categoric_plain(*s, value.ptr());
+    return found ? nb::borrow(found) : nb::object();
 }
 
 bool current(const Snapshot &s) {

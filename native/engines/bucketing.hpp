@@ -105,9 +105,11 @@ protected:
     ~FallbackSink() = default;
 };
 
-/// `bucketing.bin_numeric_attribute(value)` / `bucketing.bin_categoric_attribute(value)` in one
-/// pass over the current bin list (nothing is cached). `categoric` accepts exactly `str` or None.
-/// With a sink, a fallback bin's event goes to the sink instead of the log.
+/// `bucketing.bin_numeric_attribute(value)` / `bucketing.bin_categoric_attribute(value)`. The
+/// answer comes from the record's kept snapshot (`shared_quiet_snapshot`) when that provably still
+/// holds and the answer needs no Python code (a regular or null bin with a plain value); anything
+/// else, fallbacks included, is one pass over the current bin list. `categoric` accepts exactly
+/// `str` or None. With a sink, a fallback bin's event goes to the sink instead of the log.
 nb::object bin_numeric(nb::handle bucketing, nb::handle value, FallbackSink *sink = nullptr);
 nb::object bin_categoric(nb::handle bucketing, nb::handle value, FallbackSink *sink = nullptr);
 
@@ -170,9 +172,18 @@ Snapshot quiet_snapshot(nb::handle bucketing);
 /// The quiet snapshot of `bucketing`, reused across calls while it provably still holds: the
 /// record's dict and every bin's dict are watched (any change to them, or their end, marks every
 /// cached snapshot stale), and the bin list, the bins' classes and dicts, and the categories lists
-/// are compared by identity. Null when no quiet snapshot can be taken. A few are kept, the oldest
-/// dropped first; a kept snapshot holds its bins (not the record) alive until it is dropped.
+/// are compared by identity. Null when no quiet snapshot can be taken (then the next few calls for
+/// the record do not try again). Up to a few hundred records are kept, the oldest dropped first; a
+/// kept snapshot holds its record and bins alive until it is dropped.
 std::shared_ptr<const Snapshot> shared_quiet_snapshot(nb::handle bucketing);
+
+/// The plain bin value (exact float or None) the single call would return for the float `v` (or a
+/// categorical value already checked to be an exact str or None), read from the record's kept
+/// snapshot while it provably holds; empty when the call has to scan (no snapshot, no match, a
+/// fallback, a value it would convert). Python code runs only while stale or old kept snapshots
+/// are released, before anything of the record is read.
+nb::object numeric_kept(nb::handle bucketing, double v);
+nb::object categoric_kept(nb::handle bucketing, nb::handle value);
 
 /// True while the record still holds what a quiet snapshot read: the same list object with the
 /// same bins, each with the same class and field objects, categories lists with the same items.

@@ -1,0 +1,211 @@
+"""Single calls answer from the bins read by an earlier call while those provably still hold: random
+sequences of changes (by every route a caller has) interleaved with single calls must give exactly
+the results and log events of the rules stated plainly."""
+
+import math
+
+import structlog
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing import (
+    AttributeBinCategorical,
+    AttributeBinNumerical,
+    FeatureBucketing,
+)
+from quorvex_analytics_utils.predictive_models.feature_preparation.feature_preparation import (
+    FeaturePreparation,
+)
+from test_feature_bucketing import RESERVED_NAMES, Text, message, native_categoric, reference_categoric
+
+OWN_NUMERIC = FeatureBucketing.bin_numeric_attribute
+OWN_CATEGORIC = FeatureBucketing.bin_categoric_attribute
+
+
+def reference_numeric(record, value):
+    """The numerical rules stated plainly: the result, or the error raised, and the log events."""
+    with structlog.testing.capture_logs() as logs:
+        try:
+            v = math.nan if value is None else float(value)
+            bins = record.feature_bucketing
+            if math.isnan(v):
+                found = next((b for b in bins if b.name == "1_null"), None)
+            else:
+                found = next((b for b in bins if isinstance(b, AttributeBinNumerical)
+                              and b.name not in RESERVED_NAMES and b.lower_bound < v
+                              and v <= b.upper_bound), None)
+            if found is None:
+                found = next((b for b in bins if b.name in RESERVED_NAMES[1:]), None)
+                if found is not None:
+                    level = "debug" if found.name == "0_defined_default" else "warning"
+                    getattr(structlog.get_logger(), level)(message(record.attribute, v))
+            outcome = None if found is None else (None if found.value is None else float(found.value))
+        except Exception as e:
+            outcome = (type(e), str(e))
+    return outcome, [(e["event"], e["log_level"]) for e in logs]
+
+
+def native(call, value):
+    with structlog.testing.capture_logs() as logs:
+        try:
+            outcome = call(value)
+        except Exception as e:
+            outcome = (type(e), str(e))
+    return outcome, [(e["event"], e["log_level"]) for e in logs]
+
+
+def own_method(record, name):
+    own = OWN_NUMERIC if name == "bin_numeric_attribute" else OWN_CATEGORIC
+    return getattr(type(record), name) is own and name not in record.__dict__
+
+
+def reference_call(record, name, value):
+    """What `record.<name>(value)` does: the rules while the method is the package's own, else the
+    method found (a class patch or an instance attribute)."""
+    if own_method(record, name):
+        rules = reference_numeric if name == "bin_numeric_attribute" else reference_categoric
+        return rules(record, value)
+    return native(getattr(record, name), value)
+
+
+class Sneaky:
+    """A number whose conversion changes the first bin's value (the same change every time)."""
+
+    def __init__(self, record, number):
+        self.record, self.number = record, number
+
+    def __float__(self):
+        object.__setattr__(self.record.feature_bucketing[0], "value", 123.0)
+        return self.number
+
+
+class Meddling(str):
+    """A category that changes the last bin's value whenever it is compared."""
+
+    record = None
+
+    def __eq__(self, other):
+        if Meddling.record is not None and Meddling.record.feature_bucketing:
+            object.__setattr__(Meddling.record.feature_bucketing[-1], "value", 321.0)
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+def numeric_record():
+    edges = [-math.inf, 0.0, 10.0, 20.0, math.inf]
+    bins = [AttributeBinNumerical(name="1_null", id=0, value=-1.0)]
+    bins += [AttributeBinNumerical(id=i + 1, lower_bound=lo, upper_bound=hi, value=float(i + 1))
+             for i, (lo, hi) in enumerate(zip(edges, edges[1:]))]
+    bins.append(AttributeBinNumerical(name="0_default", id=9, value=9.0))
+    return FeatureBucketing(attribute="X", attribute_data_type="NUMERICAL", feature_bucketing=bins)
+
+
+def categoric_record():
+    bins = [AttributeBinCategorical(name="1_null", id=0, value=-1.0)]
+    bins += [AttributeBinCategorical(id=i + 1, categories=cats, value=float(i + 1))
+             for i, cats in enumerate([["a", "b"], ["c"], ["d", "a"]])]
+    bins.append(AttributeBinCategorical(name="0_defined_default", id=9, value=9.0))
+    return FeatureBucketing(attribute="C", attribute_data_type="CATEGORICAL", feature_bucketing=bins)
+
+
+def some_bin(record, k):
+    bins = record.feature_bucketing
+    return bins[k % len(bins)] if bins else None
+
+
+def on_bin(change):
+    def apply(record, k):
+        b = some_bin(record, k)
+        if b is not None:
+            change(record, b, k)
+    return apply
+
+
+def patch_class(name, result):
+    def patched(self, value):
+        return result
+    setattr(FeatureBucketing, name, patched)
+
+
+MUTATIONS = {
+    "value": on_bin(lambda r, b, k: setattr(b, "value", 100.0 + k)),
+    "value int": on_bin(lambda r, b, k: object.__setattr__(b, "value", 200 + k)),
+    "value none": on_bin(lambda r, b, k: setattr(b, "value", None)),
+    "lower bound": on_bin(lambda r, b, k: object.__setattr__(b, "lower_bound", float(k * 3 - 5))),
+    "upper bound": on_bin(lambda r, b, k: object.__setattr__(b, "upper_bound", float(k * 4))),
+    "int bound": on_bin(lambda r, b, k: object.__setattr__(b, "upper_bound", k * 4)),
+    "name reserved": on_bin(lambda r, b, k: object.__setattr__(b, "name", RESERVED_NAMES[k % 4])),
+    "name regular": on_bin(lambda r, b, k: object.__setattr__(b, "name", f"bin{k}")),
+    "name text subclass": on_bin(lambda r, b, k: object.__setattr__(b, "name", Text(b.name))),
+    "dict replaced": on_bin(lambda r, b, k: object.__setattr__(b, "__dict__", dict(b.__dict__, value=50.0 + k))),
+    "dict edited": on_bin(lambda r, b, k: b.__dict__.__setitem__("value", 60.0 + k)),
+    "class swapped": on_bin(lambda r, b, k: object.__setattr__(
+        b, "__class__", AttributeBinCategorical if isinstance(b, AttributeBinNumerical) else AttributeBinNumerical)),
+    "categories appended": on_bin(lambda r, b, k: b.__dict__.get("categories") is not None
+                                  and b.__dict__["categories"].append("xyz"[k % 3])),
+    "categories item": on_bin(lambda r, b, k: b.__dict__.get("categories")
+                              and b.__dict__["categories"].__setitem__(0, "abcz"[k % 4])),
+    "categories replaced": on_bin(lambda r, b, k: object.__setattr__(b, "categories", ["abcz"[k % 4]])),
+    "categories meddling": on_bin(lambda r, b, k: object.__setattr__(b, "categories", [Meddling("q"), "abcz"[k % 4]])),
+    "list item": lambda r, k: r.feature_bucketing and r.feature_bucketing.__setitem__(
+        k % len(r.feature_bucketing), AttributeBinNumerical(id=70, lower_bound=-5.0, upper_bound=15.0, value=70.0)
+        if k % 2 else AttributeBinCategorical(id=71, categories=["a", "z"], value=71.0)),
+    "list insert": lambda r, k: r.feature_bucketing.insert(
+        k % 3, AttributeBinNumerical(id=80, lower_bound=-100.0, upper_bound=5.0, value=80.0)),
+    "list pop": lambda r, k: r.feature_bucketing and r.feature_bucketing.pop(k % len(r.feature_bucketing)),
+    "list reversed": lambda r, k: r.feature_bucketing.reverse(),
+    "list replaced": lambda r, k: setattr(r, "feature_bucketing", list(reversed(r.feature_bucketing))),
+    "list cleared": lambda r, k: r.feature_bucketing.clear(),
+    "record dict replaced": lambda r, k: object.__setattr__(r, "__dict__", dict(r.__dict__)),
+    "instance method": lambda r, k: r.__dict__.__setitem__(
+        "bin_numeric_attribute" if k % 2 else "bin_categoric_attribute", lambda value: ("shadow", value)),
+    "instance method removed": lambda r, k: [r.__dict__.pop(n, None)
+                                             for n in ("bin_numeric_attribute", "bin_categoric_attribute")],
+    "class patched": lambda r, k: patch_class("bin_numeric_attribute" if k % 2 else "bin_categoric_attribute",
+                                              ("patched", k)),
+    "class restored": lambda r, k: (setattr(FeatureBucketing, "bin_numeric_attribute", OWN_NUMERIC),
+                                    setattr(FeatureBucketing, "bin_categoric_attribute", OWN_CATEGORIC)),
+}
+
+NUMBERS = [None, math.nan, -20.0, -1.0, 0.0, 0.5, 5.0, 10.0, 12.0, 20.0, 25.0, 7, True, "3", math.inf]
+TEXTS = [None, "nan", "a", "b", "c", "d", "q", "x", "z", ""]
+
+step = st.one_of(
+    st.tuples(st.just("change"), st.sampled_from(sorted(MUTATIONS)), st.integers(0, 11)),
+    st.tuples(st.just("call"), st.sampled_from(["direct", "registry", "sneaky"]), st.integers(0, 20)),
+)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.booleans(), st.lists(step, min_size=1, max_size=30))
+def test_single_calls_follow_every_change(numerical, steps):
+    record = numeric_record() if numerical else categoric_record()
+    prep = FeaturePreparation(binning=[record])
+    name = "bin_numeric_attribute" if numerical else "bin_categoric_attribute"
+    Meddling.record = record
+    try:
+        for kind, what, k in steps:
+            if kind == "change":
+                MUTATIONS[what](record, k)
+                continue
+            value = (NUMBERS if numerical else TEXTS)[k % len(NUMBERS if numerical else TEXTS)]
+            if what == "sneaky" and numerical and value is not None:
+                value = Sneaky(record, float(value))
+            expected = reference_call(record, name, value)
+            if what == "registry" and not own_method(record, name):
+                continue  # the registry converts what another method returns: not the rules
+            if what == "registry":
+                got = native(lambda v: prep.apply_feature_bucketing(record.attribute, v), value)
+                if isinstance(expected[0], tuple) and isinstance(expected[0][0], type):
+                    # The registry names the attribute in the message of an error it passes on.
+                    got = ((got[0][0], got[0][1].split(": ", 1)[-1]), got[1]) if isinstance(got[0], tuple) else got
+                elif isinstance(expected[0], (int, bool)) and not isinstance(expected[0], float):
+                    expected = (float(expected[0]), expected[1])
+            else:
+                got = native(getattr(record, name), value)
+            assert got == expected, (what, value)
+    finally:
+        Meddling.record = None
+        FeatureBucketing.bin_numeric_attribute = OWN_NUMERIC
+        FeatureBucketing.bin_categoric_attribute = OWN_CATEGORIC
