@@ -10,6 +10,7 @@ import structlog
 from quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing import (
     AttributeBinCategorical,
     AttributeBinNumerical,
+    FeatureBucketing,
 )
 from quorvex_analytics_utils.predictive_models.feature_preparation.feature_preparation import (
     FeaturePreparation,
@@ -47,7 +48,28 @@ CHANGES = {
     "categories appended": ("c", lambda b: b.feature_bucketing[1].categories.append("z")),
     "categories item": ("c", lambda b: b.feature_bucketing[0].categories.__setitem__(0, "z")),
     "categories replaced": ("c", lambda b: setattr(b.feature_bucketing[0], "categories", ["z"])),
+    "bin dict item": ("x", lambda b: b.feature_bucketing[1].__dict__.__setitem__("value", 31.0)),
+    "bin dict emptied and refilled": ("x", lambda b: refill(b.feature_bucketing[1].__dict__, value=32.0)),
+    "record dict replaced": ("x", lambda b: object.__setattr__(
+        b, "__dict__", dict(b.__dict__, feature_bucketing=b.feature_bucketing[:1]))),
+    "record dict item": ("c", lambda b: b.__dict__.__setitem__("feature_bucketing", b.feature_bucketing[::-1])),
+    "record class": ("x", lambda b: object.__setattr__(b, "__class__", OwnMethods)),
+    "method shadowed": ("c", lambda b: object.__setattr__(b, "bin_categoric_attribute", lambda value: 66.0)),
 }
+
+
+def refill(d, **changes):
+    saved = dict(d, **changes)
+    d.clear()
+    d.update(saved)
+
+
+class OwnMethods(FeatureBucketing):
+    def bin_numeric_attribute(self, value):
+        return 123.0
+
+    def bin_categoric_attribute(self, value):
+        return 321.0
 
 
 @pytest.mark.parametrize("change", list(CHANGES), ids=list(CHANGES))
@@ -61,6 +83,30 @@ def test_a_change_between_calls_is_seen_by_the_next_batch(change):
         got = prep.apply_feature_bucketing_batch(attribute, values)
         expected = singles(prep, attribute, values)
     assert [g if g == g else "nan" for g in got] == [e if e == e else "nan" for e in expected]
+
+
+@pytest.mark.parametrize("attribute", ["x", "c"])
+def test_a_method_patched_between_calls_is_called_by_the_next_batch(attribute, monkeypatch):
+    prep = registry()
+    values = [3.0, 50.0, None] if attribute == "x" else ["a", "z", None]
+    with structlog.testing.capture_logs():
+        prep.apply_feature_bucketing_batch(attribute, values)
+    monkeypatch.setattr(FeatureBucketing, "bin_numeric_attribute", lambda self, value: 77.0)
+    monkeypatch.setattr(FeatureBucketing, "bin_categoric_attribute", lambda self, value: 78.0)
+    assert prep.apply_feature_bucketing_batch(attribute, values) == singles(prep, attribute, values)
+
+
+def test_a_conversion_that_changes_a_bin_is_seen_by_the_rest_of_the_batch():
+    prep = registry()
+    bins = prep.get_feature_bucketing("x").feature_bucketing
+
+    class Changing:
+        def __float__(self):
+            bins[1].__dict__["value"] = 99.0
+            return 3.0
+
+    assert prep.apply_feature_bucketing_batch("x", [3.0]) == [2.0]  # the reading kept for later
+    assert prep.apply_feature_bucketing_batch("x", [3.0, Changing(), 3.0]) == [2.0, 99.0, 99.0]
 
 
 def test_two_registries_and_records_freed_between_calls():
