@@ -617,11 +617,11 @@ bool is_pandas_na(PyObject *value) {
 }
 
 nb::object element(const Chunk &c, std::size_t i) {
+    if (c.kind == Kind::Null || c.missing(i)) return nb::none();  // masked objects too
     if (c.kind == Kind::Objects) {
         PyObject *o = load<PyObject *>(c.data + (std::ptrdiff_t) i * c.stride);
         return nb::borrow(o ? o : Py_None);
     }
-    if (c.kind == Kind::Null || c.missing(i)) return nb::none();
     if (c.dictionary) {
         double code = load_number(c, i);
         if (code < 0) return nb::none();

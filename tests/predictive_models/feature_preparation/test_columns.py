@@ -501,3 +501,23 @@ def test_dictionary_codes_past_the_dictionary_are_refused(route, monkeypatch):
             prep.apply_dummy_encoding_array("c", bad)
         else:
             prep.apply_feature_bucketing_array("c", bad)
+
+
+def test_masked_entries_of_object_arrays_are_missing():
+    masked = np.ma.masked_array(np.array(["A", "q", 3, "A"], dtype=object), mask=[True, False, True, False])
+    elements = [None, "q", None, "A"]
+    categorical = FeaturePreparation(binning=[FeatureBucketing(
+        attribute="c", attribute_data_type="CATEGORICAL", feature_bucketing=[
+            AttributeBinCategorical(id=1, categories=["A"], value=1.0),
+            AttributeBinCategorical(id=2, name="1_null", value=0.0),
+            AttributeBinCategorical(id=3, name="0_default", value=9.0)])])
+    numerical = FeaturePreparation(binning=FeaturePreparation.add_feature_bucketing(
+        {"c": {"dtype": "NUMERICAL", "bins": [-math.inf, math.inf], "bin_vals": [1.0], "null_val": 0.0}}))
+    with structlog.testing.capture_logs():
+        check_kind(categorical, "c", "masked objects", masked, elements)
+        check_kind(numerical, "c", "masked numbers", np.ma.masked_array(
+            np.array([2.5, "x"], dtype=object), mask=[False, True]), [2.5, None])
+    prep = FeaturePreparation(dummy_encoding=[{"attribute": "d", "encoding": [
+        {"value": "A", "encoded_feature_name": "d_A"}, {"value": "Z", "encoded_feature_name": "d_Z",
+                                                        "use_for_undefined": True}]}])
+    assert column_dummies(prep, masked) == expected_dummies(prep, elements)
