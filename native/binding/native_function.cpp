@@ -142,8 +142,9 @@ nb::object parent_record_types(nb::handle annotation) {
     while (get_origin(type).is(annotated)) type = typing.attr("get_args")(type)[0];
     nb::tuple types = get_origin(type).is_none() ? nb::make_tuple(type)
                                                  : nb::tuple(typing.attr("get_args")(type));
+    nb::object any = typing.attr("Any");  // a class on 3.11+, but one isinstance() refuses
     for (nb::handle t : types)
-        if (!PyType_Check(t.ptr()))
+        if (!PyType_Check(t.ptr()) || t.is(any))
             throw std::invalid_argument("a view's parent must be annotated with record classes");
     return types;
 }
