@@ -140,12 +140,15 @@ namespace qv::columns {
 /// element goes through the method or the live scan. Missing values (None, NaN, pd.NA, Arrow
 /// nulls, masked entries) are passed as None. Errors propagate unprefixed and nothing is logged
 /// then; otherwise the fallback bins' hits are logged once per bin with a count and up to five
-/// distinct examples.
+/// distinct examples. Needs the GIL (and releases it around the native loops); Python code runs
+/// for object elements that need a conversion, a patched method, and the logger.
 nb::object bucket(nb::handle bucketing, bool numerical, const Column &column);
 
 /// `apply_dummy_encoding_array` once the attribute's encoding items are found: one uint8 numpy
 /// array per feature (in the order the items name them), each element as `apply_dummy_encoding`
-/// sets it. Values without an item are logged once per call on `module`'s logger.
+/// sets it. Values without an item are logged once per call on `module`'s logger. Needs the GIL
+/// (released around the loops over numbers and texts); Python code runs for the equality of
+/// object elements and items that are no str, int or float, and for the logger.
 nb::object dummy_encode(nb::handle module, nb::handle attribute, nb::handle items, const Column &column);
 
 }  // namespace qv::columns
