@@ -160,7 +160,8 @@ def build_scorer():
                                            {"label_class": 1, "number_of_observations": 1_000 + k}]}
                 for k, sample in enumerate(samples)],
             "attribute_description": {name: f"input attribute {name}, binned in 20 steps" for name in names},
-            "hyperparameters": {"C": 0.5, "penalty": "l2", "max_iter": 200, "eval_metric": "['auc', 'logloss']"},
+            "hyperparameters": {"C": 0.5, "penalty": "l2", "max_iter": 200, "eval_metric": "['auc', 'logloss']",
+                                "class_weight": {0: 1.0, 1: 4.5}},
             "number_of_trainable_parameters": N_ATTRIBUTES + 1,
             "general_notes": {"note_1": "Developed on 2019-2023 applications.", "note_2": "Reviewed."},
             "attached_images": [{"type": "png", "filename": "roc.png", "image": b"x" * 50_000}]},

@@ -323,20 +323,51 @@ class Writer {
         return true;
     }
 
-    /// Keys written natively: exact str, and, when values are prepared, str subclasses that compare as
-    /// str does (enumeration members with a str mixin): the representer sorts entries by the key
-    /// objects, which for those is the order of their text, and writes what `prepare` makes of them.
+    /// Keys written natively: exact str; and, when values are prepared, str subclasses that compare as
+    /// str does (enumeration members with a str mixin, written as what `prepare` makes of them) and
+    /// exact ints (hyperparameters such as class weights), both of which the representer's sort
+    /// compares without code of their own.
     void check_key(PyObject *key) const {
         if (Py_IS_TYPE(key, &PyUnicode_Type)) return;
-        if (!prepare_ || !PyUnicode_Check(key) || Py_TYPE(key)->tp_richcompare != PyUnicode_Type.tp_richcompare)
+        if (!prepare_) throw NotHandled{};
+        if (Py_IS_TYPE(key, &PyLong_Type)) return;
+        if (!PyUnicode_Check(key) || Py_TYPE(key)->tp_richcompare != PyUnicode_Type.tp_richcompare)
             throw NotHandled{};
     }
 
-    /// Sorts the entries by the text of their keys (code point order, no Python code); true when any.
-    /// Two keys of equal text (a str subclass beside a str) would make the representer compare the
-    /// values, or give up sorting: such a mapping is not written here.
+    /// Puts the entries in the representer's order; true when there are any. It sorts the (key,
+    /// value) pairs: text keys by their text (code point order), int keys by value; a text key beside
+    /// an int key makes the sort fail, and the entries then keep their order. Two keys of equal text
+    /// (a str subclass beside a str) would make it compare the values, or give up: such a mapping is
+    /// not written here. No Python code runs.
     static bool sorted(std::vector<Entry> &entries) {
         if (entries.empty()) return false;
+        size_t ints = 0;
+        for (const Entry &e : entries) ints += Py_IS_TYPE(e.key.ptr(), &PyLong_Type);
+        if (ints == entries.size()) {
+            int failed = 0;
+            std::stable_sort(entries.begin(), entries.end(), [&](const Entry &a, const Entry &b) {
+                int r = PyObject_RichCompareBool(a.key.ptr(), b.key.ptr(), Py_LT);  // exact ints: no code
+                if (r < 0) failed = 1;
+                return r > 0;
+            });
+            if (failed) throw nb::python_error();
+            return true;
+        }
+        if (ints == 0) {
+            sort_texts(entries);
+            return true;
+        }
+        // Mixed: the sort fails on the first text against an int, and the entries keep their order;
+        // before it fails it may compare two keys of equal text, and then their values.
+        std::vector<Entry> texts;
+        for (const Entry &e : entries)
+            if (!Py_IS_TYPE(e.key.ptr(), &PyLong_Type)) texts.push_back(e);
+        sort_texts(texts);
+        return true;
+    }
+
+    static void sort_texts(std::vector<Entry> &entries) {
         std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
             return PyUnicode_Compare(a.key.ptr(), b.key.ptr()) < 0;
         });
@@ -345,7 +376,6 @@ class Writer {
             if ((!Py_IS_TYPE(a, &PyUnicode_Type) || !Py_IS_TYPE(b, &PyUnicode_Type)) && PyUnicode_Compare(a, b) == 0)
                 throw NotHandled{};
         }
-        return true;
     }
 
     /// Entry values left out of mappings: None, and values equal to [] or {}. Values of other types
@@ -381,10 +411,12 @@ class Writer {
         bool first = true;
         for (const Entry &entry : entries) {
             // A key of a str subclass is written as `prepare` makes it, just before its value is
-            // prepared, as the representer meets them.
-            nb::object prepared_key = Py_IS_TYPE(entry.key.ptr(), &PyUnicode_Type) ? entry.key : prepare_(entry.key);
+            // prepared, as the representer meets them; exact str and int keys are what they are.
+            PyObject *given = entry.key.ptr();
+            bool plain = Py_IS_TYPE(given, &PyUnicode_Type) || Py_IS_TYPE(given, &PyLong_Type);
+            nb::object prepared_key = plain ? entry.key : prepare_(entry.key);
             PyObject *key = prepared_key.ptr();
-            if (!Py_IS_TYPE(key, &PyUnicode_Type)) throw NotHandled{};
+            if (!Py_IS_TYPE(key, &PyUnicode_Type) && !Py_IS_TYPE(key, &PyLong_Type)) throw NotHandled{};
             if (!(first && inline_first)) {
                 newline();
                 pad_to(column);
@@ -406,6 +438,7 @@ class Writer {
     }
 
     static bool simple_key(PyObject *key) {
+        if (!Py_IS_TYPE(key, &PyUnicode_Type)) return true;  // an int within 64 bits: short, one line
         Py_ssize_t n = PyUnicode_GET_LENGTH(key);
         if (n + 5 >= kMaxSimpleKey) return false;
         return PyUnicode_FindChar(key, '\n', 0, n, 1) == -1;

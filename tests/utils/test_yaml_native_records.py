@@ -120,13 +120,15 @@ def values(safe):
     if safe:
         text = st.text(st.characters(codec="utf-8", exclude_characters="\x85\u2028\u2029"), max_size=30)
         # enumeration members as keys, never beside a text key of the same spelling
-        keys = st.sampled_from([*Shade, *Spelled]) | text.filter(lambda k: k not in {"light", "dark: very", "ba", "az"})
+        text_keys = st.sampled_from([*Shade, *Spelled]) | text.filter(lambda k: k not in {"light", "dark: very", "ba", "az"})
+        keys = text_keys | st.integers(*INT64)
         plain = st.one_of(st.none(), st.booleans(), st.integers(*INT64), st.floats(), text)
         members = st.sampled_from([*Shade, *Level, Odd.THIRD, Odd.NOTHING])
         decimals = st.decimals(allow_nan=False, places=20)
     else:
         text = st.text(max_size=30)
-        keys = st.sampled_from([*Shade, *Spelled, *Ranked, *Level, "light", "ba"]) | text
+        text_keys = st.sampled_from([*Shade, *Spelled, *Ranked, *Rehashed, "light", "ba", "a"]) | text
+        keys = text_keys | st.sampled_from([*Level, True]) | st.integers()
         plain = scalars
         members = st.sampled_from([*Shade, *Level, *Odd])
         decimals = st.decimals()
@@ -145,7 +147,7 @@ def values(safe):
             st.tuples(inner, inner),
             st.dictionaries(keys, entry, max_size=4),
             st.builds(Branch, leaf=leaves, leaves=st.lists(leaves, max_size=3),
-                      extra=st.dictionaries(keys, entry, max_size=3), level=st.sampled_from(Level),
+                      extra=st.dictionaries(text_keys, entry, max_size=3), level=st.sampled_from(Level),
                       amount=st.none() | st.decimals(allow_nan=False, allow_infinity=False, places=6)),
             st.builds(Point, inner, entry),
             st.builds(Custom, inner),
@@ -227,6 +229,12 @@ _dead = weakref.ref(Leaf())
         ({Ranked.FIRST: 1, Ranked.SECOND: 2}, "a: 2\nb: 1\n", False),  # its own comparison decides
         ({Rehashed.A: 1, "a": 2}, "a: 1\na: 2\n", False),  # equal texts: the values decide
         ({"a": {Level.HIGH: 1}}, "a:\n  7: 1\n", False),
+        # int keys (class weights): sorted by value; beside text keys the representer cannot sort
+        ({"h": {10: [1], 1: 3.5, -7: None, 0: 1}}, "h:\n  0: 1\n  1: 3.5\n  10:\n  - 1\n", True),
+        ({"b": 1, 2: "x", "a": 3, Shade.LIGHT: 4, 1: None}, "b: 1\n2: x\na: 3\nlight: 4\n", True),
+        ({Rehashed.A: 1, "a": 2, 5: 0}, "a: 1\na: 2\n5: 0\n", False),
+        ({True: 1}, "true: 1\n", False),
+        ({2**70: 1}, "1180591620717411303424: 1\n", False),
         ({"a": Point(1), "b": Odd.LIST, "c": (1, 2)}, "a:\n  x: 1\n  y: null\nb:\n- 1\n- 2\nc:\n- 1\n- 2\n", True),
     ],
     ids=lambda v: "" if not isinstance(v, bool) else str(v),
