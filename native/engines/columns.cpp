@@ -352,6 +352,26 @@ void read_masked(Column &column, nb::handle values, nb::handle data, nb::handle 
     }
 }
 
+/// A numpy masked array, subclasses included (read through its buffer, the mask would be lost);
+/// numpy.ma is not imported for it.
+bool is_masked_array(nb::handle values) {
+    PyObject *ma = PyImport_GetModule(interned("numpy.ma"));
+    if (!ma) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return false;
+    }
+    nb::object module = nb::steal(ma);
+    PyObject *cls = PyObject_GetAttrString(ma, "MaskedArray");
+    if (!cls) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object masked = nb::steal(cls);
+    int r = PyObject_IsInstance(values.ptr(), cls);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
 void read_any(Column &column, nb::handle values, int depth) {
     if (depth > 4) unsupported(values, "nested too deeply");
     if (PyList_Check(values.ptr()) || PyTuple_Check(values.ptr())) return read_objects(column, values);
@@ -365,7 +385,7 @@ void read_any(Column &column, nb::handle values, int depth) {
         return read_categorical(column, values, depth);
     if (pandas && has_attr(values, "_data") && has_attr(values, "_mask"))
         return read_masked(column, values, values.attr("_data"), values.attr("_mask"));
-    if (module_of(values).starts_with("numpy.ma"))  // the data and numpy's mask of it
+    if (is_masked_array(values))  // the data and numpy's mask of it
         return read_masked(column, values, values.attr("data"), values.attr("mask"));
     if (has_attr(values, "__arrow_c_stream__")) return read_arrow_stream(column, values);
     if (has_attr(values, "__arrow_c_array__")) return read_arrow_array(column, values);

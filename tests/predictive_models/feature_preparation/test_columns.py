@@ -521,3 +521,14 @@ def test_masked_entries_of_object_arrays_are_missing():
         {"value": "A", "encoded_feature_name": "d_A"}, {"value": "Z", "encoded_feature_name": "d_Z",
                                                         "use_for_undefined": True}]}])
     assert column_dummies(prep, masked) == expected_dummies(prep, elements)
+
+
+class MaskedSubclass(np.ma.MaskedArray):
+    """A masked array of a class defined outside numpy."""
+
+
+def test_masked_array_subclasses_keep_their_mask():
+    prep = FeaturePreparation(binning=FeaturePreparation.add_feature_bucketing(
+        {"x": {"dtype": "NUMERICAL", "bins": [-math.inf, 5, math.inf], "bin_vals": [1.0, 2.0], "null_val": 0.0}}))
+    column = np.ma.masked_array([1.0, 7.0], mask=[True, False]).view(MaskedSubclass)
+    check_kind(prep, "x", "masked subclass", column, [None, 7.0])
