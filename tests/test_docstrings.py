@@ -1,7 +1,6 @@
 """Every public module, class, method and function says what it does; every view its GraphQL description."""
 import enum
 import importlib
-import inspect
 import pkgutil
 
 import pytest

@@ -90,7 +90,7 @@ bool admits_empty_mapping(nb::handle annotation) {
 
 /// How a stored value is walked. Objects it names are kept alive with the walk (process lifetime).
 struct Walk {
-    enum class Kind { Skip, Record, List, Dict, Tagged } kind = Kind::Skip;
+    enum class Kind : unsigned char { Skip, Record, List, Dict, Tagged } kind = Kind::Skip;
     /// List and Dict: the walk of each item (each value for Dict).
     const Walk *item = nullptr;
     /// Tagged: a stored mapping whose "type" equals `tag` is walked as that variant.
@@ -102,7 +102,7 @@ struct Walk {
     /// Record: every field, in declaration order.
     struct Field {
         /// What a missing required field gets; Record: an empty mapping, walked as the record.
-        enum class Missing { Keep, None, List, Dict, Record };
+        enum class Missing : unsigned char { Keep, None, List, Dict, Record };
         PyObject *name;
         PyObject *alias;  ///< nullptr when the field has no alias
         Missing missing;
@@ -111,7 +111,6 @@ struct Walk {
     std::vector<Field> fields;
 };
 
-const Walk skip_walk{};
 
 const Walk *compile_walk(nb::handle annotation);
 Walk *compile_into(Walk *w, nb::handle annotation);
@@ -186,7 +185,7 @@ WalkCache &walk_cache() {
 struct CompileGuard {
     size_t mark;
     bool finished = false;
-    explicit CompileGuard(size_t mark) : mark(mark) {}
+    explicit CompileGuard(size_t at) : mark(at) {}
     ~CompileGuard() {
         WalkCache &cache = walk_cache();
         if (!finished) {

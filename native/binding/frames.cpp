@@ -123,7 +123,7 @@ nb::object Frame::column_as_float64(nb::handle name) const {
                                          nb::arg("safe") = false)
                          .attr("to_numpy")(nb::arg("zero_copy_only") = false);
             break;
-        default: values = column;
+        default: values = std::move(column);
     }
     return np.attr("ascontiguousarray")(values, nb::arg("dtype") = "float64");
 }

@@ -43,7 +43,7 @@ using Impl = nb::object (*)(Args args);
 /// initialisers: `{.name = "type", .returns = t, .is_async = true}`.
 struct FunctionSpec {
     const char *name;
-    std::vector<Param> params;
+    std::vector<Param> params = {};
     nb::object returns = {};  ///< return annotation; empty: none
     const char *doc = nullptr;
     bool is_async = false;  ///< result handed back as an already finished awaitable

@@ -2,6 +2,8 @@
 // assembled in C++ strings and made into one str object.
 #include "engines/bin_names.hpp"
 
+#include "binding/capi.hpp"
+
 #include "kernels/number_format.hpp"
 
 #include <charconv>
@@ -19,7 +21,7 @@ bool append_integer(PyObject *number, std::string &out) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(number, &overflow);
     if (overflow) return false;
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (v == -1 && PyErr_Occurred()) fail();
     char buf[24];
     auto r = std::to_chars(buf, buf + sizeof buf, v);
     out.append(buf, r.ptr);
@@ -34,9 +36,7 @@ bool append_bound(PyObject *number, std::string &out) {
 }
 
 nb::object ascii(const std::string &text) {
-    PyObject *s = PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-    if (!s) throw nb::python_error();
-    return nb::steal(s);
+    return check(PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
 }  // namespace
@@ -60,19 +60,13 @@ nb::object plain_categorical_name(nb::handle id, nb::handle categories) {
     std::string head;
     if (!append_integer(id.ptr(), head)) return {};
     head += "_{";
-    nb::object comma = nb::steal(PyUnicode_FromStringAndSize(",", 1));
-    if (!comma.is_valid()) throw nb::python_error();
-    nb::object joined = nb::steal(PyUnicode_Join(comma.ptr(), list));
-    if (!joined.is_valid()) throw nb::python_error();
+    nb::object comma = check(PyUnicode_FromStringAndSize(",", 1));
+    nb::object joined = check(PyUnicode_Join(comma.ptr(), list));
     if (PyUnicode_GET_LENGTH(joined.ptr()) > kMaxJoinedCategories) {
-        nb::object cut = nb::steal(PyUnicode_Substring(joined.ptr(), 0, kMaxJoinedCategories - 3));
-        if (!cut.is_valid()) throw nb::python_error();
-        joined = nb::steal(PyUnicode_FromFormat("%U...", cut.ptr()));
-        if (!joined.is_valid()) throw nb::python_error();
+        nb::object cut = check(PyUnicode_Substring(joined.ptr(), 0, kMaxJoinedCategories - 3));
+        joined = check(PyUnicode_FromFormat("%U...", cut.ptr()));
     }
-    PyObject *name = PyUnicode_FromFormat("%s%U}", head.c_str(), joined.ptr());
-    if (!name) throw nb::python_error();
-    return nb::steal(name);
+    return check(PyUnicode_FromFormat("%s%U}", head.c_str(), joined.ptr()));
 }
 
 }  // namespace qv::bins

@@ -791,7 +791,7 @@ void make_room(KeptTable &t, std::vector<Kept> &dropped) {
     }
 }
 
-void keep(PyObject *record, Kept entry) {
+void keep(PyObject *record, Kept entry) {  // NOLINT(performance-unnecessary-value-param): moved in
     KeptTable &t = kept_table();
     // An entry put back meanwhile (by code that releasing old entries ran) stays: replacing it
     // would release it, and that could run code changing the record just read.

@@ -136,7 +136,7 @@ bool read_plan(Plan &p, nb::handle bucketing, bool numerical) {
 }
 
 /// The fallback events of one call: per fallback bin, its role and tally.
-class Events : public bucketing::FallbackSink {
+class Events final : public bucketing::FallbackSink {
 public:
     Tally &tally_for(nb::handle bin, Role role) {
         for (Entry &e : entries_)
@@ -182,13 +182,13 @@ struct Run {
     nb::handle bucketing;
     bool numerical;
     bucketing::Which which;
-    Plan plan;
+    Plan plan{};
     bool native = false;  ///< the plan is current and the method our own
-    Events events;
+    Events events{};
     /// Where the method's fallback hits go when not to `events` (a dictionary entry's own).
     Events *entry_events = nullptr;
     Tally *plan_tally = nullptr;  ///< the plan's fallback bin's tally
-    std::vector<char> scratch;
+    std::vector<char> scratch{};
 
     void refresh() {
         plan = Plan{};

@@ -109,7 +109,8 @@ Chunk arrow_chunk(Column &owner, nb::handle values, const ArrowSchema &schema, c
         if (!width || (kind != Kind::Signed && kind != Kind::Unsigned))
             raise(PyExc_TypeError, "unsupported Arrow dictionary index format '%s'", schema.format);
         c.kind = kind;
-        c.width = c.stride = width;
+        c.width = width;
+        c.stride = width;
         c.data = buffer(array, 1) + offset * width;
         c.dictionary = arrow_dictionary(owner, values, schema, array);
         return c;
@@ -133,7 +134,8 @@ Chunk arrow_chunk(Column &owner, nb::handle values, const ArrowSchema &schema, c
     }
     if (format == "vu") {
         c.kind = Kind::Utf8View;
-        c.width = c.stride = 16;
+        c.width = 16;
+        c.stride = 16;
         c.data = buffer(array, 1) + offset * 16;
         c.view_buffers = reinterpret_cast<const char *const *>(array.buffers + 2);
         c.view_buffer_count = array.n_buffers - 3;  // the last buffer holds their sizes
@@ -145,7 +147,8 @@ Chunk arrow_chunk(Column &owner, nb::handle values, const ArrowSchema &schema, c
         raise(PyExc_TypeError, "values: unsupported Arrow type (format '%s') of %s", schema.format,
               Py_TYPE(values.ptr())->tp_name);
     c.kind = kind;
-    c.width = c.stride = width;
+    c.width = width;
+    c.stride = width;
     c.data = buffer(array, 1) + offset * width;
     return c;
 }
@@ -257,8 +260,7 @@ nb::object native_order_copy(nb::handle values) {
     if (!has_attr(values, "dtype")) return {};
     nb::object dtype = values.attr("dtype");
     if (!has_attr(dtype, "isnative") || !has_attr(values, "astype")) return {};
-    int native = PyObject_IsTrue(dtype.attr("isnative").ptr());
-    if (native < 0) throw nb::python_error();
+    int native = check(PyObject_IsTrue(dtype.attr("isnative").ptr()));
     if (native) return {};
     return values.attr("astype")(dtype.attr("newbyteorder")("="));
 }
@@ -357,7 +359,7 @@ void read_masked(Column &column, nb::handle values, nb::handle data, nb::handle 
 bool is_masked_array(nb::handle values) {
     PyObject *ma = PyImport_GetModule(interned("numpy.ma"));
     if (!ma) {
-        if (PyErr_Occurred()) throw nb::python_error();
+        if (PyErr_Occurred()) fail();
         return false;
     }
     nb::object module = nb::steal(ma);
@@ -367,9 +369,7 @@ bool is_masked_array(nb::handle values) {
         return false;
     }
     nb::object masked = nb::steal(cls);
-    int r = PyObject_IsInstance(values.ptr(), cls);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
+    return check(PyObject_IsInstance(values.ptr(), cls)) == 1;
 }
 
 void read_any(Column &column, nb::handle values, int depth) {
@@ -444,12 +444,12 @@ double half_to_double(std::uint16_t h) {
 
 template <typename T> T load(const char *p) {
     T value;
-    std::memcpy(&value, p, sizeof(T));
+    std::memcpy(static_cast<void *>(&value), p, sizeof(T));
     return value;
 }
 
 bool bit(const char *data, std::int64_t i) {
-    return (static_cast<const std::uint8_t>(data[i >> 3]) >> (i & 7)) & 1;
+    return (static_cast<std::uint8_t>(data[i >> 3]) >> (i & 7)) & 1;
 }
 
 /// Encodes code point `cp` as UTF-8 (surrogates as their three bytes, as "surrogatepass" does).

@@ -77,7 +77,7 @@ class Reader {
 
     struct Depth {
         Reader &r;
-        explicit Depth(Reader &r) : r(r) {
+        explicit Depth(Reader &reader) : r(reader) {
             if (++r.depth_ > kMaxDepth) throw Defer{};
         }
         ~Depth() { --r.depth_; }

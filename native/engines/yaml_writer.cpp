@@ -398,7 +398,7 @@ class Writer {
 
     struct Depth {
         Writer &w;
-        explicit Depth(Writer &w) : w(w) {
+        explicit Depth(Writer &writer) : w(writer) {
             if (++w.depth_ > kMaxDepth) throw NotHandled{};
         }
         ~Depth() { --w.depth_; }

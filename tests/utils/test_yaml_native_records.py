@@ -9,7 +9,6 @@ import datetime
 import decimal
 import enum
 import io
-import uuid
 import weakref
 from typing import Any, Optional
 
@@ -214,7 +213,7 @@ _dead = weakref.ref(Leaf())
          "extra:\n  b: {}\n", True),
         (Leaf(note="x", weight=1 / 3), "note: x\nweight: 0.333333333333\n", True),
         ({"m": Odd.MAPPING, "t": Odd.THIRD, "f": 1 / 3}, "f: 0.333333333333\nm:\n  kept: null\n  x: 1\nt: 0.3333333333333333\n", True),
-        ({"n": Odd.NOTHING, "s": {"b", "b"}, "d": _dead}, "d: null\nn: null\ns:\n- b\n", True),
+        ({"n": Odd.NOTHING, "s": {"b"}, "d": _dead}, "d: null\nn: null\ns:\n- b\n", True),
         ({"x": Custom(1), "p": Point(None, [])}, "p:\n  x: null\n  y: []\nx:\n  custom: 1\n  empty: null\n", True),
         ({"e": (), "t": (1, "a"), "u": [(), ()]}, "e: []\nt:\n- 1\n- a\nu:\n- []\n- []\n", True),
         ([Leaf(name="a"), Leaf(name="b")], "name: a\n---\nname: b\n", True),

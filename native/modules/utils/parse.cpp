@@ -111,7 +111,7 @@ NB_MODULE(parse, m) {
             m, cls_name, {.name = name,
                           .params = {{.name = "cls"},
                                      {.name = "val", .rule = Rule::Str, .annotation = str}},
-                          .returns = returns}, impl));
+                          .returns = std::move(returns)}, impl));
     };
     nb::dict ns;
     ns["__module__"] = m.attr("__name__");

@@ -38,9 +38,9 @@ nb::object is_own_method_impl(Args a) {
 
 }  // namespace
 
-NB_MODULE(bucketing_probe, m) {
+NB_MODULE(bucketing_probe, m) {  // NOLINT(performance-unnecessary-value-param)
     qv::init_native_types();
-    Param binary_search{"binary_search", Rule::Any, {}, nb::bool_(true)};
+    Param binary_search{.name = "binary_search", .default_ = nb::bool_(true)};
     m.attr("numeric_batch") = make_function(
         m, "", {.name = "numeric_batch",
                 .params = {{.name = "bucketing"}, {.name = "values"}, binary_search}},

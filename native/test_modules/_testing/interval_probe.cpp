@@ -38,7 +38,7 @@ nb::object find_all_impl(Args a) {
 
 }  // namespace
 
-NB_MODULE(interval_probe, m) {
+NB_MODULE(interval_probe, m) {  // NOLINT(performance-unnecessary-value-param)
     qv::init_native_types();
     m.attr("find_all") = make_function(
         m, "", {.name = "find_all", .params = {{.name = "intervals"}, {.name = "values"}}}, find_all_impl);

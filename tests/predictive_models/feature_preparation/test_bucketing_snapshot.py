@@ -9,7 +9,6 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from quorvex_analytics_utils._testing import bucketing_probe as probe
-from quorvex_analytics_utils.predictive_models.feature_preparation import feature_bucketing as fb
 from quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing import (
     AttributeBinCategorical,
     AttributeBinNumerical,
@@ -32,7 +31,6 @@ def single(method, values):
 
 
 def batch(fn, *args):
-    values = args[1]
     results = []
     try:
         results = fn(*args)

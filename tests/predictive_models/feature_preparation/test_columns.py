@@ -308,7 +308,7 @@ ITEM_VALUES = ["A", "B", "", 1, 1.0, 2.5, True, "1"]
 @st.composite
 def dummy_encodings(draw):
     items = []
-    for i in range(draw(st.integers(0, 5))):
+    for _ in range(draw(st.integers(0, 5))):
         items.append({"value": draw(st.sampled_from(ITEM_VALUES)),
                       "encoded_feature_name": draw(st.sampled_from(["d_a", "d_b", "d_c", "d_d"])),
                       "use_for_undefined": draw(st.integers(0, 3)) == 0})

@@ -498,9 +498,6 @@ def test_fallback_under_structlog_s_filtering_logger(ages, minimum, reaches):
 # ---- bad input
 
 
-class Text(str):
-    pass
-
 
 @pytest.mark.parametrize("value, given", [(1, "int"), (1.5, "float"), (Text("A"), "Text"), (b"A", "bytes")])
 def test_categorical_value_must_be_exact_text(cities, value, given):

@@ -16,7 +16,7 @@ from quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucke
 from quorvex_analytics_utils.predictive_models.feature_preparation.feature_preparation import (
     FeaturePreparation,
 )
-from test_feature_bucketing import RESERVED_NAMES, Text, message, native_categoric, reference_categoric
+from test_feature_bucketing import RESERVED_NAMES, Text, message, reference_categoric
 
 OWN_NUMERIC = FeatureBucketing.bin_numeric_attribute
 OWN_CATEGORIC = FeatureBucketing.bin_categoric_attribute

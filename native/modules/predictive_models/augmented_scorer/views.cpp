@@ -103,7 +103,7 @@ void flush(nb::list &pieces, std::string &pending) {
 /// The result of one subscription of an exact dict (by an exact str) or an exact list or tuple (at
 /// position 0), made without running Python code: `missing` when a dict has no such key; `other`
 /// when the subscription would need Python code or would raise anything but KeyError.
-enum class Step { ok, missing, other };
+enum class Step : unsigned char { ok, missing, other };
 
 Step plain_step(nb::object &current, PyObject *k) {
     PyObject *c = current.ptr();

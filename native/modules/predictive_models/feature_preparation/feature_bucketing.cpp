@@ -60,7 +60,7 @@ nb::object format_plain(nb::handle value) {
 /// Python's own operations (so Decimal, numpy scalars, bool behave as they would, and text fails
 /// on the missing is_integer).
 nb::object format_number_generic(nb::handle number) {
-    nb::object inf = nb::float_(INFINITY), minus_inf = nb::float_(-INFINITY);
+    nb::object inf = nb::float_(HUGE_VAL), minus_inf = nb::float_(-HUGE_VAL);
     if (identical_or_equal(number, minus_inf)) return nb::str("-inf");
     if (identical_or_equal(number, inf)) return nb::str("inf");
     if (truth(number.attr("is_integer")())) {
@@ -240,7 +240,7 @@ nb::object apply_categorical_naming_impl(Args a) {
             return copy;
         }
     } else if (PyErr_Occurred()) {
-        throw nb::python_error();
+        fail();
     }
     nb::object joined = joined_categories(categories);
     nb::object id = format_plain(required_id(copy));
@@ -337,16 +337,16 @@ NB_MODULE(feature_bucketing, m) {
     import_names(m, "enum", {"Enum"});
     import_names(m, "quorvex_analytics_utils.utils.record_base", {"RecordBase"});
 
-    nb::module_ record_base = nb::module_::import_("quorvex_analytics_utils.utils.record_base");
-    nb::object RecordBase = record_base.attr("RecordBase");
-    nb::object ABC = nb::module_::import_("abc").attr("ABC");
+    nb::module_ record_base_module = nb::module_::import_("quorvex_analytics_utils.utils.record_base");
+    nb::object record_base = record_base_module.attr("RecordBase");
+    nb::object abc_base = nb::module_::import_("abc").attr("ABC");
     m.attr("logger") = nb::module_::import_("structlog").attr("get_logger")(m.attr("__name__"));
 
     nb::object str_t = typ::builtin("str"), int_t = typ::builtin("int");
     nb::object opt_float = typ::Optional(typ::builtin("float"));
     nb::object opt_str = typ::Optional(str_t);
 
-    nb::object AttributeDataType = declare_str_enum(
+    nb::object attribute_data_type = declare_str_enum(
         m, "AttributeDataType", {{"CATEGORICAL", "CATEGORICAL"}, {"NUMERICAL", "NUMERICAL"}}, true,
         "Kind of an attribute's values: CATEGORICAL (text categories) or NUMERICAL (numbers). Also "
         "a GraphQL enumeration.");
@@ -361,8 +361,8 @@ NB_MODULE(feature_bucketing, m) {
                      "DEFINED_DEFAULT).");
 
     nb::object any_t = typ::Any();
-    nb::object AbstractAttributeBin =
-        RecordClass(m, "AbstractAttributeBin", {RecordBase, ABC})
+    nb::object abstract_attribute_bin =
+        RecordClass(m, "AbstractAttributeBin", {record_base, abc_base})
             .doc("One bin of an attribute.")
             .field("name", str_t)
             .field("value", opt_float, nb::none())
@@ -377,10 +377,10 @@ NB_MODULE(feature_bucketing, m) {
                               apply_type_rule_impl)
             .build();
 
-    nb::object AttributeBinCategorical =
-        RecordClass(m, "AttributeBinCategorical", {AbstractAttributeBin})
+    nb::object attribute_bin_categorical =
+        RecordClass(m, "AttributeBinCategorical", {abstract_attribute_bin})
             .doc("One bin of a categorical attribute.")
-            .field("type", typ::Literal(AttributeDataType.attr("CATEGORICAL")))
+            .field("type", typ::Literal(attribute_data_type.attr("CATEGORICAL")))
             .field("categories", typ::Optional(typ::List(str_t)), nb::none())
             .before_validator({.name = "_apply_categorical_naming",
                                .params = {{.name = "data", .annotation = any_t}},
@@ -389,10 +389,10 @@ NB_MODULE(feature_bucketing, m) {
                               apply_categorical_naming_impl)
             .build();
 
-    nb::object AttributeBinNumerical =
-        RecordClass(m, "AttributeBinNumerical", {AbstractAttributeBin})
+    nb::object attribute_bin_numerical =
+        RecordClass(m, "AttributeBinNumerical", {abstract_attribute_bin})
             .doc("One bin of a numerical attribute.")
-            .field("type", typ::Literal(AttributeDataType.attr("NUMERICAL")))
+            .field("type", typ::Literal(attribute_data_type.attr("NUMERICAL")))
             .field("lower_bound", opt_float, nb::none())
             .field("upper_bound", opt_float, nb::none())
             .before_validator({.name = "_apply_numerical_naming",
@@ -409,15 +409,15 @@ NB_MODULE(feature_bucketing, m) {
                                   "decimals above 0.01, else scientific notation with two decimals."},
                           get_number_formatting_impl)
             .build();
-    state.own_formatting = keep_forever(AttributeBinNumerical.attr("_get_number_formatting"));
+    state.own_formatting = keep_forever(attribute_bin_numerical.attr("_get_number_formatting"));
 
-    nb::object AttributeBin = publish(
+    nb::object attribute_bin = publish(
         m, "AttributeBin",
-        typ::Annotated(typ::Union({AttributeBinNumerical, AttributeBinCategorical}),
+        typ::Annotated(typ::Union({attribute_bin_numerical, attribute_bin_categorical}),
                        Field(nb::arg("discriminator") = "type")));
 
-    nb::object AbstractAttributeBinType =
-        ViewClass(m, "AbstractAttributeBinType", AbstractAttributeBin)
+    nb::object abstract_attribute_bin_type =
+        ViewClass(m, "AbstractAttributeBinType", abstract_attribute_bin)
             .doc("GraphQL view of a bin: name, value, frequency, target rate, id and type.")
             .auto_field("name", "The bin's name, for example 2_(-inf;30) or 1_null.")
             .auto_field("value",
@@ -427,14 +427,14 @@ NB_MODULE(feature_bucketing, m) {
             .auto_field("target_rate", "Target rate of the development sample in the bin.")
             .auto_field("id", "The bin's number.")
             .resolver({.name = "type",
-                       .returns = AttributeDataType,
+                       .returns = attribute_data_type,
                        .doc = "The bin's kind, NUMERICAL or CATEGORICAL (the record's `type` "
                               "tag).",
-                       .is_async = true}, type_impl, AttributeBin)
+                       .is_async = true}, type_impl, attribute_bin)
             .build();
-    nb::object AttributeBinCategoricalType =
-        ViewClass(m, "AttributeBinCategoricalType", AttributeBinCategorical,
-                  {AbstractAttributeBinType})
+    nb::object attribute_bin_categorical_type =
+        ViewClass(m, "AttributeBinCategoricalType", attribute_bin_categorical,
+                  {abstract_attribute_bin_type})
             .doc("GraphQL view of a categorical bin: the common bin fields and its categories.")
             .auto_field("categories", "The categories the bin takes; null for a special bin.")
             .build();
@@ -442,8 +442,8 @@ NB_MODULE(feature_bucketing, m) {
     // so that an open end shows as null there, and as "-inf"/"inf" in the formatted fields. They
     // resolve synchronously: strawberry runs every asynchronous field as an asyncio task of its own,
     // the main cost of a query over many bins.
-    nb::object AttributeBinNumericalType =
-        ViewClass(m, "AttributeBinNumericalType", AttributeBinNumerical, {AbstractAttributeBinType})
+    nb::object attribute_bin_numerical_type =
+        ViewClass(m, "AttributeBinNumericalType", attribute_bin_numerical, {abstract_attribute_bin_type})
             .doc("GraphQL view of a numerical bin: the common bin fields, its bounds and the "
                  "bounds as short text.\n\nGraphQL's Float has no infinities: an open bound "
                  "shows as null in `lower_bound`/`upper_bound` and as -inf or inf in the "
@@ -452,27 +452,27 @@ NB_MODULE(feature_bucketing, m) {
             .auto_field("upper_bound")
             .resolver({.name = "lower_bound", .returns = opt_float,
                        .doc = "The lower bound; null when missing or infinite."}, lower_bound_impl,
-                      AttributeBinNumerical)
+                      attribute_bin_numerical)
             .resolver({.name = "upper_bound", .returns = opt_float,
                        .doc = "The upper bound; null when missing or infinite."}, upper_bound_impl,
-                      AttributeBinNumerical)
+                      attribute_bin_numerical)
             .resolver({.name = "formatted_lower_bound", .returns = opt_str, .doc = "The lower bound as short text (-inf, inf, whole numbers in "
                               "digits, three decimals above 0.01, else scientific notation); "
                               "null when missing.",
                        .is_async = true},
-                      formatted_lower_bound_impl, AttributeBinNumerical)
+                      formatted_lower_bound_impl, attribute_bin_numerical)
             .resolver({.name = "formatted_upper_bound", .returns = opt_str, .doc = "The upper bound as short text, formatted as the lower bound; null "
                               "when missing.",
                        .is_async = true},
-                      formatted_upper_bound_impl, AttributeBinNumerical)
+                      formatted_upper_bound_impl, attribute_bin_numerical)
             .build();
 
-    nb::object FeatureBucketing =
-        RecordClass(m, "FeatureBucketing", {RecordBase})
+    nb::object feature_bucketing =
+        RecordClass(m, "FeatureBucketing", {record_base})
             .doc("Class to store binning of the attributes.")
             .field("attribute", str_t)
-            .field("attribute_data_type", AttributeDataType)
-            .field("feature_bucketing", typ::List(AttributeBin),
+            .field("attribute_data_type", attribute_data_type)
+            .field("feature_bucketing", typ::List(attribute_bin),
                    Field(nb::arg("default_factory") = typ::builtin("list")))
             .field("binned_attribute_name", opt_str, nb::none())
             .method({.name = "bin_numeric_attribute",
@@ -501,14 +501,14 @@ NB_MODULE(feature_bucketing, m) {
                     bin_categoric_attribute_impl)
             .build();
 
-    ViewClass(m, "FeatureBucketingType", FeatureBucketing)
+    ViewClass(m, "FeatureBucketingType", feature_bucketing)
         .doc("GraphQL view of an attribute's binning: the attribute and its bins, each through "
              "the view of its kind.")
         .auto_field("attribute", "The binned attribute.")
         .resolver({.name = "feature_bucketing",
-                   .returns = typ::List(typ::Union({AttributeBinNumericalType, AttributeBinCategoricalType})),
+                   .returns = typ::List(typ::Union({attribute_bin_numerical_type, attribute_bin_categorical_type})),
                    .doc = "The bins in record order, unchanged.",
                    .is_async = true},
-                  feature_bucketing_impl, FeatureBucketing)
+                  feature_bucketing_impl, feature_bucketing)
         .build();
 }

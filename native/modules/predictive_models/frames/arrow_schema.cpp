@@ -55,6 +55,7 @@ void capsule_destructor(PyObject *capsule) {
 
 nb::object arrow_schema_capsule(const Schema &s) {
     std::vector<const char *> formats;  // every dtype checked before anything is allocated
+    formats.reserve(s.dtypes.size());
     for (const std::string &dtype : s.dtypes) formats.push_back(format_of(dtype));
     auto top = std::make_unique<ArrowSchema>();
     fill(top.get(), "+s", "");
@@ -72,7 +73,7 @@ nb::object arrow_schema_capsule(const Schema &s) {
     top->children = owned->child_pointers.data();
     PyObject *capsule = PyCapsule_New(top.get(), "arrow_schema", capsule_destructor);
     if (!capsule) fail();
-    top.release();
+    [[maybe_unused]] ArrowSchema *owned_by_capsule = top.release();
     return nb::steal(capsule);
 }
 

@@ -33,9 +33,9 @@ nb::object auto_note_number(nb::handle key) {
 
 bool starts_with_note(nb::handle key) {
     if (!PyUnicode_Check(key.ptr()) || PyUnicode_GET_LENGTH(key.ptr()) < 4) return false;
-    static constexpr Py_UCS4 prefix[] = {'n', 'o', 't', 'e'};
+    static constexpr Py_UCS4 kPrefix[] = {'n', 'o', 't', 'e'};
     for (Py_ssize_t i = 0; i < 4; ++i)
-        if (PyUnicode_READ_CHAR(key.ptr(), i) != prefix[i]) return false;
+        if (PyUnicode_READ_CHAR(key.ptr(), i) != kPrefix[i]) return false;
     return true;
 }
 
@@ -46,7 +46,7 @@ void add_auto_note(nb::handle notes, nb::handle note) {
         if (!starts_with_note(key)) return;
         nb::object number = auto_note_number(key);
         int greater = check(PyObject_RichCompareBool(number.ptr(), last.ptr(), Py_GT));
-        if (greater) last = number;
+        if (greater) last = std::move(number);
     });
     nb::object next = check(PyNumber_Add(last.ptr(), nb::int_(1).ptr()));
     nb::object key = nb::str("note_{}").attr("format")(next);
@@ -157,14 +157,14 @@ nb::object eval_metric_impl(Args a) {
     if (!read) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) fail();
         PyErr_Clear();
-        chosen = metric;
+        chosen = std::move(metric);
     } else {
         nb::object metric_list = nb::steal(read);
         if (PyList_Check(read)) {
             nb::object last = nb::int_(-1);
             chosen = check(PyObject_GetItem(read, last.ptr()));
         } else {
-            chosen = metric_list;
+            chosen = std::move(metric_list);
         }
     }
     if (!chosen.is_none() && !PyUnicode_Check(chosen.ptr()))

@@ -38,7 +38,7 @@ struct State {
 State state;
 
 /// Which reserved names a scan looks for.
-enum class Wanted { Null, Fallback };
+enum class Wanted : unsigned char { Null, Fallback };
 
 /// The bin's name is "1_null" (Null) or one of the three default names (Fallback). Exact strings
 /// are classified by their bytes; anything else is compared with the members through `==`, in

@@ -117,8 +117,7 @@ nb::object plain_number(PyObject *v, bool none_allowed) {
 
 /// The description's entry, borrowed (the description holds it), or null when absent.
 PyObject *entry(PyObject *d, PyObject *key) {
-    PyObject *v = PyDict_GetItemWithError(d, key);
-    if (!v && PyErr_Occurred()) throw nb::python_error();
+    PyObject *v = dict_lookup(d, key);
     return v;
 }
 
@@ -138,16 +137,16 @@ nb::object make_record(PyTypeObject *cls, nb::handle keys, std::initializer_list
     nb::object dict = check(PyDict_New());
     Py_ssize_t i = 0;
     for (nb::handle v : values)
-        if (PyDict_SetItem(dict.ptr(), PyTuple_GET_ITEM(keys.ptr(), i++), v.ptr()) < 0) throw nb::python_error();
+        if (PyDict_SetItem(dict.ptr(), PyTuple_GET_ITEM(keys.ptr(), i++), v.ptr()) < 0) fail();
     nb::object fields_set = check(PySet_New(nullptr));
     for (Py_ssize_t k : given)
-        if (PySet_Add(fields_set.ptr(), PyTuple_GET_ITEM(keys.ptr(), k)) < 0) throw nb::python_error();
+        if (PySet_Add(fields_set.ptr(), PyTuple_GET_ITEM(keys.ptr(), k)) < 0) fail();
     nb::object record = check(cls->tp_alloc(cls, 0));
     if (PyObject_GenericSetDict(record.ptr(), dict.ptr(), nullptr) < 0 ||
         PyObject_GenericSetAttr(record.ptr(), interned("__pydantic_fields_set__"), fields_set.ptr()) < 0 ||
         PyObject_GenericSetAttr(record.ptr(), interned("__pydantic_extra__"), Py_None) < 0 ||
         PyObject_GenericSetAttr(record.ptr(), interned("__pydantic_private__"), Py_None) < 0)
-        throw nb::python_error();
+        fail();
     return record;
 }
 

@@ -81,7 +81,7 @@ nb::object get_attributes_created_in_binning_impl(Args a);
 nb::object get_all_dummy_enc_attributes_impl(Args a);
 
 // Applying binnings and dummy encodings to values (application.cpp).
-enum class Kind { Numerical, Categorical, Other };
+enum class Kind : unsigned char { Numerical, Categorical, Other };
 /// Which bin method applies, from the bucketing's `attribute_data_type`.
 Kind kind_of(nb::handle bucketing);
 /// Raises `e` again with "Binning attribute <attribute>: " in front of its message.
