@@ -1,6 +1,8 @@
 // Declaring enumerations, record classes and views from C++ through pydantic and strawberry.
 #include "declare.hpp"
 
+#include "support.hpp"
+
 namespace qv {
 
 namespace typ {
@@ -177,9 +179,51 @@ RecordClass &RecordClass::wrapped_method(FunctionSpec decl, Impl impl, nb::handl
     return *this;
 }
 
+namespace {
+
+/// Lets instances of a record class look attributes up as plain objects do
+/// (`object.__getattribute__`), without pydantic's `BaseModel.__getattr__` after a miss, when that
+/// hook has nothing to add: the class has no private attributes and forbids extra fields (so
+/// `__pydantic_extra__` stays None), `__getattr__` is pydantic's own and `__getattribute__`
+/// object's. A miss then raises the AttributeError pydantic's hook would raise, with the same
+/// text. Python's attribute look-up (and its specialising interpreter) takes the direct route for
+/// such a class. CPython recomputes the slot whenever `__getattr__` or `__getattribute__` is later
+/// set on the class or a base, so such a patch is honoured; subclasses compute their own.
+void look_up_attributes_plainly(nb::handle cls) {
+    static PyObject *pydantic_getattr = nullptr;
+    if (!pydantic_getattr) {
+        nb::object base_model = nb::module_::import_("pydantic").attr("BaseModel");
+        PyObject *hook = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(base_model.ptr()),
+                                        interned("__getattr__"));
+        if (!hook) return;
+        pydantic_getattr = Py_NewRef(hook);  // kept for the life of the process
+    }
+    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    PyObject *object_getattribute =
+        _PyType_Lookup(&PyBaseObject_Type, interned("__getattribute__"));
+    if (_PyType_Lookup(type, interned("__getattr__")) != pydantic_getattr ||
+        _PyType_Lookup(type, interned("__getattribute__")) != object_getattribute)
+        return;
+    nb::object config = cls.attr("model_config");
+    PyObject *extra = PyDict_Check(config.ptr())
+                          ? PyDict_GetItemWithError(config.ptr(), interned("extra"))
+                          : nullptr;
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (!extra || !str_equals(extra, "forbid")) return;
+    nb::object private_attributes = cls.attr("__private_attributes__");
+    Py_ssize_t count = PyObject_Length(private_attributes.ptr());
+    if (count < 0) throw nb::python_error();
+    if (count != 0) return;
+    type->tp_getattro = PyObject_GenericGetAttr;
+    PyType_Modified(type);
+}
+
+}  // namespace
+
 nb::object RecordClass::build() {
     nb::handle metaclass = reinterpret_cast<PyObject *>(Py_TYPE(bases_[0].ptr()));
     nb::object cls = metaclass(name_.c_str(), bases_, namespace_);
+    look_up_attributes_plainly(cls);
     return publish(module_, name_.c_str(), cls);
 }
 

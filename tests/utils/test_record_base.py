@@ -137,3 +137,41 @@ def test_asynchronous_native_function_is_a_coroutine_for_asyncio():
     assert isinstance(awaitable, collections.abc.Coroutine)
     result = asyncio.run(awaitable)
     assert [(item.metric, item.value) for item in result] == [("AUC", 0.5)]
+
+
+# ---- attribute look-up of the package's record classes
+
+def test_record_attributes_are_found_as_pydantic_finds_them(monkeypatch):
+    import pydantic
+
+    from quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing import FeatureBucketing
+
+    record = FeatureBucketing(attribute="A", attribute_data_type="NUMERICAL")
+    assert record.attribute == "A" and record.bin_numeric_attribute(1.0) is None
+    with pytest.raises(AttributeError, match=r"^'FeatureBucketing' object has no attribute 'nope'$"):
+        record.nope
+    assert getattr(record, "nope", 7) == 7 and not hasattr(record, "nope")
+
+    # A __getattr__ set later, on the class or on pydantic's base, is asked after a miss again.
+    monkeypatch.setattr(FeatureBucketing, "__getattr__", lambda self, name: ("class", name), raising=False)
+    assert record.nope == ("class", "nope")
+    monkeypatch.undo()
+    monkeypatch.setattr(pydantic.BaseModel, "__getattr__", lambda self, name: ("base", name))
+    assert record.nope == ("base", "nope")
+    monkeypatch.undo()
+    with pytest.raises(AttributeError):
+        record.nope
+
+
+def test_subclasses_with_private_attributes_keep_them():
+    import pydantic
+
+    from quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing import FeatureBucketing
+
+    class WithPrivate(FeatureBucketing):
+        _seen: int = pydantic.PrivateAttr(default=3)
+
+    record = WithPrivate(attribute="A", attribute_data_type="NUMERICAL")
+    assert record._seen == 3
+    record._seen = 4
+    assert record._seen == 4 and record.attribute == "A"
