@@ -205,13 +205,21 @@ struct Run {
     }
 };
 
+/// A NaN of a float, a float subclass or a numpy float scalar (float32 included): a missing
+/// value, as the NaN of a float column is.
+bool is_nan_number(PyObject *o) {
+    if (PyFloat_Check(o)) return std::isnan(PyFloat_AS_DOUBLE(o));
+    double v;
+    return !PyLong_CheckExact(o) && plain_float(o, v) && std::isnan(v);
+}
+
 /// The element as the methods are given it: missing values as None, a str subclass as its text.
 nb::object method_value(const Run &run, const Chunk &c, std::size_t i) {
     nb::object v = element(c, i);
     PyObject *o = v.ptr();
     if (is_pandas_na(o)) return nb::none();
     if (!run.numerical) {
-        if (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o))) return nb::none();
+        if (is_nan_number(o)) return nb::none();
         if (PyUnicode_Check(o) && !PyUnicode_CheckExact(o)) return check(PyUnicode_FromObject(o));
     }
     return v;
@@ -287,7 +295,7 @@ bool plan_object(const Run &run, PyObject *o, Tally *tally, double &out) {
         out = number(run, v, tally);
         return true;
     }
-    if (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o))) {
+    if (is_nan_number(o)) {
         out = missing(run, tally);
         return true;
     }

@@ -222,8 +222,9 @@ def test_missing_markers_of_pandas_and_numpy_go_to_the_null_bin():
         AttributeBinCategorical(id=1, categories=["a"], value=1.0),
         AttributeBinCategorical(id=2, name="1_null", value=0.0)])
     prep = FeaturePreparation(binning=[bucketing])
-    column = np.array(["a", pd.NA, math.nan, None, np.str_("a")], dtype=object)
-    assert list(prep.apply_feature_bucketing_array("c", column)) == [1.0, 0.0, 0.0, 0.0, 1.0]
+    column = np.array(["a", pd.NA, math.nan, None, np.str_("a"), np.float32("nan"), np.float64("nan")],
+                      dtype=object)
+    assert list(prep.apply_feature_bucketing_array("c", column)) == [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0]
     assert list(prep.apply_feature_bucketing_array("c", np.array([math.nan]))) == [0.0]
 
 
