@@ -240,7 +240,7 @@ class Reader {
 
     static bool is_dash(std::string_view r) { return !r.empty() && r[0] == '-' && (r.size() == 1 || r[1] == ' '); }
 
-    /// A key on one line followed by ':'; only text keys are read here.
+    /// A key on one line followed by ':'; only text and integer keys are read here.
     nb::object simple_key() {
         std::string_view r = rest();
         nb::object key;
@@ -258,8 +258,11 @@ class Reader {
             check_plain_start(text);
             check_plain_line(text);
             if (text.back() == ' ') throw Defer{};
-            if (kernels::resolve_plain(text) != kernels::PlainKind::Str) throw Defer{};
-            key = make_str(text);
+            switch (kernels::resolve_plain(text)) {
+                case kernels::PlainKind::Str: key = make_str(text); break;
+                case kernels::PlainKind::Int: key = integer(text); break;  // class weights, say
+                default: throw Defer{};
+            }
             used = colon;
         }
         if (used >= r.size() || r[used] != ':') throw Defer{};

@@ -42,6 +42,7 @@ def test_own_output_and_mutations_read_as_ruamel_reads_them(data, rnd):
         "key: \n  long\n", "a: one\n  two\n", "'one\n  two'\n", '"one\\\n  \\ two"\n', '"\\u00e9\\U0001F642\\x41"\n',
         "--- x\n", "---\na: 1\n",
         "99999999999999999999999999\n", "k" * 1024 + ": v\n",
+        "1: x\n", "w:\n  0: 1.0\n  1: 4.5\n", "0x1F: a\n-3: b\n1_000: c\n",  # integer keys
     ],
 )
 def test_handles_the_written_subset(text):
@@ -53,7 +54,7 @@ def test_handles_the_written_subset(text):
     [
         "", "a: &x 1\nb: *x\n", "!!python/object:os.system x\n", "a: [1, 2]\n", "a: {b: 1}\n", "a: |\n  x\n",
         "a: >\n  x\n", "# comment\na: 1\n", "a: 1 # c\n", "%YAML 1.2\n---\na: 1\n", "a: 1\n---\nb: 2\n",
-        "a: 1\na: 2\n", "1: x\n", "a: 2020-01-01\n", "<<: 1\n", "a:\tb\n", "a: 1\r\n", "\ufeffa: 1\n", "a: 1\n\nb: 2\n",
+        "a: 1\na: 2\n", "1: x\n01: y\n", "1.5: x\n", "true: x\n", "~: x\n", "a: 2020-01-01\n", "<<: 1\n", "a:\tb\n", "a: 1\r\n", "\ufeffa: 1\n", "a: 1\n\nb: 2\n",
         "-\n", "a:  b\n", "? a\n: b\n", "0b_\n", "9" * 5000 + "\n",
         # Implicit keys longer than the loader allows, plain and quoted, at the top and nested.
         "k" * 1025 + ": v\n", "'" + "k" * 1023 + "': v\n", "a:\n  " + "k" * 1025 + ": v\n",
