@@ -576,6 +576,12 @@ bool read_bins_quietly(Snapshot &s) {
             if (!categories) return false;
             b.categories = nb::borrow(categories);
         }
+        // None held in the dict is immutable: the watched dict tells when it changes.
+        if (b.role != Role::Regular && b.numerical &&
+            f.peek(Field::LowerBound) != Py_None && f.peek(Field::UpperBound) != Py_None)
+            s.reserved_numerical_open = false;
+        if (b.role != Role::Regular && b.categorical && f.peek(Field::Categories) != Py_None)
+            s.reserved_categorical_empty = false;
         b.record = std::move(record);
         add_bin(s, std::move(b));
     }
@@ -799,6 +805,12 @@ void keep(PyObject *record, Kept entry) {  // NOLINT(performance-unnecessary-val
     if (added) t.order.push_back(record);
 }
 
+/// The record of bin `index`, or else of the first fallback bin, or None.
+nb::object record_or_fallback(const Snapshot &s, std::ptrdiff_t index) {
+    if (index < 0) index = s.first_fallback;
+    return index >= 0 ? s.bins[(std::size_t) index].record : nb::none();
+}
+
 }  // namespace
 
 std::shared_ptr<const Snapshot> shared_quiet_snapshot(nb::handle bucketing) {
@@ -841,6 +853,26 @@ nb::object categoric_kept(nb::handle bucketing, nb::handle value) {
                       : is_missing_category(value) ? null_plain(*s)
                                                    : categoric_plain(*s, value.ptr());
     return found ? nb::borrow(found) : nb::object();
+}
+
+nb::object watch_numeric_kept(nb::handle bucketing, double v) {
+    std::shared_ptr<const Snapshot> s = shared_quiet_snapshot(bucketing);
+    if (!s) return {};
+    if (std::isnan(v)) return record_or_fallback(*s, s->first_null);
+    if (!s->reserved_numerical_open) return {};
+    std::ptrdiff_t k = numeric_index(*s, v);
+    return k == -2 ? nb::object() : record_or_fallback(*s, k);
+}
+
+nb::object watch_categoric_kept(nb::handle bucketing, nb::handle value) {
+    std::shared_ptr<const Snapshot> s = shared_quiet_snapshot(bucketing);
+    if (!s) return {};
+    if (is_missing_category(value)) return record_or_fallback(*s, s->first_null);
+    if (!s->reserved_categorical_empty || !s->category_index.is_valid()) return {};
+    // Exact str keys and value: the look-up runs no Python code and cannot fail.
+    PyObject *position = PyDict_GetItemWithError(s->category_index.ptr(), value.ptr());
+    if (!position && PyErr_Occurred()) throw nb::python_error();
+    return record_or_fallback(*s, position ? (std::ptrdiff_t) PyLong_AsSsize_t(position) : -1);
 }
 
 bool current(const Snapshot &s) {

@@ -157,6 +157,12 @@ struct Snapshot {
     /// Exact-str category -> index into `bins` of the first bin containing it; set when there are
     /// regular categorical bins and each holds a list of exact strings.
     nb::object category_index;
+
+    /// The watch's look-up (bins with a reserved name take part there too, unless they lack
+    /// bounds or categories) gives the same bins as the regular ones alone: every numerical (or
+    /// categorical) bin with a reserved name holds None as a bound (or as its categories).
+    bool reserved_numerical_open = true;
+    bool reserved_categorical_empty = true;
 };
 
 /// Reads the bins of `bucketing` once. With `allow_binary_search` false the numerical lookup
@@ -185,6 +191,12 @@ std::shared_ptr<const Snapshot> shared_quiet_snapshot(nb::handle bucketing);
 nb::object numeric_kept(nb::handle bucketing, double v);
 nb::object categoric_kept(nb::handle bucketing, nb::handle value);
 
+/// The scorer watch's look-up from the record's kept snapshot: the bin record a float `v` (or a
+/// categorical value, an exact str or None) falls into, else the first fallback bin, else None, as
+/// the watch's scan would find it; empty when the scan is needed. Never logs.
+nb::object watch_numeric_kept(nb::handle bucketing, double v);
+nb::object watch_categoric_kept(nb::handle bucketing, nb::handle value);
+
 /// True while the record still holds what a quiet snapshot read: the same list object with the
 /// same bins, each with the same class and field objects, categories lists with the same items.
 /// Runs no Python code. A batch checks it after any step that may have run Python code.
@@ -197,22 +209,29 @@ inline PyObject *plain_value(const nb::object &value) {
     return (v == Py_None || PyFloat_CheckExact(v)) ? v : nullptr;
 }
 
-/// The value of the bin that an exact float `v` (not NaN) falls into, borrowed from the snapshot,
-/// when that takes no Python code (interval search, or a linear scan over exact float bounds) and
-/// the bin's value is plain; nullptr otherwise, including when no bin matches. Inline: a batch
-/// calls it for every element.
-inline PyObject *numeric_plain(const Snapshot &s, double v) {
+/// Index into `bins` of the first regular numerical bin that an exact float `v` (not NaN) falls
+/// into, when that takes no Python code (interval search, or a linear scan over exact float
+/// bounds); -1 when none does, -2 when it would take Python code.
+inline std::ptrdiff_t numeric_index(const Snapshot &s, double v) {
     if (s.sorted) {
         std::size_t k = s.table.find(v);
-        return k < s.table.size() ? plain_value(s.bins[s.sorted_bins[k]].value) : nullptr;
+        return k < s.table.size() ? (std::ptrdiff_t) s.sorted_bins[k] : -1;
     }
-    if (!s.float_bounds) return nullptr;
+    if (!s.float_bounds) return -2;
     for (std::size_t index : s.regular_numerical) {
         const Bin &b = s.bins[index];
         if (PyFloat_AS_DOUBLE(b.lower.ptr()) < v && v <= PyFloat_AS_DOUBLE(b.upper.ptr()))
-            return plain_value(b.value);
+            return (std::ptrdiff_t) index;
     }
-    return nullptr;
+    return -1;
+}
+
+/// The value of the bin that an exact float `v` (not NaN) falls into, borrowed from the snapshot,
+/// when that takes no Python code and the bin's value is plain; nullptr otherwise, including when
+/// no bin matches. Inline: a batch calls it for every element.
+inline PyObject *numeric_plain(const Snapshot &s, double v) {
+    std::ptrdiff_t k = numeric_index(s, v);
+    return k >= 0 ? plain_value(s.bins[(std::size_t) k].value) : nullptr;
 }
 
 /// The same for an exact str (not "nan") found in the category index.

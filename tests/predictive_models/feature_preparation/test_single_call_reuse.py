@@ -16,6 +16,9 @@ from quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucke
 from quorvex_analytics_utils.predictive_models.feature_preparation.feature_preparation import (
     FeaturePreparation,
 )
+from predictive_models.scorer_watch.test_scorer_watch import reference_categorical as watch_categorical
+from predictive_models.scorer_watch.test_scorer_watch import reference_numerical as watch_numerical
+from quorvex_analytics_utils.predictive_models.scorer_watch.scorer_watch import PredictiveScorerWatch
 from test_feature_bucketing import RESERVED_NAMES, Text, message, reference_categoric
 
 OWN_NUMERIC = FeatureBucketing.bin_numeric_attribute
@@ -52,6 +55,21 @@ def native(call, value):
         except Exception as e:
             outcome = (type(e), str(e))
     return outcome, [(e["event"], e["log_level"]) for e in logs]
+
+
+def outcome(call, *args):
+    try:
+        return call(*args)
+    except Exception as e:
+        return (type(e), str(e))
+
+
+def watch_lookup(record, value, numerical):
+    """The watch's look-up and its plain statement give the very same bin record (or error)."""
+    lookup = PredictiveScorerWatch._get_numerical_bin if numerical else PredictiveScorerWatch._get_categorical_bin
+    expected = outcome(watch_numerical if numerical else watch_categorical, record.feature_bucketing, value)
+    got = outcome(lookup, record, value)
+    assert got is expected or (isinstance(got, tuple) and got == expected), (value, got, expected)
 
 
 def own_method(record, name):
@@ -173,7 +191,7 @@ TEXTS = [None, "nan", "a", "b", "c", "d", "q", "x", "z", ""]
 
 step = st.one_of(
     st.tuples(st.just("change"), st.sampled_from(sorted(MUTATIONS)), st.integers(0, 11)),
-    st.tuples(st.just("call"), st.sampled_from(["direct", "registry", "sneaky"]), st.integers(0, 20)),
+    st.tuples(st.just("call"), st.sampled_from(["direct", "registry", "sneaky", "watch"]), st.integers(0, 20)),
 )
 
 
@@ -192,6 +210,10 @@ def test_single_calls_follow_every_change(numerical, steps):
             value = (NUMBERS if numerical else TEXTS)[k % len(NUMBERS if numerical else TEXTS)]
             if what == "sneaky" and numerical and value is not None:
                 value = Sneaky(record, float(value))
+            if what == "watch":
+                if not isinstance(value, str) or not numerical:  # the watch takes no text for numbers
+                    watch_lookup(record, value, numerical)
+                continue
             expected = reference_call(record, name, value)
             if what == "registry" and not own_method(record, name):
                 continue  # the registry converts what another method returns: not the rules

@@ -1,8 +1,7 @@
 // The binnings kept for monitoring a model, and the lookup of the bin record a value falls into.
 //
-// The lookups scan the current bin list on every call; no record data is kept between calls, only
-// where each record class keeps its fields in the instance dict (the shared field reader of the
-// bucketing layer). Every bin and entry is held by a strong reference while it is looked at. Exact
+// The lookups answer from the bucketing layer's kept snapshot of a record's bins while it provably
+// still holds and the answer needs no Python code; otherwise they scan the current bin list. Every bin and entry is held by a strong reference while it is looked at. Exact
 // `str` names and categories and exact `float` bounds are compared here without running Python
 // code, so values read from a record's dict are used before anything else can happen; anything
 // else goes through Python's own comparisons with strong references held, so that code run by
@@ -118,7 +117,8 @@ double numeric_value(nb::handle value) {
 }
 
 nb::object numerical_bin(nb::handle binning, nb::handle value) {
-    double v = numeric_value(value);
+    double v = numeric_value(value);  // once: its Python code may change the bins read below
+    if (nb::object known = bk::watch_numeric_kept(binning, v); known.is_valid()) return known;
     nb::object bins = bins_of(binning);
     if (std::isnan(v)) return null_or_fallback(bins);
     for (Py_ssize_t i = 0;; ++i) {
@@ -158,6 +158,10 @@ bool contains(const nb::object &categories, nb::handle value, const Text *text) 
 }
 
 nb::object categorical_bin(nb::handle binning, nb::handle value) {
+    if (value.is_none() || PyUnicode_CheckExact(value.ptr())) {
+        if (nb::object known = bk::watch_categoric_kept(binning, value); known.is_valid())
+            return known;
+    }
     nb::object bins = bins_of(binning);
     if (is_missing(value)) return null_or_fallback(bins);
     std::optional<Text> text;
