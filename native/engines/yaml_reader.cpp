@@ -5,6 +5,7 @@
 #include "kernels/yaml_resolve.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -387,6 +388,9 @@ class Reader {
             x = Py_HUGE_VAL;
         } else if (body == ".nan") {
             x = Py_NAN;
+        } else if (auto [stop, ec] = std::from_chars(body.data(), body.data() + body.size(), x);
+                   ec == std::errc() && stop == body.data() + body.size()) {
+            // correctly rounded, as the interpreter reads it; overflow and underflow are read below
         } else {
             std::string b(body);
             char *end = nullptr;

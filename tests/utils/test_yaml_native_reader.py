@@ -43,6 +43,7 @@ def test_own_output_and_mutations_read_as_ruamel_reads_them(data, rnd):
         "--- x\n", "---\na: 1\n",
         "99999999999999999999999999\n", "k" * 1024 + ": v\n",
         "1: x\n", "w:\n  0: 1.0\n  1: 4.5\n", "0x1F: a\n-3: b\n1_000: c\n",  # integer keys
+        "a: 1e400\nb: -1e-400\nc: 1_0.5_0\nd: .5\ne: 5.\nf: 1.5E+3\ng: 0.30000000000000004\nh: 2.5e-308\n",
     ],
 )
 def test_handles_the_written_subset(text):

@@ -20,6 +20,7 @@ struct State {
         *model_fields, *annotation, *origin, *args, *get_number_formatting, *literal;
     PyObject *own_formatting;  ///< the bound formatting function AttributeBinNumerical installs
     PyObject *mapping;         ///< collections.abc.Mapping
+    PyObject *numerical, *categorical;  ///< the AttributeDataType members (their text is their value)
 };
 
 State state;
@@ -164,11 +165,16 @@ nb::object apply_type_rule_impl(Args a) {
         }
     }
     if (!literal) return nb::borrow(data);
-    // An exact dict that already holds the tag is handed on as it is: nothing would change.
+    // An exact dict that already holds the tag, or the text of one of the two data types when that
+    // is the tag (validation reads the text as that very member), is handed on as it is: the record
+    // validated is the same, and no copy is needed.
     if (PyDict_CheckExact(data.ptr())) {
         PyObject *given = PyDict_GetItemWithError(data.ptr(), state.type);
         if (given == tag_value.ptr()) return nb::borrow(data);
         if (!given && PyErr_Occurred()) fail();
+        bool own_member = tag_value.is(state.numerical) || tag_value.is(state.categorical);
+        if (given && own_member && PyUnicode_CheckExact(given) && same_text(given, tag_value.ptr()))
+            return nb::borrow(data);
     }
     nb::object copy = editable(data);
     if (!copy.is_valid()) return nb::borrow(data);
@@ -324,7 +330,7 @@ NB_MODULE(feature_bucketing, m) {
                   interned("annotation"),  interned("__origin__"),
                   interned("__args__"),    interned("_get_number_formatting"),
                   keep_forever(nb::module_::import_("typing").attr("Literal")), nullptr,
-                  keep_forever(nb::module_::import_("collections.abc").attr("Mapping"))};
+                  keep_forever(nb::module_::import_("collections.abc").attr("Mapping")), nullptr, nullptr};
     // The names a Python version of this module would import.
     import_names(m, "typing",
                  {"List", "Optional", "Union", "Any", "Literal", "cast", "get_args", "get_origin"});
@@ -350,6 +356,8 @@ NB_MODULE(feature_bucketing, m) {
         m, "AttributeDataType", {{"CATEGORICAL", "CATEGORICAL"}, {"NUMERICAL", "NUMERICAL"}}, true,
         "Kind of an attribute's values: CATEGORICAL (text categories) or NUMERICAL (numbers). Also "
         "a GraphQL enumeration.");
+    state.numerical = keep_forever(attribute_data_type.attr("NUMERICAL"));
+    state.categorical = keep_forever(attribute_data_type.attr("CATEGORICAL"));
     declare_str_enum(m, "PredictiveModelBinName",
                      {{"DEFAULT", "0_default"},
                       {"DEFINED_DEFAULT", "0_defined_default"},
