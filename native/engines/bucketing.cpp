@@ -17,7 +17,7 @@ namespace qv::bucketing {
 namespace {
 
 struct Keys {
-    PyObject *name, *value, *lower_bound, *upper_bound, *categories, *attribute, *feature_bucketing,
+    PyObject *name, *value, *lower_bound, *upper_bound, *categories, *attribute, *feature_bucketing, *binning,
         *module, *qualname, *numerical_cls, *categorical_cls, *null, *default_, *system_default,
         *defined_default, *empty;
 };
@@ -31,6 +31,7 @@ const Keys &keys() {
                         interned("categories"),
                         interned("attribute"),
                         interned("feature_bucketing"),
+                        interned("binning"),
                         interned("__module__"),
                         interned("__qualname__"),
                         interned("AttributeBinNumerical"),
@@ -82,13 +83,13 @@ bool is_instance(PyObject *record, PyObject *cls, PyObject *other_cls) {
 /// every instance dict of a class with the same (not interned) key objects; looking up with those
 /// very objects lets the dict match by identity instead of comparing text. A stale entry only
 /// costs speed: lookups still compare equal keys.
-constexpr std::size_t kFields = 7;
+constexpr std::size_t kFields = 8;
 using FieldKeys = std::array<PyObject *, kFields>;
 
 const FieldKeys &interned_keys() {
     const Keys &k = keys();
     static const FieldKeys fk{k.name,       k.value,     k.lower_bound,      k.upper_bound,
-                              k.categories, k.attribute, k.feature_bucketing};
+                              k.categories, k.attribute, k.feature_bucketing, k.binning};
     return fk;
 }
 
@@ -873,6 +874,87 @@ nb::object watch_categoric_kept(nb::handle bucketing, nb::handle value) {
     PyObject *position = PyDict_GetItemWithError(s->category_index.ptr(), value.ptr());
     if (!position && PyErr_Occurred()) throw nb::python_error();
     return record_or_fallback(*s, position ? (std::ptrdiff_t) PyLong_AsSsize_t(position) : -1);
+}
+
+namespace {
+
+/// An index of the entries of one owner's `binning` list by their exact str `attribute`.
+struct EntryIndex {
+    nb::object owner;
+    PyObject *dict = nullptr;  ///< the owner's instance dict when read (watched)
+    nb::object list;
+    std::vector<nb::object> entries;
+    std::vector<PyObject *> entry_dicts;  ///< watched
+    nb::object first, last;               ///< attribute -> entry
+    std::uint64_t epoch = 0;
+};
+
+/// Reads the index without running Python code; false when that cannot be done.
+bool read_entries(EntryIndex &x) {
+    PyObject *list = Fields(x.owner).peek(Field::Binning);
+    if (!list || !PyList_CheckExact(list)) return false;
+    x.list = nb::borrow(list);
+    x.dict = dict_of(x.owner.ptr());
+    x.first = nb::steal(PyDict_New());
+    x.last = nb::steal(PyDict_New());
+    if (!x.first.is_valid() || !x.last.is_valid()) throw nb::python_error();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *entry = PyList_GET_ITEM(list, i);
+        PyObject *attribute = Fields(entry).peek(Field::Attribute);
+        if (!attribute || !PyUnicode_CheckExact(attribute)) return false;
+        // Exact str keys: these dict operations run no Python code.
+        PyObject *kept = PyDict_SetDefault(x.first.ptr(), attribute, entry);
+        if (!kept || PyDict_SetItem(x.last.ptr(), attribute, entry) < 0) throw nb::python_error();
+        x.entries.push_back(nb::borrow(entry));
+        x.entry_dicts.push_back(dict_of(entry));
+    }
+    if (!watch(x.dict)) return false;
+    for (PyObject *d : x.entry_dicts)
+        if (!watch(d)) return false;
+    x.epoch = watched_epoch;
+    return true;
+}
+
+bool entries_hold(const EntryIndex &x) {
+    if (x.epoch != watched_epoch || dict_of(x.owner.ptr()) != x.dict) return false;
+    PyObject *list = x.list.ptr();
+    auto n = (Py_ssize_t) x.entries.size();
+    if (PyList_GET_SIZE(list) != n) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *entry = PyList_GET_ITEM(list, i);
+        if (entry != x.entries[(std::size_t) i].ptr() ||
+            dict_of(entry) != x.entry_dicts[(std::size_t) i])
+            return false;
+    }
+    return true;
+}
+
+constexpr std::size_t kIndexes = 8;
+/// Never destroyed at exit (their objects would outlive the interpreter).
+std::shared_ptr<const EntryIndex> *entry_indexes = new std::shared_ptr<const EntryIndex>[kIndexes];
+
+}  // namespace
+
+nb::object kept_entry(nb::handle owner, nb::handle attribute, bool last) {
+    if (!PyUnicode_CheckExact(attribute.ptr())) return {};
+    std::size_t slot = (reinterpret_cast<std::uintptr_t>(owner.ptr()) >> 4) % kIndexes;
+    std::shared_ptr<const EntryIndex> x = entry_indexes[slot];
+    if (!x || x->owner.ptr() != owner.ptr() || !entries_hold(*x)) {
+        // Released before anything is read: that may run Python code (finalizers).
+        x.reset();
+        std::shared_ptr<const EntryIndex> old = std::move(entry_indexes[slot]);
+        old.reset();
+        auto fresh = std::make_shared<EntryIndex>();
+        fresh->owner = nb::borrow(owner);
+        if (!read_entries(*fresh)) return {};
+        // One put there meanwhile stays: replacing it would release it, running code again.
+        if (!entry_indexes[slot]) entry_indexes[slot] = fresh;
+        x = std::move(fresh);
+    }
+    // Exact str key and keys: the look-up runs no Python code.
+    PyObject *found = PyDict_GetItemWithError((last ? x->last : x->first).ptr(), attribute.ptr());
+    if (!found && PyErr_Occurred()) throw nb::python_error();
+    return found ? nb::borrow(found) : nb::none();
 }
 
 bool current(const Snapshot &s) {

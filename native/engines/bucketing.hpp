@@ -57,6 +57,7 @@ inline bool is_fallback(Role r) {
 enum class Field : unsigned char {
     Name, Value, LowerBound, UpperBound, Categories,  ///< of a bin
     Attribute, FeatureBucketing,                      ///< of a FeatureBucketing
+    Binning,                                          ///< of a registry or a scorer watch
 };
 
 struct KeyLayout;  ///< key objects and entry positions of one record class (bucketing.cpp)
@@ -196,6 +197,13 @@ nb::object categoric_kept(nb::handle bucketing, nb::handle value);
 /// the watch's scan would find it; empty when the scan is needed. Never logs.
 nb::object watch_numeric_kept(nb::handle bucketing, double v);
 nb::object watch_categoric_kept(nb::handle bucketing, nb::handle value);
+
+/// The entry of `owner.binning` whose `attribute` is the exact str `attribute`: the first one
+/// (`last` false) or the last one, None when none is, from an index of the list kept while it
+/// provably holds (the owner's and the entries' dicts watched, the list's items compared by
+/// identity). Empty when the list cannot be read without Python code (no exact list, an entry
+/// without an exact str `attribute` in its dict): then the caller scans.
+nb::object kept_entry(nb::handle owner, nb::handle attribute, bool last);
 
 /// True while the record still holds what a quiet snapshot read: the same list object with the
 /// same bins, each with the same class and field objects, categories lists with the same items.

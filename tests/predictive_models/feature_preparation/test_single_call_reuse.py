@@ -184,14 +184,25 @@ MUTATIONS = {
                                               ("patched", k)),
     "class restored": lambda r, k: (setattr(FeatureBucketing, "bin_numeric_attribute", OWN_NUMERIC),
                                     setattr(FeatureBucketing, "bin_categoric_attribute", OWN_CATEGORIC)),
+    # the registry's (and the watch's) list of bucketings
+    "entry renamed": lambda r, k: object.__setattr__(r, "attribute", "other" if k % 2 else r.attribute.upper()),
+    "entry name back": lambda r, k: object.__setattr__(r, "attribute", "X" if r.attribute_data_type == "NUMERICAL" else "C"),
+    "entry added": lambda r, k: REGISTRY[0].binning.insert(k % 2 * len(REGISTRY[0].binning), FeatureBucketing(
+        attribute=r.attribute, attribute_data_type=r.attribute_data_type,
+        feature_bucketing=[AttributeBinNumerical(id=1, lower_bound=-1e9, upper_bound=1e9, value=55.0),
+                           AttributeBinCategorical(id=2, categories=["a", "q"], value=56.0)])),
+    "entry removed": lambda r, k: REGISTRY[0].binning and REGISTRY[0].binning.pop(k % len(REGISTRY[0].binning)),
+    "entries replaced": lambda r, k: object.__setattr__(REGISTRY[0], "binning", list(REGISTRY[0].binning) + [r]),
 }
+REGISTRY = [None]  # the registry of the running example
 
 NUMBERS = [None, math.nan, -20.0, -1.0, 0.0, 0.5, 5.0, 10.0, 12.0, 20.0, 25.0, 7, True, "3", math.inf]
 TEXTS = [None, "nan", "a", "b", "c", "d", "q", "x", "z", ""]
 
 step = st.one_of(
     st.tuples(st.just("change"), st.sampled_from(sorted(MUTATIONS)), st.integers(0, 11)),
-    st.tuples(st.just("call"), st.sampled_from(["direct", "registry", "sneaky", "watch"]), st.integers(0, 20)),
+    st.tuples(st.just("call"), st.sampled_from(["direct", "registry", "sneaky", "watch", "watch entry"]),
+              st.integers(0, 20)),
 )
 
 
@@ -200,6 +211,9 @@ step = st.one_of(
 def test_single_calls_follow_every_change(numerical, steps):
     record = numeric_record() if numerical else categoric_record()
     prep = FeaturePreparation(binning=[record])
+    REGISTRY[0] = prep
+    watch = PredictiveScorerWatch()
+    attribute, dtype = record.attribute, record.attribute_data_type
     name = "bin_numeric_attribute" if numerical else "bin_categoric_attribute"
     Meddling.record = record
     try:
@@ -210,24 +224,41 @@ def test_single_calls_follow_every_change(numerical, steps):
             value = (NUMBERS if numerical else TEXTS)[k % len(NUMBERS if numerical else TEXTS)]
             if what == "sneaky" and numerical and value is not None:
                 value = Sneaky(record, float(value))
+            if what == "watch entry":  # the watch looks up the last entry of the registry's list
+                object.__setattr__(watch, "binning", prep.binning)
+                entry = next((e for e in reversed(prep.binning) if e.attribute == attribute), None)
+                if entry is not None and (not isinstance(value, str) or not numerical):
+                    lookup = watch_numerical if numerical else watch_categorical
+                    got = outcome(watch.get_feature_bucketing, attribute, dtype, value)
+                    expected = outcome(lookup, entry.feature_bucketing, value)
+                    assert got is expected or (isinstance(got, tuple) and got == expected), value
+                elif entry is None:
+                    assert watch.get_feature_bucketing(attribute, dtype, value) is None
+                continue
             if what == "watch":
                 if not isinstance(value, str) or not numerical:  # the watch takes no text for numbers
                     watch_lookup(record, value, numerical)
                 continue
-            expected = reference_call(record, name, value)
-            if what == "registry" and not own_method(record, name):
+            entry = record
+            if what == "registry":  # the registry answers from the first entry of the attribute
+                entry = next((e for e in prep.binning if e.attribute == attribute), None)
+                if entry is None:
+                    assert prep.apply_feature_bucketing(attribute, value) is None
+                    continue
+            expected = reference_call(entry, name, value)
+            if what == "registry" and not own_method(entry, name):
                 continue  # the registry converts what another method returns: not the rules
             if what == "registry":
-                got = native(lambda v: prep.apply_feature_bucketing(record.attribute, v), value)
+                got = native(lambda v: prep.apply_feature_bucketing(attribute, v), value)
                 if isinstance(expected[0], tuple) and isinstance(expected[0][0], type):
                     # The registry names the attribute in the message of an error it passes on.
                     got = ((got[0][0], got[0][1].split(": ", 1)[-1]), got[1]) if isinstance(got[0], tuple) else got
                 elif isinstance(expected[0], (int, bool)) and not isinstance(expected[0], float):
                     expected = (float(expected[0]), expected[1])
             else:
-                got = native(getattr(record, name), value)
+                got = native(getattr(entry, name), value)
             assert got == expected, (what, value)
     finally:
-        Meddling.record = None
+        Meddling.record = REGISTRY[0] = None
         FeatureBucketing.bin_numeric_attribute = OWN_NUMERIC
         FeatureBucketing.bin_categoric_attribute = OWN_CATEGORIC

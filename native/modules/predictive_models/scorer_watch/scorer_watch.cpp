@@ -248,16 +248,18 @@ nb::object dispatch(nb::handle self, PyObject *name, PyObject *own, Impl impl, n
 
 nb::object get_feature_bucketing_impl(Args a) {
     nb::handle self = a[0], attribute = a[1], dtype = a[2], value = a[3];
-    nb::object entries = binning_of(self);
-    if (entries.is_none()) return nb::none();
-    Text text(attribute.ptr());
-    nb::object found;
-    for (Py_ssize_t i = 0;; ++i) {
-        nb::object entry = list_item(entries, i);
-        if (!entry.is_valid()) break;
-        if (has_attribute(entry, text)) found = std::move(entry);
+    nb::object found = bk::kept_entry(self, attribute, true);  // the last entry of the attribute
+    if (!found.is_valid()) {
+        nb::object entries = binning_of(self);
+        if (entries.is_none()) return nb::none();
+        Text text(attribute.ptr());
+        for (Py_ssize_t i = 0;; ++i) {
+            nb::object entry = list_item(entries, i);
+            if (!entry.is_valid()) break;
+            if (has_attribute(entry, text)) found = std::move(entry);
+        }
     }
-    if (!found.is_valid()) return nb::none();
+    if (!found.is_valid() || found.is_none()) return nb::none();
     if (equals_by_eq(dtype, state.numerical))
         return dispatch(self, state.get_numerical, state.own_numerical, get_numerical_bin_impl, found, value);
     if (equals_by_eq(dtype, state.categorical))

@@ -1,6 +1,8 @@
 // The registry's lookups and listings, and the registration of transformations.
 #include "feature_preparation.hpp"
 
+#include "engines/bucketing.hpp"
+
 namespace qv::preparation {
 
 // ---- registry: lookups and listings
@@ -58,6 +60,8 @@ nb::object add_feature_reshaping_impl(Args a) {
 }
 
 nb::object find_bucketing(nb::handle self, nb::handle attribute) {
+    if (nb::object known = bucketing::kept_entry(self, attribute, false); known.is_valid())
+        return known;
     nb::object found = nb::none();
     for_each(field(self, names.binning), [&](nb::handle entry) {
         if (!equals_by_eq(field(entry, names.attribute), attribute)) return false;
