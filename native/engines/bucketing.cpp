@@ -719,9 +719,12 @@ bool watch_all(Snapshot &s) {
     s.dict = dict_of(s.bucketing.ptr());
     if (!watch(s.dict)) return false;
     s.bin_dicts.clear();
+    s.bin_slots.clear();
     for (const Bin &b : s.bins) {
-        s.bin_dicts.push_back(dict_of(b.record.ptr()));
-        if (!watch(s.bin_dicts.back())) return false;
+        PyObject **slot = instance_dict_slot(b.record.ptr());
+        if (!slot || !watch(*slot)) return false;
+        s.bin_slots.push_back(slot);
+        s.bin_dicts.push_back(*slot);
     }
     s.epoch = watched_epoch;
     return true;
@@ -742,7 +745,8 @@ bool still_holds(const Snapshot &s) {
         if (record != b.record.ptr()) return false;
         PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(record));
         if (type != (b.numerical ? c.numerical : c.categorical)) return false;
-        if (dict_of(record) != s.bin_dicts[(std::size_t) i]) return false;
+        // The bin's class is unchanged (just checked), so its dict is where it was.
+        if (*s.bin_slots[(std::size_t) i] != s.bin_dicts[(std::size_t) i]) return false;
         if (!same_category_items(b)) return false;
     }
     return true;
