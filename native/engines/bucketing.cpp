@@ -768,6 +768,9 @@ constexpr unsigned kSkips = 32;
 struct KeptTable {
     std::unordered_map<PyObject *, Kept> by_record;
     std::deque<PyObject *> order;  ///< insertion order; may name records dropped since
+    /// The entry found last (a map's entries stay in place until erased; `take` clears this).
+    PyObject *last_record = nullptr;
+    Kept *last = nullptr;
 };
 /// Never destroyed at exit (its objects would outlive the interpreter).
 KeptTable &kept_table() {
@@ -778,6 +781,7 @@ KeptTable &kept_table() {
 /// Takes the entry of `record` out of the table (empty when there is none). Its objects are
 /// released by the caller once nothing refers into the table: that may run Python code.
 Kept take(KeptTable &t, PyObject *record) {
+    if (t.last_record == record) t.last_record = nullptr, t.last = nullptr;
     auto it = t.by_record.find(record);
     if (it == t.by_record.end()) return {};
     Kept entry = std::move(it->second);
@@ -821,9 +825,17 @@ nb::object record_or_fallback(const Snapshot &s, std::ptrdiff_t index) {
 std::shared_ptr<const Snapshot> shared_quiet_snapshot(nb::handle bucketing) {
     KeptTable &t = kept_table();
     PyObject *record = bucketing.ptr();
-    auto it = t.by_record.find(record);
-    if (it != t.by_record.end()) {
-        Kept &k = it->second;
+    Kept *found = t.last_record == record ? t.last : nullptr;
+    if (!found) {
+        auto it = t.by_record.find(record);
+        if (it != t.by_record.end()) {
+            found = &it->second;
+            t.last_record = record;
+            t.last = found;
+        }
+    }
+    if (found) {
+        Kept &k = *found;
         if (k.snap && still_holds(*k.snap)) return k.snap;
         if (!k.snap && k.skips_left > 0) {
             --k.skips_left;
@@ -889,6 +901,10 @@ struct EntryIndex {
     nb::object list;
     std::vector<nb::object> entries;
     std::vector<PyObject *> entry_dicts;  ///< watched
+    /// Where the owner and each entry keep their dicts (fixed for an object's life: a `__class__`
+    /// assignment keeps the layout).
+    PyObject **slot = nullptr;
+    std::vector<PyObject **> entry_slots;
     nb::object first, last;               ///< attribute -> entry
     std::uint64_t epoch = 0;
 };
@@ -898,7 +914,9 @@ bool read_entries(EntryIndex &x) {
     PyObject *list = Fields(x.owner).peek(Field::Binning);
     if (!list || !PyList_CheckExact(list)) return false;
     x.list = nb::borrow(list);
-    x.dict = dict_of(x.owner.ptr());
+    x.slot = instance_dict_slot(x.owner.ptr());
+    if (!x.slot) return false;
+    x.dict = *x.slot;
     x.first = nb::steal(PyDict_New());
     x.last = nb::steal(PyDict_New());
     if (!x.first.is_valid() || !x.last.is_valid()) throw nb::python_error();
@@ -909,8 +927,11 @@ bool read_entries(EntryIndex &x) {
         // Exact str keys: these dict operations run no Python code.
         PyObject *kept = PyDict_SetDefault(x.first.ptr(), attribute, entry);
         if (!kept || PyDict_SetItem(x.last.ptr(), attribute, entry) < 0) throw nb::python_error();
+        PyObject **slot = instance_dict_slot(entry);
+        if (!slot) return false;
         x.entries.push_back(nb::borrow(entry));
-        x.entry_dicts.push_back(dict_of(entry));
+        x.entry_slots.push_back(slot);
+        x.entry_dicts.push_back(*slot);
     }
     if (!watch(x.dict)) return false;
     for (PyObject *d : x.entry_dicts)
@@ -920,14 +941,14 @@ bool read_entries(EntryIndex &x) {
 }
 
 bool entries_hold(const EntryIndex &x) {
-    if (x.epoch != watched_epoch || dict_of(x.owner.ptr()) != x.dict) return false;
+    if (x.epoch != watched_epoch || *x.slot != x.dict) return false;
     PyObject *list = x.list.ptr();
     auto n = (Py_ssize_t) x.entries.size();
     if (PyList_GET_SIZE(list) != n) return false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *entry = PyList_GET_ITEM(list, i);
         if (entry != x.entries[(std::size_t) i].ptr() ||
-            dict_of(entry) != x.entry_dicts[(std::size_t) i])
+            *x.entry_slots[(std::size_t) i] != x.entry_dicts[(std::size_t) i])
             return false;
     }
     return true;
