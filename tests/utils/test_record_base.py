@@ -149,7 +149,7 @@ def test_record_attributes_are_found_as_pydantic_finds_them(monkeypatch):
     record = FeatureBucketing(attribute="A", attribute_data_type="NUMERICAL")
     assert record.attribute == "A" and record.bin_numeric_attribute(1.0) is None
     with pytest.raises(AttributeError, match=r"^'FeatureBucketing' object has no attribute 'nope'$"):
-        record.nope
+        _ = record.nope
     assert getattr(record, "nope", 7) == 7 and not hasattr(record, "nope")
 
     # A __getattr__ set later, on the class or on pydantic's base, is asked after a miss again.
@@ -160,7 +160,7 @@ def test_record_attributes_are_found_as_pydantic_finds_them(monkeypatch):
     assert record.nope == ("base", "nope")
     monkeypatch.undo()
     with pytest.raises(AttributeError):
-        record.nope
+        _ = record.nope
 
 
 def test_subclasses_with_private_attributes_keep_them():
