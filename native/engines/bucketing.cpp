@@ -955,25 +955,28 @@ bool entries_hold(const EntryIndex &x) {
 }
 
 constexpr std::size_t kIndexes = 8;
-/// Never destroyed at exit (their objects would outlive the interpreter).
-std::shared_ptr<const EntryIndex> *entry_indexes = new std::shared_ptr<const EntryIndex>[kIndexes];
+/// The kept indexes; never destroyed at exit (their objects would outlive the interpreter).
+std::shared_ptr<const EntryIndex> *entry_indexes() {
+    static auto *indexes = new std::shared_ptr<const EntryIndex>[kIndexes];
+    return indexes;
+}
 
 }  // namespace
 
 nb::object kept_entry(nb::handle owner, nb::handle attribute, bool last) {
     if (!PyUnicode_CheckExact(attribute.ptr())) return {};
     std::size_t slot = (reinterpret_cast<std::uintptr_t>(owner.ptr()) >> 4) % kIndexes;
-    std::shared_ptr<const EntryIndex> x = entry_indexes[slot];
+    std::shared_ptr<const EntryIndex> x = entry_indexes()[slot];
     if (!x || x->owner.ptr() != owner.ptr() || !entries_hold(*x)) {
         // Released before anything is read: that may run Python code (finalizers).
         x.reset();
-        std::shared_ptr<const EntryIndex> old = std::move(entry_indexes[slot]);
+        std::shared_ptr<const EntryIndex> old = std::move(entry_indexes()[slot]);
         old.reset();
         auto fresh = std::make_shared<EntryIndex>();
         fresh->owner = nb::borrow(owner);
         if (!read_entries(*fresh)) return {};
         // One put there meanwhile stays: replacing it would release it, running code again.
-        if (!entry_indexes[slot]) entry_indexes[slot] = fresh;
+        if (!entry_indexes()[slot]) entry_indexes()[slot] = fresh;
         x = std::move(fresh);
     }
     // Exact str key and keys: the look-up runs no Python code.
