@@ -3,8 +3,13 @@
 # Sourced by scripts/demo and scripts/test.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VENV="$ROOT/.venv"
+# QV_VENV and QV_FLAVOUR=asan (scripts/test-asan) select a sanitizer build in its own venv.
+VENV="${QV_VENV:-$ROOT/.venv}"
 STAMP="$VENV/.installed"
+flavour=()
+if [ "${QV_FLAVOUR:-}" = asan ]; then
+  flavour=(-Cbuild-dir=build/asan-{wheel_tag} -Ccmake.define.QV_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo)
+fi
 
 source "$ROOT/scripts/find-python.sh"
 
@@ -33,7 +38,7 @@ if [ "$stale" = 1 ]; then
     launcher=(-Ccmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache)
   fi
   (cd "$ROOT" && "$VENV/bin/python" -m pip install -q --no-build-isolation \
-      -Ccmake.define.QV_BUILD_TEST_MODULES=ON "${launcher[@]}" ".[test]")
+      -Ccmake.define.QV_BUILD_TEST_MODULES=ON "${launcher[@]}" "${flavour[@]}" ".[test]")
   touch "$STAMP"
 fi
 flock -u 9

@@ -2,6 +2,7 @@
 // the YAML 1.2 core rules as the safe loader does; any construct outside this subset defers to ruamel.
 #include "engines/yaml_reader.hpp"
 
+#include "binding/capi.hpp"
 #include "kernels/yaml_resolve.hpp"
 
 #include <algorithm>
@@ -191,8 +192,7 @@ class Reader {
         nb::dict result;
         for (;;) {
             nb::object key = simple_key();
-            int has = PyDict_Contains(result.ptr(), key.ptr());
-            if (has < 0) throw nb::python_error();
+            int has = check(PyDict_Contains(result.ptr(), key.ptr()));
             if (has) throw Defer{};  // ruamel reports duplicate keys
             // The cursor is just after the ':'.
             nb::object value;
@@ -228,7 +228,7 @@ class Reader {
                     else value = scalar(column);
                 }
             }
-            if (PyDict_SetItem(result.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
+            check(PyDict_SetItem(result.ptr(), key.ptr(), value.ptr()));
             if (line_ >= lines_.size()) break;
             long ind = static_cast<long>(indent_of(lines_[line_]));
             if (ind < column) break;
@@ -275,9 +275,7 @@ class Reader {
     // ----- scalars -----
 
     static nb::object make_str(std::string_view s) {
-        PyObject *o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
-        if (!o) throw nb::python_error();
-        return nb::steal(o);
+        return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr));
     }
 
     /// First characters a plain scalar may not start with (or that this reader leaves to ruamel).
@@ -365,7 +363,7 @@ class Reader {
         if (s.size() == i) throw Defer{};
         PyObject *n = PyLong_FromString(digits.c_str(), nullptr, base);
         if (!n) {
-            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) fail();
             PyErr_Clear();
             throw Defer{};
         }
@@ -580,9 +578,8 @@ bool printable_utf8(std::string_view s) {
 /// The child nodes of a composed node, in order: a sequence's items, a mapping's keys and values.
 void append_children(PyObject *node, std::vector<PyObject *> &out) {
     static PyObject *value_name = PyUnicode_InternFromString("value");
-    if (!value_name) throw nb::python_error();
-    nb::object value = nb::steal(PyObject_GetAttr(node, value_name));
-    if (!value.is_valid()) throw nb::python_error();
+    if (!value_name) fail();
+    nb::object value = check(PyObject_GetAttr(node, value_name));
     if (!PyList_CheckExact(value.ptr())) return;  // a scalar's text
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(value.ptr()); i < n; ++i) {
         PyObject *item = PyList_GET_ITEM(value.ptr(), i);
@@ -650,7 +647,7 @@ nb::object read(nb::handle text) {
     const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!data) {
         // Lone surrogates cannot be read here; ruamel reports them as it always did.
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) throw nb::python_error();
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) fail();
         PyErr_Clear();
         return {};
     }

@@ -4,6 +4,7 @@
 #include "engines/yaml_writer.hpp"
 
 #include "kernels/float_text.hpp"
+#include "binding/capi.hpp"
 #include "kernels/yaml_resolve.hpp"
 
 #include <algorithm>
@@ -351,7 +352,7 @@ class Writer {
                 if (r < 0) failed = 1;
                 return r > 0;
             });
-            if (failed) throw nb::python_error();
+            if (failed) fail();
             return true;
         }
         if (ints == 0) {
@@ -685,9 +686,7 @@ bool write(PyObject *data, std::string &out, Prepare prepare, size_t *complete) 
 nb::object dumps(nb::handle data) {
     std::string text;
     if (!write(data.ptr(), text)) return {};
-    PyObject *s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-    if (!s) throw nb::python_error();
-    return nb::steal(s);
+    return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
 }  // namespace qv::yaml
