@@ -28,14 +28,14 @@ nb::object list_of_iterator(nb::handle iterator) {
 nb::object list_of(nb::handle iterable) {
     PyObject *v = iterable.ptr();
     nb::object result = check(PyList_CheckExact(v) || PyTuple_CheckExact(v) ? PySequence_List(v)
-                                                                             : PyObject_GetIter(v));
+                                                                            : PyObject_GetIter(v));
     return PyList_CheckExact(result.ptr()) ? result : list_of_iterator(result);
 }
 
 nb::object items_of(nb::handle mapping) {
     PyObject *m = mapping.ptr();
-    nb::object view = check(PyDict_CheckExact(m) ? PyDict_Items(m)
-                                                 : PyObject_CallMethod(m, "items", nullptr));
+    nb::object view =
+        check(PyDict_CheckExact(m) ? PyDict_Items(m) : PyObject_CallMethod(m, "items", nullptr));
     PyObject *items = view.ptr();
     if (PyList_CheckExact(items)) return view;
     PyObject *it = PyObject_GetIter(items);

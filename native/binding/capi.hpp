@@ -90,7 +90,9 @@ inline bool plain_text(PyObject *o) {
 /// An exact str taken apart once, for comparing it with many others.
 struct Text {
     explicit Text(PyObject *s)
-        : object(s), length(PyUnicode_GET_LENGTH(s)), kind(PyUnicode_KIND(s)),
+        : object(s),
+          length(PyUnicode_GET_LENGTH(s)),
+          kind(PyUnicode_KIND(s)),
           data(PyUnicode_DATA(s)) {}
 
     /// Equality with another str (or plain text); runs no Python code and cannot fail. Names and
@@ -168,7 +170,8 @@ inline nb::object as_list(nb::object value) {
 /// (and as interruptibly, see `next_item`). When `fn` returns bool, true stops the loop early; the
 /// result tells whether it stopped. An exact list is walked by index against its live size,
 /// exactly as its iterator would, without making one.
-template <typename Fn> bool for_each(nb::handle iterable, Fn &&fn) {
+template <typename Fn>
+bool for_each(nb::handle iterable, Fn &&fn) {
     auto visit = [&](nb::handle item) -> bool {
         if constexpr (std::is_same_v<decltype(fn(item)), bool>) {
             return fn(item);

@@ -14,9 +14,7 @@ nb::object typing_attr(const char *name) { return nb::module_::import_("typing")
 nb::object Any() { return typing_attr("Any"); }
 nb::object Optional(nb::handle t) { return typing_attr("Optional")[t]; }
 nb::object List(nb::handle t) { return typing_attr("List")[t]; }
-nb::object Dict(nb::handle k, nb::handle v) {
-    return typing_attr("Dict")[nb::make_tuple(k, v)];
-}
+nb::object Dict(nb::handle k, nb::handle v) { return typing_attr("Dict")[nb::make_tuple(k, v)]; }
 nb::object Union(std::initializer_list<nb::handle> ts) {
     nb::list items;
     for (nb::handle t : ts) items.append(t);
@@ -37,7 +35,8 @@ nb::object publish(nb::module_ &module, const char *name, nb::object value) {
     return value;
 }
 
-void import_names(nb::module_ &module, const char *from, std::initializer_list<const char *> names) {
+void import_names(nb::module_ &module, const char *from,
+                  std::initializer_list<const char *> names) {
     nb::module_ source = nb::module_::import_(from);
     for (const char *name : names) module.attr(name) = source.attr(name);
 }
@@ -153,16 +152,16 @@ RecordClass &RecordClass::staticmethod(FunctionSpec decl, Impl impl) {
 
 RecordClass &RecordClass::after_validator(FunctionSpec decl, Impl impl) {
     const char *name = decl.name;
-    nb::object validator = nb::module_::import_("pydantic").attr("model_validator")(
-        nb::arg("mode") = "after");
+    nb::object validator =
+        nb::module_::import_("pydantic").attr("model_validator")(nb::arg("mode") = "after");
     namespace_[name] = validator(function(std::move(decl), impl, "self"));
     return *this;
 }
 
 RecordClass &RecordClass::before_validator(FunctionSpec decl, Impl impl) {
     const char *name = decl.name;
-    nb::object validator = nb::module_::import_("pydantic").attr("model_validator")(
-        nb::arg("mode") = "before");
+    nb::object validator =
+        nb::module_::import_("pydantic").attr("model_validator")(nb::arg("mode") = "before");
     namespace_[name] =
         validator(typ::builtin("classmethod")(function(std::move(decl), impl, "cls")));
     return *this;
@@ -208,11 +207,11 @@ void look_up_attributes_plainly(nb::handle cls) {
     PyObject *extra = PyDict_Check(config.ptr())
                           ? PyDict_GetItemWithError(config.ptr(), interned("extra"))
                           : nullptr;
-    if (PyErr_Occurred()) throw nb::python_error();
+    if (PyErr_Occurred()) fail();
     if (!extra || !str_equals(extra, "forbid")) return;
     nb::object private_attributes = cls.attr("__private_attributes__");
     Py_ssize_t count = PyObject_Length(private_attributes.ptr());
-    if (count < 0) throw nb::python_error();
+    if (count < 0) fail();
     if (count != 0) return;
     type->tp_getattro = PyObject_GenericGetAttr;
     PyType_Modified(type);
@@ -249,10 +248,10 @@ ViewClass &ViewClass::field(const char *name, nb::handle annotation, const char 
 
 ViewClass &ViewClass::resolver(FunctionSpec decl, Impl impl, nb::handle parent_type) {
     const char *name = decl.name, *doc = decl.doc;
-    decl.params.insert(decl.params.begin(),
-                       {Param{.name = "self"},
-                        Param{.name = "parent", .rule = Rule::Parent,
-                              .annotation = typ::Parent(parent_type)}});
+    decl.params.insert(
+        decl.params.begin(),
+        {Param{.name = "self"},
+         Param{.name = "parent", .rule = Rule::Parent, .annotation = typ::Parent(parent_type)}});
     nb::object fn = make_function(module_, name_.c_str(), std::move(decl), impl);
     namespace_[name] = resolver_field(fn, doc);
     return *this;
@@ -283,8 +282,8 @@ nb::object ViewClass::build() {
     nb::module_ strawberry = nb::module_::import_("strawberry");
     nb::object view;
     if (model_.is_valid() && !model_.is_none()) {
-        view = nb::module_::import_("strawberry.experimental.pydantic").attr("type")(
-            nb::arg("model") = model_)(cls);
+        view = nb::module_::import_("strawberry.experimental.pydantic")
+                   .attr("type")(nb::arg("model") = model_)(cls);
     } else {
         view = strawberry.attr("type")(cls);
     }

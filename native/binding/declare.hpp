@@ -25,7 +25,8 @@ nb::object auto_();                    ///< strawberry.auto
 }  // namespace typ
 
 /// `pydantic.Field(**kwargs)`.
-template <typename... Kw> nb::object Field(Kw &&...kw) {
+template <typename... Kw>
+nb::object Field(Kw &&...kw) {
     return nb::module_::import_("pydantic").attr("Field")(std::forward<Kw>(kw)...);
 }
 
@@ -35,7 +36,8 @@ nb::object declare_str_enum(nb::module_ &module, const char *name,
                             std::initializer_list<std::pair<const char *, const char *>> members,
                             bool graphql, const char *doc = nullptr);
 
-/// Publishes `from <from> import <names...>` on the module, as the imports of a Python module would.
+/// Publishes `from <from> import <names...>` on the module, as the imports of a Python module
+/// would.
 void import_names(nb::module_ &module, const char *from, std::initializer_list<const char *> names);
 
 /// Publishes `import <name>` on the module.
@@ -83,8 +85,9 @@ private:
     nb::dict annotations_;
 };
 
-/// Builds a strawberry view over a record class: `strawberry.experimental.pydantic.type(model=...)`,
-/// or a plain `strawberry.type` when no model is given.
+/// Builds a strawberry view over a record class:
+/// `strawberry.experimental.pydantic.type(model=...)`, or a plain `strawberry.type` when no model
+/// is given.
 class ViewClass {
 public:
     ViewClass(nb::module_ &module, const char *name, nb::handle model,

@@ -111,7 +111,6 @@ struct Walk {
     std::vector<Field> fields;
 };
 
-
 const Walk *compile_walk(nb::handle annotation);
 Walk *compile_into(Walk *w, nb::handle annotation);
 
@@ -199,7 +198,8 @@ struct CompileGuard {
 
 const Walk *compile_walk(nb::handle annotation) {
     WalkCache &cache = walk_cache();
-    if (auto it = cache.compiled.find(annotation.ptr()); it != cache.compiled.end()) return it->second;
+    if (auto it = cache.compiled.find(annotation.ptr()); it != cache.compiled.end())
+        return it->second;
     Py_INCREF(annotation.ptr());
     auto *w = new Walk();
     CompileGuard guard(cache.fresh.size());
@@ -231,8 +231,10 @@ Walk *compile_into(Walk *w, nb::handle annotation) {
         std::vector<nb::object> candidates;
         for (nb::handle variant : s.args)
             if (!variant.is(Py_TYPE(Py_None))) candidates.push_back(nb::borrow(variant));
-        if (candidates.size() == 1) *w = *compile_walk(candidates[0]);
-        else compile_tagged(*w, candidates);
+        if (candidates.size() == 1)
+            *w = *compile_walk(candidates[0]);
+        else
+            compile_tagged(*w, candidates);
     }
     return w;
 }
@@ -244,7 +246,8 @@ void restore_record(const Walk &w, nb::handle data) {
     if (!PyDict_CheckExact(data.ptr())) return;
     for (const Walk::Field &f : w.fields) {
         PyObject *stored = PyDict_GetItemWithError(data.ptr(), f.name);
-        if (!stored && !PyErr_Occurred() && f.alias) stored = PyDict_GetItemWithError(data.ptr(), f.alias);
+        if (!stored && !PyErr_Occurred() && f.alias)
+            stored = PyDict_GetItemWithError(data.ptr(), f.alias);
         if (PyErr_Occurred()) fail();
         if (stored) {
             if (f.walk->kind != Walk::Kind::Skip) restore(*f.walk, nb::borrow(stored));

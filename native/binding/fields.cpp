@@ -23,8 +23,8 @@ nb::object own_function(nb::handle cls, const char *name, const char *module,
                         const char *class_name) {
     PyObject *namespace_ = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict;
     PyObject *fn = namespace_ ? PyDict_GetItemString(namespace_, name) : nullptr;
-    if (!fn || std::strcmp(Py_TYPE(fn)->tp_name,
-                           "quorvex_analytics_utils.cython_function_or_method") != 0)
+    if (!fn ||
+        std::strcmp(Py_TYPE(fn)->tp_name, "quorvex_analytics_utils.cython_function_or_method") != 0)
         return nb::none();
     nb::object held = nb::borrow(fn);
     std::string qualname = std::string(class_name) + "." + name;

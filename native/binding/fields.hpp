@@ -14,7 +14,7 @@ namespace detail {
 
 /// A learned dict key of one (class, field name); see Fields.
 struct KeyEntry {
-    PyTypeObject *type;   ///< compared only, never dereferenced
+    PyTypeObject *type;  ///< compared only, never dereferenced
     PyObject *name;
     PyObject *key;        ///< strong reference, deliberately kept for the life of the process
     Py_ssize_t position;  ///< where the key stood in the dict it was learned from (-1: not found)
@@ -66,8 +66,10 @@ class Fields {
 public:
     explicit Fields(nb::handle record) : record_(record) {
         PyObject *d = PyObject_GenericGetDict(record.ptr(), nullptr);
-        if (d) dict_ = nb::steal(d);
-        else PyErr_Clear();  // no instance dict: attribute access
+        if (d)
+            dict_ = nb::steal(d);
+        else
+            PyErr_Clear();  // no instance dict: attribute access
     }
 
     /// The value in the instance dict, borrowed (valid until Python code runs); nullptr when the

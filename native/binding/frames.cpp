@@ -60,7 +60,8 @@ Frame read(nb::handle obj, const char *what) {
         return make(Kind::ArrowTable, obj.attr("schema").attr("names"));
     if (instance_of(obj, "pyarrow", "RecordBatch"))
         return make(Kind::ArrowBatch, obj.attr("schema").attr("names"));
-    if (instance_of(obj, "dask.dataframe", "DataFrame")) return make(Kind::Dask, obj.attr("columns"));
+    if (instance_of(obj, "dask.dataframe", "DataFrame"))
+        return make(Kind::Dask, obj.attr("columns"));
     if (is_mapping(obj)) return make(Kind::Mapping, obj);
     if (instance_of(obj, "polars", "LazyFrame"))
         raise(PyExc_TypeError, "%s() needs a polars DataFrame, not a LazyFrame: collect it first",
@@ -91,8 +92,7 @@ nb::object Frame::column(nb::handle name) const {
         PyErr_SetObject(PyExc_KeyError, message.ptr());
         fail();
     }
-    if (count > 1)
-        raise(PyExc_ValueError, "the frame has %zd columns named %R", count, name.ptr());
+    if (count > 1) raise(PyExc_ValueError, "the frame has %zd columns named %R", count, name.ptr());
     switch (kind) {
         case Kind::Polars: return object.attr("get_column")(name);
         case Kind::ArrowTable:
@@ -113,14 +113,16 @@ nb::object Frame::column_as_float64(nb::handle name) const {
                                              nb::arg("na_value") = np.attr("nan"));
             break;
         case Kind::Polars:
-            values = column.attr("cast")(nb::module_::import_("polars").attr("Float64")).attr("to_numpy")();
+            values = column.attr("cast")(nb::module_::import_("polars").attr("Float64"))
+                         .attr("to_numpy")();
             break;
         case Kind::ArrowTable:
         case Kind::ArrowBatch:
             // Unchecked: integers beyond 2**53 round to the nearest float, as float() rounds
             // them (the checked cast refuses them).
-            values = column.attr("cast")(nb::module_::import_("pyarrow").attr("float64")(),
-                                         nb::arg("safe") = false)
+            values = column
+                         .attr("cast")(nb::module_::import_("pyarrow").attr("float64")(),
+                                       nb::arg("safe") = false)
                          .attr("to_numpy")(nb::arg("zero_copy_only") = false);
             break;
         default: values = std::move(column);
@@ -139,8 +141,7 @@ nb::object build(const Frame &like, nb::handle names, nb::handle arrays) {
             // copy=False keeps each array as its own block instead of copying them into one.
             return nb::module_::import_("pandas").attr("DataFrame")(
                 columns, nb::arg("index") = like.object.attr("index"), nb::arg("copy") = false);
-        case Kind::Polars:
-            return nb::module_::import_("polars").attr("DataFrame")(columns);
+        case Kind::Polars: return nb::module_::import_("polars").attr("DataFrame")(columns);
         case Kind::ArrowTable:
         case Kind::ArrowBatch: {
             nb::object pa = nb::module_::import_("pyarrow");
@@ -174,8 +175,7 @@ Buffer::Buffer(nb::handle array, bool writable) {
     check(PyObject_GetBuffer(array.ptr(), &view_, flags));
     if (view_.ndim > 1) {
         PyBuffer_Release(&view_);
-        raise(PyExc_ValueError, "expected a one-dimensional array, got %d dimensions",
-              view_.ndim);
+        raise(PyExc_ValueError, "expected a one-dimensional array, got %d dimensions", view_.ndim);
     }
 }
 

@@ -1,5 +1,5 @@
-// Frames handed in by callers (pandas, polars, pyarrow, Dask, a mapping of columns): reading columns
-// by name and building results of the caller's kind from numpy arrays.
+// Frames handed in by callers (pandas, polars, pyarrow, Dask, a mapping of columns): reading
+// columns by name and building results of the caller's kind from numpy arrays.
 //
 // A frame library is never imported here: a frame's kind is told from the modules its caller has
 // already imported (an object of a library's class exists only once the library is loaded), and
@@ -60,7 +60,10 @@ public:
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
 
-    template <typename T> T *data() const { return static_cast<T *>(view_.buf); }
+    template <typename T>
+    T *data() const {
+        return static_cast<T *>(view_.buf);
+    }
     Py_ssize_t size() const { return view_.len / (view_.itemsize ? view_.itemsize : 1); }
     /// True for one-byte unsigned items (numpy uint8).
     bool is_uint8() const;

@@ -14,17 +14,16 @@ namespace qv {
 namespace {
 
 struct Slot {
-    PyObject *name;      ///< interned parameter name (owned)
+    PyObject *name;  ///< interned parameter name (owned)
     Rule rule;
-    PyObject *default_;  ///< owned, or nullptr when the parameter is required
+    PyObject *default_;     ///< owned, or nullptr when the parameter is required
     PyObject *record_type;  ///< owned; the record classes (a tuple) of a `Rule::Parent` parameter
     bool keyword_only;
 };
 
 /// Layout of a "cython_function_or_method" object.
 struct NativeFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject *dict;  ///< __name__, __qualname__, __module__, __doc__, __signature__, ...
     Impl impl;
     bool is_async;
@@ -36,8 +35,7 @@ struct NativeFunction {
 
 /// Layout of the awaitable returned by asynchronous functions.
 struct Ready {
-    PyObject_HEAD
-    PyObject *value;  ///< nullptr once delivered
+    PyObject_HEAD PyObject *value;  ///< nullptr once delivered
 };
 
 PyTypeObject *function_type = nullptr;  // module lifetime, deliberately never freed
@@ -107,7 +105,8 @@ Py_ssize_t find_param(NativeFunction *f, PyObject *key) {
         int eq = PyUnicode_Compare(f->params[i].name, key) == 0;
         if (eq) return i;
     }
-    if (PyErr_Occurred()) PyErr_Clear();  // only str keys reach here; a failed compare means "no match"
+    if (PyErr_Occurred())
+        PyErr_Clear();  // only str keys reach here; a failed compare means "no match"
     return -1;
 }
 
@@ -455,14 +454,10 @@ PyMethodDef ready_methods[] = {
 };
 
 PyType_Slot ready_slots[] = {
-    {Py_am_await, (void *) ready_self},
-    {Py_tp_iter, (void *) ready_self},
-    {Py_tp_iternext, (void *) ready_next},
-    {Py_tp_methods, ready_methods},
-    {Py_tp_traverse, (void *) ready_traverse},
-    {Py_tp_clear, (void *) ready_clear},
-    {Py_tp_dealloc, (void *) ready_dealloc},
-    {0, nullptr},
+    {Py_am_await, (void *) ready_self},        {Py_tp_iter, (void *) ready_self},
+    {Py_tp_iternext, (void *) ready_next},     {Py_tp_methods, ready_methods},
+    {Py_tp_traverse, (void *) ready_traverse}, {Py_tp_clear, (void *) ready_clear},
+    {Py_tp_dealloc, (void *) ready_dealloc},   {0, nullptr},
 };
 
 PyType_Spec ready_spec = {
@@ -486,10 +481,9 @@ nb::object signature_of(const FunctionSpec &decl) {
         nb::handle p_kind = p.rule == Rule::VarKeyword ? var_keyword
                             : p.keyword_only           ? keyword_only
                                                        : kind;
-        params.append(parameter(p.name, p_kind,
-                                nb::arg("default") = p.default_.is_valid() ? p.default_ : empty,
-                                nb::arg("annotation") =
-                                    p.annotation.is_valid() ? p.annotation : empty));
+        params.append(parameter(
+            p.name, p_kind, nb::arg("default") = p.default_.is_valid() ? p.default_ : empty,
+            nb::arg("annotation") = p.annotation.is_valid() ? p.annotation : empty));
     }
     return inspect.attr("Signature")(
         params, nb::arg("return_annotation") = decl.returns.is_valid() ? decl.returns : empty);

@@ -1,4 +1,5 @@
-// The package's compiled function objects: a callable type that pydantic, strawberry and inspect accept.
+// The package's compiled function objects: a callable type that pydantic, strawberry and inspect
+// accept.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -12,18 +13,18 @@ namespace nb = nanobind;
 
 /// Exact-type rule applied to one argument before the implementation runs.
 enum class Rule : unsigned char {
-    Any,        ///< anything, None included
-    Str,        ///< exactly `str`
-    StrOrNone,  ///< exactly `str`, or None
-    List,       ///< exactly `list`
-    Dict,       ///< exactly `dict`
-    VarKeyword, ///< `**name`: last parameter only; bound to a fresh dict of the other keywords
-    Parent,     ///< a view's parent, annotated `strawberry.Parent[record class]`: the record itself,
-                ///< or, for a view made by `from_pydantic`, the record it was made from
+    Any,         ///< anything, None included
+    Str,         ///< exactly `str`
+    StrOrNone,   ///< exactly `str`, or None
+    List,        ///< exactly `list`
+    Dict,        ///< exactly `dict`
+    VarKeyword,  ///< `**name`: last parameter only; bound to a fresh dict of the other keywords
+    Parent,  ///< a view's parent, annotated `strawberry.Parent[record class]`: the record itself,
+             ///< or, for a view made by `from_pydantic`, the record it was made from
 };
 
-/// One declared parameter: positional-or-keyword (or keyword-only), optionally annotated, optionally
-/// defaulted.
+/// One declared parameter: positional-or-keyword (or keyword-only), optionally annotated,
+/// optionally defaulted.
 struct Param {
     const char *name;
     Rule rule = Rule::Any;

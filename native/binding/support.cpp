@@ -77,7 +77,8 @@ void unpack_pair(nb::handle item, nb::object &first, nb::object &second) {
     }
     PyObject *it = PyObject_GetIter(v);
     if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(v)->tp_iter && !PySequence_Check(v)) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(v)->tp_iter &&
+            !PySequence_Check(v)) {
             PyErr_Clear();
             raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
         }
@@ -101,7 +102,6 @@ void unpack_pair(nb::handle item, nb::object &first, nb::object &second) {
     first = std::move(values[0]);
     second = std::move(values[1]);
 }
-
 
 PyObject *interned(const char *text) {
     // Keyed by the literal's address: call sites pass string literals, so a hot path pays one
@@ -135,7 +135,9 @@ nb::object log_method(nb::handle module, const char *level) {
     return check(PyObject_GetAttr(logger.ptr(), level_name(level)));
 }
 
-void log(nb::handle module, const char *level, nb::handle event) { log_method(module, level)(event); }
+void log(nb::handle module, const char *level, nb::handle event) {
+    log_method(module, level)(event);
+}
 
 namespace {
 
@@ -143,11 +145,11 @@ namespace {
 /// Looked up on first use and kept (deliberately never released); a part this structlog lacks stays
 /// null and only turns the shortcut off.
 struct Structlog {
-    PyObject *nop = nullptr;          ///< the level method of filtering loggers below their minimum
-    PyObject *proxy_type = nullptr;   ///< the lazy proxy `get_logger` returns
-    PyObject *config = nullptr;       ///< the global configuration the proxy reads when bound
-    PyObject *filtering = nullptr;    ///< tuple of the filtering bound logger classes
-    PyObject *factories = nullptr;    ///< tuple of structlog's own logger factory classes
+    PyObject *nop = nullptr;         ///< the level method of filtering loggers below their minimum
+    PyObject *proxy_type = nullptr;  ///< the lazy proxy `get_logger` returns
+    PyObject *config = nullptr;      ///< the global configuration the proxy reads when bound
+    PyObject *filtering = nullptr;   ///< tuple of the filtering bound logger classes
+    PyObject *factories = nullptr;   ///< tuple of structlog's own logger factory classes
 };
 
 PyObject *optional_attr(PyObject *module, const char *name) {
@@ -182,7 +184,8 @@ const Structlog &structlog_parts() {
         Py_XDECREF(classes);
         Py_DECREF(levels);
     }
-    PyObject *print = optional_attr(output, "PrintLoggerFactory"), *write = optional_attr(output, "WriteLoggerFactory"),
+    PyObject *print = optional_attr(output, "PrintLoggerFactory"),
+             *write = optional_attr(output, "WriteLoggerFactory"),
              *bytes = optional_attr(output, "BytesLoggerFactory");
     if (print && write && bytes) parts.factories = PyTuple_Pack(3, print, write, bytes);
     if (!parts.factories) PyErr_Clear();
@@ -211,7 +214,8 @@ PyObject *own_entry(PyObject *dict, const char *name) {
 }
 
 /// A setting of structlog's configuration object (an instance attribute once configured, else the
-/// class default): a plain object whose attributes are read without Python code. New reference or null.
+/// class default): a plain object whose attributes are read without Python code. New reference or
+/// null.
 nb::object setting(PyObject *config, const char *name) {
     PyObject *v = PyObject_GenericGetAttr(config, interned(name));
     if (!v) PyErr_Clear();
@@ -229,7 +233,8 @@ bool drops_every_event(nb::handle method) {
 
 bool proxy_drops_unseen(nb::handle logger, PyObject *level) {
     const Structlog &parts = structlog_parts();
-    if (!parts.nop || !parts.config || Py_TYPE(logger.ptr()) != reinterpret_cast<PyTypeObject *>(parts.proxy_type))
+    if (!parts.nop || !parts.config ||
+        Py_TYPE(logger.ptr()) != reinterpret_cast<PyTypeObject *>(parts.proxy_type))
         return false;
     PyObject *own = PyObject_GenericGetDict(logger.ptr(), nullptr);
     if (!own) {
@@ -239,13 +244,14 @@ bool proxy_drops_unseen(nb::handle logger, PyObject *level) {
     nb::object proxy_dict = nb::steal(own);
     // Which class would wrap the logger: the proxy's own, else the configured default.
     nb::object wrapper;
-    if (PyObject *own_class = own_entry(proxy_dict.ptr(), "_wrapper_class"); own_class && own_class != Py_None)
+    if (PyObject *own_class = own_entry(proxy_dict.ptr(), "_wrapper_class");
+        own_class && own_class != Py_None)
         wrapper = nb::borrow(own_class);
     else
         wrapper = setting(parts.config, "default_wrapper_class");
     if (!wrapper.is_valid() || !in_tuple(parts.filtering, wrapper.ptr())) return false;
-    // A bound logger cached by the proxy is asked as usual; so is one whose making would run code of
-    // the caller's (a logger factory or context class of its own).
+    // A bound logger cached by the proxy is asked as usual; so is one whose making would run code
+    // of the caller's (a logger factory or context class of its own).
     if (own_entry(proxy_dict.ptr(), "bind")) return false;
     PyObject *context_class = own_entry(proxy_dict.ptr(), "_context_class");
     if (context_class && context_class != Py_None) return false;
@@ -254,10 +260,12 @@ bool proxy_drops_unseen(nb::handle logger, PyObject *level) {
     PyObject *given = own_entry(proxy_dict.ptr(), "_logger");
     if (!given || given == Py_None) {
         nb::object factory = setting(parts.config, "logger_factory");
-        if (!factory.is_valid() || !in_tuple(parts.factories, reinterpret_cast<PyObject *>(Py_TYPE(factory.ptr()))))
+        if (!factory.is_valid() ||
+            !in_tuple(parts.factories, reinterpret_cast<PyObject *>(Py_TYPE(factory.ptr()))))
             return false;
     }
-    PyObject *method = PyObject_GetAttr(wrapper.ptr(), level);  // a function of structlog's own class
+    PyObject *method =
+        PyObject_GetAttr(wrapper.ptr(), level);  // a function of structlog's own class
     if (!method) {
         PyErr_Clear();
         return false;
@@ -273,9 +281,7 @@ bool formats_without_python(nb::handle value) {
            value.is_none();
 }
 
-void print(nb::handle text) {
-    nb::module_::import_("builtins").attr("print")(text);
-}
+void print(nb::handle text) { nb::module_::import_("builtins").attr("print")(text); }
 
 bool str_equals(nb::handle value, std::string_view text) {
     PyObject *o = value.ptr();

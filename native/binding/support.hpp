@@ -53,16 +53,17 @@ PyObject *level_name(const char *level);
 
 /// True when `logger` is structlog's lazy proxy (what `get_logger` returns) and asking it for the
 /// method of `level` would give the filtering no-op: the wrapper class it would bind is one of
-/// structlog's filtering bound loggers whose minimum is above `level`, and binding would run nothing
-/// of the caller's (no cached logger, structlog's own logger factory and dict context). The proxy is
-/// then not asked at all: no event would reach a processor either way.
+/// structlog's filtering bound loggers whose minimum is above `level`, and binding would run
+/// nothing of the caller's (no cached logger, structlog's own logger factory and dict context). The
+/// proxy is then not asked at all: no event would reach a processor either way.
 bool proxy_drops_unseen(nb::handle logger, PyObject *level);
 
 /// Logs the event that `make()` builds at `level` on the module's logger, looked up now (so that a
 /// replaced logger is used). A logger that certainly drops the event unseen is not called, and when
 /// `pure` (building the event runs no Python code and reads only immutable values) the event is
 /// then not built either; otherwise it is built first, as written.
-template <typename Make> void log_event(nb::handle module, const char *level, bool pure, Make &&make) {
+template <typename Make>
+void log_event(nb::handle module, const char *level, bool pure, Make &&make) {
     nb::object event;
     if (!pure) event = make();
     nb::object logger = logger_of(module);

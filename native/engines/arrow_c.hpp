@@ -60,7 +60,8 @@ struct ArrowArrayStream {
 namespace qv::arrow {
 
 /// An ArrowSchema or ArrowArray moved out of its producer: released when the owner goes.
-template <typename T> struct Owned {
+template <typename T>
+struct Owned {
     T value{};
     Owned() = default;
     Owned(const Owned &) = delete;

@@ -1,5 +1,5 @@
-// Names of bins made from plain values, "<id>_(<lower>;<upper>)" and "<id>_{<categories>}", built in
-// one piece without a call into Python. Needs the GIL; runs no Python code.
+// Names of bins made from plain values, "<id>_(<lower>;<upper>)" and "<id>_{<categories>}", built
+// in one piece without a call into Python. Needs the GIL; runs no Python code.
 #pragma once
 
 #include <nanobind/nanobind.h>

@@ -17,9 +17,9 @@ namespace qv::bucketing {
 namespace {
 
 struct Keys {
-    PyObject *name, *value, *lower_bound, *upper_bound, *categories, *attribute, *feature_bucketing, *binning,
-        *module, *qualname, *numerical_cls, *categorical_cls, *null, *default_, *system_default,
-        *defined_default, *empty;
+    PyObject *name, *value, *lower_bound, *upper_bound, *categories, *attribute, *feature_bucketing,
+        *binning, *module, *qualname, *numerical_cls, *categorical_cls, *null, *default_,
+        *system_default, *defined_default, *empty;
 };
 
 /// Interned names, made once per extension module and deliberately never released.
@@ -88,7 +88,7 @@ using FieldKeys = std::array<PyObject *, kFields>;
 
 const FieldKeys &interned_keys() {
     const Keys &k = keys();
-    static const FieldKeys fk{k.name,       k.value,     k.lower_bound,      k.upper_bound,
+    static const FieldKeys fk{k.name,       k.value,     k.lower_bound,       k.upper_bound,
                               k.categories, k.attribute, k.feature_bucketing, k.binning};
     return fk;
 }
@@ -284,8 +284,10 @@ nb::object fallback(nb::handle bucketing, nb::handle list, nb::handle shown_valu
         if (!b.is_valid()) return nb::none();
         Role role = role_of_bin(Fields(b));
         if (!is_fallback(role)) continue;
-        if (sink) sink->hit(b, role, shown_value);
-        else log_fallback(bucketing, role, shown_value);
+        if (sink)
+            sink->hit(b, role, shown_value);
+        else
+            log_fallback(bucketing, role, shown_value);
         return result_value(Fields(b).get(Field::Value));
     }
 }
@@ -372,8 +374,7 @@ Role role_of(nb::handle name) {
         case 16:
             return ascii_equals(s, "0_system_default", 16) ? Role::SystemDefault : Role::Regular;
         case 17:
-            return ascii_equals(s, "0_defined_default", 17) ? Role::DefinedDefault
-                                                            : Role::Regular;
+            return ascii_equals(s, "0_defined_default", 17) ? Role::DefinedDefault : Role::Regular;
         default: return Role::Regular;
     }
 }
@@ -578,8 +579,8 @@ bool read_bins_quietly(Snapshot &s) {
             b.categories = nb::borrow(categories);
         }
         // None held in the dict is immutable: the watched dict tells when it changes.
-        if (b.role != Role::Regular && b.numerical &&
-            f.peek(Field::LowerBound) != Py_None && f.peek(Field::UpperBound) != Py_None)
+        if (b.role != Role::Regular && b.numerical && f.peek(Field::LowerBound) != Py_None &&
+            f.peek(Field::UpperBound) != Py_None)
             s.reserved_numerical_open = false;
         if (b.role != Role::Regular && b.categorical && f.peek(Field::Categories) != Py_None)
             s.reserved_categorical_empty = false;
@@ -756,7 +757,7 @@ bool still_holds(const Snapshot &s) {
 /// quietly) the entry only spares the next few calls a reading that would fail again.
 struct Kept {
     std::shared_ptr<const Snapshot> snap;
-    nb::object record;       ///< held, so that no other record takes its address meanwhile
+    nb::object record;        ///< held, so that no other record takes its address meanwhile
     unsigned skips_left = 0;  ///< entries without a snapshot: calls left before reading again
 };
 
@@ -846,7 +847,8 @@ std::shared_ptr<const Snapshot> shared_quiet_snapshot(nb::handle bucketing) {
         // Dropped before anything is read: releasing old bins may run Python code (finalizers),
         // which may change this very record or call back in here.
         std::vector<Kept> dropped;
-        if (Kept stale = take(t, record); stale.record.is_valid()) dropped.push_back(std::move(stale));
+        if (Kept stale = take(t, record); stale.record.is_valid())
+            dropped.push_back(std::move(stale));
         make_room(t, dropped);
     }
     auto s = std::make_shared<Snapshot>(quiet_snapshot(bucketing));
@@ -866,7 +868,7 @@ nb::object numeric_kept(nb::handle bucketing, double v) {
 
 nb::object categoric_kept(nb::handle bucketing, nb::handle value) {
     std::shared_ptr<const Snapshot> s = shared_quiet_snapshot(bucketing);
-    PyObject *found = !s                          ? nullptr
+    PyObject *found = !s                           ? nullptr
                       : is_missing_category(value) ? null_plain(*s)
                                                    : categoric_plain(*s, value.ptr());
     return found ? nb::borrow(found) : nb::object();
@@ -887,8 +889,7 @@ nb::object watch_categoric_kept(nb::handle bucketing, nb::handle value) {
     if (is_missing_category(value)) return record_or_fallback(*s, s->first_null);
     if (!s->reserved_categorical_empty || !s->category_index.is_valid()) return {};
     // Exact str keys and value: the look-up runs no Python code and cannot fail.
-    PyObject *position = PyDict_GetItemWithError(s->category_index.ptr(), value.ptr());
-    if (!position && PyErr_Occurred()) throw nb::python_error();
+    PyObject *position = dict_lookup(s->category_index.ptr(), value.ptr());
     return record_or_fallback(*s, position ? (std::ptrdiff_t) PyLong_AsSsize_t(position) : -1);
 }
 
@@ -905,7 +906,7 @@ struct EntryIndex {
     /// assignment keeps the layout).
     PyObject **slot = nullptr;
     std::vector<PyObject **> entry_slots;
-    nb::object first, last;               ///< attribute -> entry
+    nb::object first, last;  ///< attribute -> entry
     std::uint64_t epoch = 0;
 };
 
@@ -919,14 +920,14 @@ bool read_entries(EntryIndex &x) {
     x.dict = *x.slot;
     x.first = nb::steal(PyDict_New());
     x.last = nb::steal(PyDict_New());
-    if (!x.first.is_valid() || !x.last.is_valid()) throw nb::python_error();
+    if (!x.first.is_valid() || !x.last.is_valid()) fail();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject *entry = PyList_GET_ITEM(list, i);
         PyObject *attribute = Fields(entry).peek(Field::Attribute);
         if (!attribute || !PyUnicode_CheckExact(attribute)) return false;
         // Exact str keys: these dict operations run no Python code.
         PyObject *kept = PyDict_SetDefault(x.first.ptr(), attribute, entry);
-        if (!kept || PyDict_SetItem(x.last.ptr(), attribute, entry) < 0) throw nb::python_error();
+        if (!kept || PyDict_SetItem(x.last.ptr(), attribute, entry) < 0) fail();
         PyObject **slot = instance_dict_slot(entry);
         if (!slot) return false;
         x.entries.push_back(nb::borrow(entry));
@@ -980,8 +981,7 @@ nb::object kept_entry(nb::handle owner, nb::handle attribute, bool last) {
         x = std::move(fresh);
     }
     // Exact str key and keys: the look-up runs no Python code.
-    PyObject *found = PyDict_GetItemWithError((last ? x->last : x->first).ptr(), attribute.ptr());
-    if (!found && PyErr_Occurred()) throw nb::python_error();
+    PyObject *found = dict_lookup((last ? x->last : x->first).ptr(), attribute.ptr());
     return found ? nb::borrow(found) : nb::none();
 }
 

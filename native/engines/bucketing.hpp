@@ -55,9 +55,14 @@ inline bool is_fallback(Role r) {
 
 /// The record fields the scan reads.
 enum class Field : unsigned char {
-    Name, Value, LowerBound, UpperBound, Categories,  ///< of a bin
-    Attribute, FeatureBucketing,                      ///< of a FeatureBucketing
-    Binning,                                          ///< of a registry or a scorer watch
+    Name,
+    Value,
+    LowerBound,
+    UpperBound,
+    Categories,  ///< of a bin
+    Attribute,
+    FeatureBucketing,  ///< of a FeatureBucketing
+    Binning,           ///< of a registry or a scorer watch
 };
 
 struct KeyLayout;  ///< key objects and entry positions of one record class (bucketing.cpp)
@@ -119,9 +124,9 @@ struct Bin {
     nb::object record;
     nb::object name;
     nb::object value;
-    nb::object lower;       ///< numerical bins only
-    nb::object upper;       ///< numerical bins only
-    nb::object categories;  ///< categorical bins only
+    nb::object lower;           ///< numerical bins only
+    nb::object upper;           ///< numerical bins only
+    nb::object categories;      ///< categorical bins only
     nb::object category_items;  ///< quiet snapshots: a tuple of the categories list's items
     Role role = Role::Regular;
     bool numerical = false;    ///< isinstance(record, AttributeBinNumerical)
@@ -138,8 +143,8 @@ struct Snapshot {
     bool quiet = false;
     /// Every regular numerical bin has exact float bounds: the linear scan runs no Python code.
     bool float_bounds = false;
-    std::ptrdiff_t first_null = -1;      ///< first bin named "1_null"
-    std::ptrdiff_t first_fallback = -1;  ///< first bin with a fallback name
+    std::ptrdiff_t first_null = -1;                ///< first bin named "1_null"
+    std::ptrdiff_t first_fallback = -1;            ///< first bin with a fallback name
     std::vector<std::size_t> regular_numerical;    ///< scan order of the numerical range test
     std::vector<std::size_t> regular_categorical;  ///< scan order of the membership test
 

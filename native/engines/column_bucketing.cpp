@@ -58,7 +58,7 @@ struct Plan {
     std::vector<double> found_out;   ///< per interval; the last entry: no interval
     double missing_out = NAN, none_out = NAN;
     bool missing_falls_back = false, none_falls_back = false;
-    TextIndex texts;                 ///< category -> index into text_out
+    TextIndex texts;  ///< category -> index into text_out
     std::vector<double> text_out;
     PyObject *fallback_bin = nullptr;  ///< borrowed from the snapshot
     Role fallback_role = Role::Regular;
@@ -107,7 +107,8 @@ bool read_plan(Plan &p, nb::handle bucketing, bool numerical) {
     if (numerical) {
         if (!p.snap.float_bounds) return false;
         p.sorted = p.snap.sorted;
-        const std::vector<std::size_t> &order = p.sorted ? p.snap.sorted_bins : p.snap.regular_numerical;
+        const std::vector<std::size_t> &order =
+            p.sorted ? p.snap.sorted_bins : p.snap.regular_numerical;
         for (std::size_t index : order) {
             double out = 0;
             if (!out_of((std::ptrdiff_t) index, out)) return false;
@@ -192,9 +193,11 @@ struct Run {
 
     void refresh() {
         plan = Plan{};
-        native = bucketing::is_own_method(bucketing, which) && read_plan(plan, bucketing, numerical);
-        plan_tally = native && plan.fallback_bin ? &events.tally_for(plan.fallback_bin, plan.fallback_role)
-                                                 : nullptr;
+        native =
+            bucketing::is_own_method(bucketing, which) && read_plan(plan, bucketing, numerical);
+        plan_tally = native && plan.fallback_bin
+                         ? &events.tally_for(plan.fallback_bin, plan.fallback_role)
+                         : nullptr;
     }
     /// After Python code ran: the plan still holds only while the record and method are unchanged.
     /// Without a plan the general way goes on (it reads the live record for every element).
@@ -234,7 +237,8 @@ double through_method(Run &run, const Chunk &c, std::size_t i) {
         result = run.numerical ? bucketing::bin_numeric(run.bucketing, value, sink)
                                : bucketing::bin_categoric(run.bucketing, value, sink);
     } else {
-        PyObject *name = interned(run.numerical ? "bin_numeric_attribute" : "bin_categoric_attribute");
+        PyObject *name =
+            interned(run.numerical ? "bin_numeric_attribute" : "bin_categoric_attribute");
         result = check(PyObject_CallMethodOneArg(run.bucketing.ptr(), name, value.ptr()));
     }
     double out = result_out(result);
@@ -246,8 +250,10 @@ double through_method(Run &run, const Chunk &c, std::size_t i) {
 double missing(const Run &run, Tally *tally) {
     const Plan &p = run.plan;
     if (p.missing_falls_back) {
-        if (run.numerical) tally->number(NAN);
-        else tally->text("None");
+        if (run.numerical)
+            tally->number(NAN);
+        else
+            tally->text("None");
     }
     return p.missing_out;
 }
@@ -346,7 +352,8 @@ double evaluate(Run &run, const Chunk &c, std::size_t i, Tally *tally) {
 
 // ---- whole chunks without the GIL
 
-template <typename Load> void bucket_numbers(Run &run, std::size_t n, Load load, double *out) {
+template <typename Load>
+void bucket_numbers(Run &run, std::size_t n, Load load, double *out) {
     const Plan &p = run.plan;
     Tally *tally = run.plan_tally;
     for (std::size_t i = 0; i < n; ++i) {
@@ -357,7 +364,8 @@ template <typename Load> void bucket_numbers(Run &run, std::size_t n, Load load,
     }
 }
 
-template <typename T> auto raw_loader(const Chunk &c) {
+template <typename T>
+auto raw_loader(const Chunk &c) {
     return [data = c.data, stride = c.stride](std::size_t i) {
         T v;
         std::memcpy(&v, data + (std::ptrdiff_t) i * stride, sizeof(T));
@@ -459,8 +467,8 @@ void bucket_dictionary_chunk(Run &run, const Chunk &c, double *out) {
     std::size_t entries = d.length;
     std::vector<double> entry_out(entries);
     std::vector<unsigned char> refused(entries, 0);
-    std::vector<Tally> entry_tally(entries);        // hits through the plan
-    std::deque<Events> entry_events(entries);       // hits through the method
+    std::vector<Tally> entry_tally(entries);   // hits through the plan
+    std::deque<Events> entry_events(entries);  // hits through the method
     for (std::size_t k = 0; k < entries && run.native; ++k) {
         run.entry_events = &entry_events[k];
         try {

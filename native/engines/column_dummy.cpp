@@ -30,7 +30,8 @@ struct NumberKey {
                (std::int64_t) d == j;
     }
     bool matches_unsigned(std::uint64_t v) const {
-        if (!is_float) return fits_unsigned ? v == u : (fits_signed && i >= 0 && (std::uint64_t) i == v);
+        if (!is_float)
+            return fits_unsigned ? v == u : (fits_signed && i >= 0 && (std::uint64_t) i == v);
         return std::floor(d) == d && d >= 0 && d < 18446744073709551616.0 && (std::uint64_t) d == v;
     }
 };
@@ -50,8 +51,10 @@ bool number_key(PyObject *value, NumberKey &key) {
         key.i = i;
     } else if (overflow > 0) {
         unsigned long long u = PyLong_AsUnsignedLongLong(value);
-        if (u == (unsigned long long) -1 && PyErr_Occurred()) PyErr_Clear();
-        else key.fits_unsigned = true, key.u = u;
+        if (u == (unsigned long long) -1 && PyErr_Occurred())
+            PyErr_Clear();
+        else
+            key.fits_unsigned = true, key.u = u;
     }
     double d = PyLong_AsDouble(value);
     if (d == -1.0 && PyErr_Occurred()) {
@@ -68,14 +71,14 @@ bool number_key(PyObject *value, NumberKey &key) {
 
 /// The encoding items of one call, read once.
 struct Items {
-    std::vector<nb::object> features;  ///< in the order the items first name them
-    std::vector<nb::object> values;     ///< per item
+    std::vector<nb::object> features;     ///< in the order the items first name them
+    std::vector<nb::object> values;       ///< per item
     std::vector<std::size_t> feature_of;  ///< per item
     std::ptrdiff_t default_feature = -1;
     nb::object default_name = nb::none();
     /// Native matching: every item value is an exact str, int, float or bool, at most 64 features.
     bool native = true;
-    TextIndex texts;                    ///< text -> index into text_masks
+    TextIndex texts;  ///< text -> index into text_masks
     std::vector<std::uint64_t> text_masks;
     std::vector<NumberKey> numbers;
 };
@@ -142,7 +145,8 @@ struct Run {
     /// Writes element i's features from the features its value matched.
     void write(std::size_t i, std::uint64_t mask) {
         for (std::size_t f = 0; f < out.size(); ++f) out[f][i] = (std::uint8_t) ((mask >> f) & 1);
-        if (mask == 0 && items.default_feature >= 0) out[(std::size_t) items.default_feature][i] = 1;
+        if (mask == 0 && items.default_feature >= 0)
+            out[(std::size_t) items.default_feature][i] = 1;
     }
     std::uint64_t text_mask(const char *t, std::size_t size) const {
         std::uint32_t k = items.texts.find(t, size, ~0u);
@@ -165,8 +169,10 @@ std::uint64_t number_mask(const Run &run, const Chunk &c, std::size_t i) {
             if (k.matches_unsigned(v)) mask |= k.mask;
     } else {
         std::int64_t j;
-        if (c.kind == Kind::Signed && c.width == 8) std::memcpy(&j, p, 8);
-        else j = (std::int64_t) load_number(c, i);  // exact for bool and integers of up to 32 bits
+        if (c.kind == Kind::Signed && c.width == 8)
+            std::memcpy(&j, p, 8);
+        else
+            j = (std::int64_t) load_number(c, i);  // exact for bool and integers of up to 32 bits
         for (const NumberKey &k : run.items.numbers)
             if (k.matches_signed(j)) mask |= k.mask;
     }
@@ -314,7 +320,8 @@ void encode_chunk(Run &run, const Chunk &c) {
 
 }  // namespace
 
-nb::object dummy_encode(nb::handle module, nb::handle attribute, nb::handle items, const Column &column) {
+nb::object dummy_encode(nb::handle module, nb::handle attribute, nb::handle items,
+                        const Column &column) {
     Run run{read_items(items), {}, {}, {}};
     nb::object result = check(PyDict_New());
     for (nb::handle feature : run.items.features) {

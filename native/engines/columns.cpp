@@ -34,8 +34,10 @@ std::string module_of(nb::handle o) {
     if (PyUnicode_Check(module)) {
         Py_ssize_t size = 0;
         const char *text = PyUnicode_AsUTF8AndSize(module, &size);
-        if (text) result.assign(text, (std::size_t) size);
-        else PyErr_Clear();
+        if (text)
+            result.assign(text, (std::size_t) size);
+        else
+            PyErr_Clear();
     }
     Py_DECREF(module);
     return result;
@@ -50,7 +52,8 @@ void *capsule_pointer(nb::handle capsule, const char *name) {
 }
 
 /// Moves the struct out of the producer's capsule: the capsule no longer releases it, we do.
-template <typename T> std::shared_ptr<arrow::Owned<T>> take(nb::handle capsule, const char *name) {
+template <typename T>
+std::shared_ptr<arrow::Owned<T>> take(nb::handle capsule, const char *name) {
     auto *source = static_cast<T *>(capsule_pointer(capsule, name));
     if (!source->release) raise(PyExc_ValueError, "the Arrow %s was already released", name);
     auto owned = std::make_shared<arrow::Owned<T>>();
@@ -61,18 +64,18 @@ template <typename T> std::shared_ptr<arrow::Owned<T>> take(nb::handle capsule, 
 
 int fixed_width(char c, Kind &kind) {
     switch (c) {
-    case 'c': kind = Kind::Signed; return 1;
-    case 'C': kind = Kind::Unsigned; return 1;
-    case 's': kind = Kind::Signed; return 2;
-    case 'S': kind = Kind::Unsigned; return 2;
-    case 'i': kind = Kind::Signed; return 4;
-    case 'I': kind = Kind::Unsigned; return 4;
-    case 'l': kind = Kind::Signed; return 8;
-    case 'L': kind = Kind::Unsigned; return 8;
-    case 'e': kind = Kind::Float; return 2;
-    case 'f': kind = Kind::Float; return 4;
-    case 'g': kind = Kind::Float; return 8;
-    default: return 0;
+        case 'c': kind = Kind::Signed; return 1;
+        case 'C': kind = Kind::Unsigned; return 1;
+        case 's': kind = Kind::Signed; return 2;
+        case 'S': kind = Kind::Unsigned; return 2;
+        case 'i': kind = Kind::Signed; return 4;
+        case 'I': kind = Kind::Unsigned; return 4;
+        case 'l': kind = Kind::Signed; return 8;
+        case 'L': kind = Kind::Unsigned; return 8;
+        case 'e': kind = Kind::Float; return 2;
+        case 'f': kind = Kind::Float; return 4;
+        case 'g': kind = Kind::Float; return 8;
+        default: return 0;
     }
 }
 
@@ -81,7 +84,8 @@ const char *buffer(const ArrowArray &a, std::int64_t i) {
     return static_cast<const char *>(a.buffers[i]);
 }
 
-Chunk arrow_chunk(Column &owner, nb::handle values, const ArrowSchema &schema, const ArrowArray &array);
+Chunk arrow_chunk(Column &owner, nb::handle values, const ArrowSchema &schema,
+                  const ArrowArray &array);
 
 /// The dictionary of a dictionary-encoded Arrow array, as a one-chunk column of its own.
 const Column *arrow_dictionary(Column &owner, nb::handle values, const ArrowSchema &schema,
@@ -94,7 +98,8 @@ const Column *arrow_dictionary(Column &owner, nb::handle values, const ArrowSche
     return owner.dictionaries.back().get();
 }
 
-Chunk arrow_chunk(Column &owner, nb::handle values, const ArrowSchema &schema, const ArrowArray &array) {
+Chunk arrow_chunk(Column &owner, nb::handle values, const ArrowSchema &schema,
+                  const ArrowArray &array) {
     Chunk c;
     c.length = (std::size_t) array.length;
     std::int64_t offset = array.offset;
@@ -153,7 +158,8 @@ Chunk arrow_chunk(Column &owner, nb::handle values, const ArrowSchema &schema, c
     return c;
 }
 
-void add_arrow(Column &column, nb::handle values, const std::shared_ptr<arrow::Owned<ArrowSchema>> &schema,
+void add_arrow(Column &column, nb::handle values,
+               const std::shared_ptr<arrow::Owned<ArrowSchema>> &schema,
                const std::shared_ptr<arrow::Owned<ArrowArray>> &array) {
     column.arrow.push_back(array);
     Chunk c = arrow_chunk(column, values, schema->value, array->value);
@@ -197,7 +203,8 @@ void read_arrow_array(Column &column, nb::handle values) {
 bool buffer_chunk(const Py_buffer &view, Chunk &c) {
     std::string_view format = view.format ? view.format : "B";
     char order = format.empty() ? '@' : format[0];
-    if (order == '<' || order == '>' || order == '=' || order == '!' || order == '@' || order == '|')
+    if (order == '<' || order == '>' || order == '=' || order == '!' || order == '@' ||
+        order == '|')
         format.remove_prefix(1);
     else
         order = '@';
@@ -223,11 +230,23 @@ bool buffer_chunk(const Py_buffer &view, Chunk &c) {
     if (swapped && view.itemsize > 1) return false;
     c.width = (int) view.itemsize;
     switch (f) {
-    case 'e': case 'f': case 'd': c.kind = Kind::Float; break;
-    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n': c.kind = Kind::Signed; break;
-    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N': c.kind = Kind::Unsigned; break;
-    case '?': c.kind = Kind::Bool; break;
-    default: return false;
+        case 'e':
+        case 'f':
+        case 'd': c.kind = Kind::Float; break;
+        case 'b':
+        case 'h':
+        case 'i':
+        case 'l':
+        case 'q':
+        case 'n': c.kind = Kind::Signed; break;
+        case 'B':
+        case 'H':
+        case 'I':
+        case 'L':
+        case 'Q':
+        case 'N': c.kind = Kind::Unsigned; break;
+        case '?': c.kind = Kind::Bool; break;
+        default: return false;
     }
     return c.width == 1 || c.width == 2 || c.width == 4 || c.width == 8;
 }
@@ -319,7 +338,8 @@ void read_categorical(Column &column, nb::handle values, int depth) {
         column.chunks.push_back(c);
     }
     column.length += code_column.length;
-    column.buffers.insert(column.buffers.end(), code_column.buffers.begin(), code_column.buffers.end());
+    column.buffers.insert(column.buffers.end(), code_column.buffers.begin(),
+                          code_column.buffers.end());
     code_column.buffers.clear();
     column.owners.push_back(std::move(codes));
     column.dictionaries.push_back(std::move(dictionary));
@@ -333,7 +353,8 @@ void read_masked(Column &column, nb::handle values, nb::handle data, nb::handle 
     if (!PyObject_CheckBuffer(mask.ptr()) || zero_dimensional(mask)) {
         column.length += data_column.length;
         column.chunks = std::move(data_column.chunks);
-        column.buffers.insert(column.buffers.end(), data_column.buffers.begin(), data_column.buffers.end());
+        column.buffers.insert(column.buffers.end(), data_column.buffers.begin(),
+                              data_column.buffers.end());
         data_column.buffers.clear();
         return;
     }
@@ -374,7 +395,8 @@ bool is_masked_array(nb::handle values) {
 
 void read_any(Column &column, nb::handle values, int depth) {
     if (depth > 4) unsupported(values, "nested too deeply");
-    if (PyList_Check(values.ptr()) || PyTuple_Check(values.ptr())) return read_objects(column, values);
+    if (PyList_Check(values.ptr()) || PyTuple_Check(values.ptr()))
+        return read_objects(column, values);
     bool pandas = module_of(values).starts_with("pandas");
     if (pandas && (has_attr(values, "_values") && has_attr(values, "array")) &&
         !has_attr(values, "codes")) {
@@ -442,7 +464,8 @@ double half_to_double(std::uint16_t h) {
     return sign * std::ldexp((double) (mantissa | 0x400), exponent - 25);
 }
 
-template <typename T> T load(const char *p) {
+template <typename T>
+T load(const char *p) {
     T value;
     std::memcpy(static_cast<void *>(&value), p, sizeof(T));
     return value;
@@ -477,74 +500,74 @@ double load_number(const Chunk &c, std::size_t i) {
     if (c.missing(i)) return std::nan("");
     const char *p = c.data + (std::ptrdiff_t) i * c.stride;
     switch (c.kind) {
-    case Kind::Float:
-        return c.width == 8 ? load<double>(p) : c.width == 4 ? (double) load<float>(p)
-                                                             : half_to_double(load<std::uint16_t>(p));
-    case Kind::Signed:
-        switch (c.width) {
-        case 1: return (double) load<std::int8_t>(p);
-        case 2: return (double) load<std::int16_t>(p);
-        case 4: return (double) load<std::int32_t>(p);
-        default: return (double) load<std::int64_t>(p);
-        }
-    case Kind::Unsigned:
-        switch (c.width) {
-        case 1: return (double) load<std::uint8_t>(p);
-        case 2: return (double) load<std::uint16_t>(p);
-        case 4: return (double) load<std::uint32_t>(p);
-        default: return (double) load<std::uint64_t>(p);
-        }
-    case Kind::Bool: return *p ? 1.0 : 0.0;
-    case Kind::Bits: return bit(c.data, c.bit_offset + (std::int64_t) i) ? 1.0 : 0.0;
-    default: return std::nan("");
+        case Kind::Float:
+            return c.width == 8   ? load<double>(p)
+                   : c.width == 4 ? (double) load<float>(p)
+                                  : half_to_double(load<std::uint16_t>(p));
+        case Kind::Signed:
+            switch (c.width) {
+                case 1: return (double) load<std::int8_t>(p);
+                case 2: return (double) load<std::int16_t>(p);
+                case 4: return (double) load<std::int32_t>(p);
+                default: return (double) load<std::int64_t>(p);
+            }
+        case Kind::Unsigned:
+            switch (c.width) {
+                case 1: return (double) load<std::uint8_t>(p);
+                case 2: return (double) load<std::uint16_t>(p);
+                case 4: return (double) load<std::uint32_t>(p);
+                default: return (double) load<std::uint64_t>(p);
+            }
+        case Kind::Bool: return *p ? 1.0 : 0.0;
+        case Kind::Bits: return bit(c.data, c.bit_offset + (std::int64_t) i) ? 1.0 : 0.0;
+        default: return std::nan("");
     }
 }
 
 bool load_text(const Chunk &c, std::size_t i, const char *&text, std::size_t &size,
                std::vector<char> &scratch) {
     switch (c.kind) {
-    case Kind::Utf8: {
-        std::int64_t begin, end;
-        if (c.width == 4) {
-            begin = load<std::int32_t>(c.offsets + 4 * i);
-            end = load<std::int32_t>(c.offsets + 4 * (i + 1));
-        } else {
-            begin = load<std::int64_t>(c.offsets + 8 * i);
-            end = load<std::int64_t>(c.offsets + 8 * (i + 1));
+        case Kind::Utf8: {
+            std::int64_t begin, end;
+            if (c.width == 4) {
+                begin = load<std::int32_t>(c.offsets + 4 * i);
+                end = load<std::int32_t>(c.offsets + 4 * (i + 1));
+            } else {
+                begin = load<std::int64_t>(c.offsets + 8 * i);
+                end = load<std::int64_t>(c.offsets + 8 * (i + 1));
+            }
+            text = c.chars + begin;
+            size = (std::size_t) (end - begin);
+            return true;
         }
-        text = c.chars + begin;
-        size = (std::size_t) (end - begin);
-        return true;
-    }
-    case Kind::Utf8View: {
-        const char *view = c.data + 16 * i;
-        auto length = load<std::int32_t>(view);
-        size = (std::size_t) length;
-        if (length <= 12) {
-            text = view + 4;
-        } else {
-            auto index = load<std::int32_t>(view + 8);
-            auto offset = load<std::int32_t>(view + 12);
-            text = c.view_buffers[index] + offset;
+        case Kind::Utf8View: {
+            const char *view = c.data + 16 * i;
+            auto length = load<std::int32_t>(view);
+            size = (std::size_t) length;
+            if (length <= 12) {
+                text = view + 4;
+            } else {
+                auto index = load<std::int32_t>(view + 8);
+                auto offset = load<std::int32_t>(view + 12);
+                text = c.view_buffers[index] + offset;
+            }
+            return true;
         }
-        return true;
-    }
-    case Kind::Utf32: {
-        const char *p = c.data + (std::ptrdiff_t) i * c.stride;
-        std::size_t n = (std::size_t) c.width;
-        while (n > 0 && load<std::uint32_t>(p + 4 * (n - 1)) == 0) --n;  // numpy drops them too
-        scratch.clear();
-        for (std::size_t k = 0; k < n; ++k) {
-            auto cp = load<std::uint32_t>(p + 4 * k);
-            if (cp > 0x10FFFF) return false;
-            put_utf8(scratch, cp);
+        case Kind::Utf32: {
+            const char *p = c.data + (std::ptrdiff_t) i * c.stride;
+            std::size_t n = (std::size_t) c.width;
+            while (n > 0 && load<std::uint32_t>(p + 4 * (n - 1)) == 0) --n;  // numpy drops them too
+            scratch.clear();
+            for (std::size_t k = 0; k < n; ++k) {
+                auto cp = load<std::uint32_t>(p + 4 * k);
+                if (cp > 0x10FFFF) return false;
+                put_utf8(scratch, cp);
+            }
+            text = scratch.data();
+            size = scratch.size();
+            return true;
         }
-        text = scratch.data();
-        size = scratch.size();
-        return true;
-    }
-    default:
-        return false;
+        default: return false;
     }
 }
 
@@ -571,11 +594,15 @@ NumpyScalars &numpy_scalars() {
         PyErr_Clear();
         return table;
     }
-    const struct { const char *name; Kind kind; int width; } known[10] = {
-        {"float64", Kind::Float, 8},   {"float32", Kind::Float, 4},   {"int8", Kind::Signed, 1},
-        {"int16", Kind::Signed, 2},    {"int32", Kind::Signed, 4},    {"int64", Kind::Signed, 8},
-        {"uint8", Kind::Unsigned, 1},  {"uint16", Kind::Unsigned, 2}, {"uint32", Kind::Unsigned, 4},
-        {"uint64", Kind::Unsigned, 8}};
+    const struct {
+        const char *name;
+        Kind kind;
+        int width;
+    } known[10] = {{"float64", Kind::Float, 8},   {"float32", Kind::Float, 4},
+                   {"int8", Kind::Signed, 1},     {"int16", Kind::Signed, 2},
+                   {"int32", Kind::Signed, 4},    {"int64", Kind::Signed, 8},
+                   {"uint8", Kind::Unsigned, 1},  {"uint16", Kind::Unsigned, 2},
+                   {"uint32", Kind::Unsigned, 4}, {"uint64", Kind::Unsigned, 8}};
     for (int k = 0; k < 10; ++k) {
         PyObject *type = PyObject_GetAttrString(numpy, known[k].name);
         if (!type || !PyType_Check(type)) {
@@ -631,7 +658,8 @@ bool plain_float(PyObject *value, double &out) {
 
 bool is_pandas_na(PyObject *value) {
     PyTypeObject *t = Py_TYPE(value);
-    if (std::strcmp(t->tp_name, "NAType") != 0 && std::strcmp(t->tp_name, "pandas._libs.missing.NAType") != 0)
+    if (std::strcmp(t->tp_name, "NAType") != 0 &&
+        std::strcmp(t->tp_name, "pandas._libs.missing.NAType") != 0)
         return false;
     return module_of(value).starts_with("pandas");
 }
@@ -646,25 +674,30 @@ nb::object element(const Chunk &c, std::size_t i) {
         double code = load_number(c, i);
         if (code < 0) return nb::none();
         // A producer may hand over codes past its dictionary: refused, never read.
-        if (code >= (double) c.dictionary->length) raise(PyExc_IndexError, "dictionary code out of range");
+        if (code >= (double) c.dictionary->length)
+            raise(PyExc_IndexError, "dictionary code out of range");
         return element(c.dictionary->chunks.front(), (std::size_t) code);
     }
     const char *p = c.data + (std::ptrdiff_t) i * c.stride;
     switch (c.kind) {
-    case Kind::Float: return check(PyFloat_FromDouble(load_number(c, i)));
-    case Kind::Signed: {
-        long long v = c.width == 1 ? load<std::int8_t>(p) : c.width == 2 ? load<std::int16_t>(p)
-                      : c.width == 4 ? load<std::int32_t>(p) : load<std::int64_t>(p);
-        return check(PyLong_FromLongLong(v));
-    }
-    case Kind::Unsigned: {
-        unsigned long long v = c.width == 1 ? load<std::uint8_t>(p) : c.width == 2 ? load<std::uint16_t>(p)
-                               : c.width == 4 ? load<std::uint32_t>(p) : load<std::uint64_t>(p);
-        return check(PyLong_FromUnsignedLongLong(v));
-    }
-    case Kind::Bool:
-    case Kind::Bits: return nb::bool_(load_number(c, i) != 0);
-    default: break;
+        case Kind::Float: return check(PyFloat_FromDouble(load_number(c, i)));
+        case Kind::Signed: {
+            long long v = c.width == 1   ? load<std::int8_t>(p)
+                          : c.width == 2 ? load<std::int16_t>(p)
+                          : c.width == 4 ? load<std::int32_t>(p)
+                                         : load<std::int64_t>(p);
+            return check(PyLong_FromLongLong(v));
+        }
+        case Kind::Unsigned: {
+            unsigned long long v = c.width == 1   ? load<std::uint8_t>(p)
+                                   : c.width == 2 ? load<std::uint16_t>(p)
+                                   : c.width == 4 ? load<std::uint32_t>(p)
+                                                  : load<std::uint64_t>(p);
+            return check(PyLong_FromUnsignedLongLong(v));
+        }
+        case Kind::Bool:
+        case Kind::Bits: return nb::bool_(load_number(c, i) != 0);
+        default: break;
     }
     if (c.kind == Kind::Utf32) {
         const char *q = c.data + (std::ptrdiff_t) i * c.stride;
@@ -759,8 +792,7 @@ nb::object new_array(const char *dtype, std::size_t n, void *&data) {
     }
     nb::object array = check(PyObject_CallFunction(empty, "ns", (Py_ssize_t) n, dtype));
     Py_buffer view;
-    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0)
-        fail();
+    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) fail();
     data = view.buf;  // the array owns it; the view adds nothing to keep
     PyBuffer_Release(&view);
     return array;

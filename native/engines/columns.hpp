@@ -149,6 +149,7 @@ nb::object bucket(nb::handle bucketing, bool numerical, const Column &column);
 /// sets it. Values without an item are logged once per call on `module`'s logger. Needs the GIL
 /// (released around the loops over numbers and texts); Python code runs for the equality of
 /// object elements and items that are no str, int or float, and for the logger.
-nb::object dummy_encode(nb::handle module, nb::handle attribute, nb::handle items, const Column &column);
+nb::object dummy_encode(nb::handle module, nb::handle attribute, nb::handle items,
+                        const Column &column);
 
 }  // namespace qv::columns

@@ -1,5 +1,6 @@
-// The package's YAML reader: one document of block mappings and sequences with flow scalars, resolved by
-// the YAML 1.2 core rules as the safe loader does; any construct outside this subset defers to ruamel.
+// The package's YAML reader: one document of block mappings and sequences with flow scalars,
+// resolved by the YAML 1.2 core rules as the safe loader does; any construct outside this subset
+// defers to ruamel.
 #include "engines/yaml_reader.hpp"
 
 #include "binding/capi.hpp"
@@ -26,7 +27,7 @@ constexpr size_t kMaxSimpleKey = 1024;
 
 /// The text split in lines, with a cursor (line, column in bytes).
 class Reader {
-  public:
+public:
     explicit Reader(std::string_view text) {
         size_t start = 0;
         while (start < text.size()) {
@@ -42,7 +43,8 @@ class Reader {
         size_t last = lines_.size();
         if (lines_[last - 1] == "...") --last;  // end marker after a plain root scalar
         for (size_t i = 0; i < last; ++i)
-            if (is_marker(lines_[i]) || lines_[i].find_first_not_of(' ') == std::string_view::npos) {
+            if (is_marker(lines_[i]) ||
+                lines_[i].find_first_not_of(' ') == std::string_view::npos) {
                 if (!(i == 0 && is_start(lines_[0]))) throw Defer{};
             }
         lines_.resize(last);
@@ -71,7 +73,7 @@ class Reader {
         return value;
     }
 
-  private:
+private:
     std::vector<std::string_view> lines_;
     size_t line_ = 0;  ///< current line; == lines_.size() at the end
     size_t pos_ = 0;   ///< byte position in the current line
@@ -134,7 +136,8 @@ class Reader {
         if (r[0] == '\'' || r[0] == '"') {
             size_t close = quoted_end(r);
             if (close == std::string_view::npos) return false;
-            return r.size() > close + 1 && r[close + 1] == ':' && (r.size() == close + 2 || r[close + 2] == ' ');
+            return r.size() > close + 1 && r[close + 1] == ':' &&
+                   (r.size() == close + 2 || r[close + 2] == ' ');
         }
         size_t colon = plain_colon(r);
         return colon != std::string_view::npos;
@@ -183,7 +186,8 @@ class Reader {
             if (ind > column) throw Defer{};
             pos_ = static_cast<size_t>(ind);
             r = rest();
-            if (!(r[0] == '-' && (r.size() == 1 || r[1] == ' '))) break;  // end of an indentless sequence
+            if (!(r[0] == '-' && (r.size() == 1 || r[1] == ' ')))
+                break;  // end of an indentless sequence
         }
         return items;
     }
@@ -203,7 +207,8 @@ class Reader {
                 if (ind > column) {
                     pos_ = static_cast<size_t>(ind);
                     value = inline_node(column);
-                } else if (ind == column && is_dash(lines_[line_].substr(static_cast<size_t>(ind)))) {
+                } else if (ind == column &&
+                           is_dash(lines_[line_].substr(static_cast<size_t>(ind)))) {
                     pos_ = static_cast<size_t>(ind);
                     value = sequence(column);
                 } else {
@@ -213,9 +218,11 @@ class Reader {
                 if (r[0] != ' ') throw Defer{};
                 size_t skip = r.find_first_not_of(' ');
                 if (skip == std::string_view::npos) {
-                    // "key: " with only spaces: the value starts on the next line (a long word moved there).
+                    // "key: " with only spaces: the value starts on the next line (a long word
+                    // moved there).
                     next_line();
-                    long ind = line_ < lines_.size() ? static_cast<long>(indent_of(lines_[line_])) : -1;
+                    long ind =
+                        line_ < lines_.size() ? static_cast<long>(indent_of(lines_[line_])) : -1;
                     if (ind <= column) throw Defer{};
                     pos_ = static_cast<size_t>(ind);
                     value = scalar(column);
@@ -223,9 +230,12 @@ class Reader {
                     if (skip != 1) throw Defer{};
                     pos_ += 1;
                     std::string_view v = rest();
-                    if (v == "[]") value = finish_line(nb::list());
-                    else if (v == "{}") value = finish_line(nb::dict());
-                    else value = scalar(column);
+                    if (v == "[]")
+                        value = finish_line(nb::list());
+                    else if (v == "{}")
+                        value = finish_line(nb::dict());
+                    else
+                        value = scalar(column);
                 }
             }
             check(PyDict_SetItem(result.ptr(), key.ptr(), value.ptr()));
@@ -239,7 +249,9 @@ class Reader {
         return result;
     }
 
-    static bool is_dash(std::string_view r) { return !r.empty() && r[0] == '-' && (r.size() == 1 || r[1] == ' '); }
+    static bool is_dash(std::string_view r) {
+        return !r.empty() && r[0] == '-' && (r.size() == 1 || r[1] == ' ');
+    }
 
     /// A key on one line followed by ':'; only text and integer keys are read here.
     nb::object simple_key() {
@@ -281,8 +293,10 @@ class Reader {
     /// First characters a plain scalar may not start with (or that this reader leaves to ruamel).
     static void check_plain_start(std::string_view s) {
         static constexpr std::string_view kIndicators = "#,[]{}&*!|>'\"%@`";
-        if (s.empty() || kIndicators.find(s[0]) != std::string_view::npos || s[0] == ' ') throw Defer{};
-        if ((s[0] == '-' || s[0] == '?' || s[0] == ':') && (s.size() == 1 || s[1] == ' ')) throw Defer{};
+        if (s.empty() || kIndicators.find(s[0]) != std::string_view::npos || s[0] == ' ')
+            throw Defer{};
+        if ((s[0] == '-' || s[0] == '?' || s[0] == ':') && (s.size() == 1 || s[1] == ' '))
+            throw Defer{};
     }
 
     /// A line of plain text may not hold ": " (or end with ':') or " #".
@@ -343,7 +357,8 @@ class Reader {
         }
     }
 
-    /// An integer as the safe loader builds it: underscores dropped, sign, 0b/0o/0x prefixes, else decimal.
+    /// An integer as the safe loader builds it: underscores dropped, sign, 0b/0o/0x prefixes, else
+    /// decimal.
     static nb::object integer(std::string_view text) {
         std::string s;
         for (char c : text)
@@ -355,7 +370,8 @@ class Reader {
             i = 1;
         }
         int base = 10;
-        if (s.size() >= i + 2 && s[i] == '0' && (s[i + 1] == 'b' || s[i + 1] == 'o' || s[i + 1] == 'x')) {
+        if (s.size() >= i + 2 && s[i] == '0' &&
+            (s[i + 1] == 'b' || s[i + 1] == 'o' || s[i + 1] == 'x')) {
             base = s[i + 1] == 'b' ? 2 : s[i + 1] == 'o' ? 8 : 16;
             i += 2;
         }
@@ -451,7 +467,8 @@ class Reader {
             if (!escaped_break) {
                 // A trailing escaped space (`\ ` before the break) is text: left to ruamel.
                 std::string_view kept = rtrim(piece);
-                if (q == '"' && kept.size() < piece.size() && !kept.empty() && kept.back() == '\\') throw Defer{};
+                if (q == '"' && kept.size() < piece.size() && !kept.empty() && kept.back() == '\\')
+                    throw Defer{};
                 piece = kept;
             }
             raw.append(piece);
@@ -460,7 +477,8 @@ class Reader {
             line = lines_[line_];
             size_t ind = indent_of(line);
             if (ind == line.size()) throw Defer{};  // an empty line inside the scalar
-            // A folded break reads as one space; an escaped one as nothing (marked for the unescaping,
+            // A folded break reads as one space; an escaped one as nothing (marked for the
+            // unescaping,
             // \x01 never occurs in text this reader accepts).
             raw.push_back(escaped_break ? '\x01' : ' ');
             i = ind;
@@ -532,7 +550,9 @@ class Reader {
                 case '_': put_utf8(s, 0xA0); break;
                 case 'L': put_utf8(s, 0x2028); break;
                 case 'P': put_utf8(s, 0x2029); break;
-                case 'x': case 'u': case 'U': {
+                case 'x':
+                case 'u':
+                case 'U': {
                     size_t width = e == 'x' ? 2 : e == 'u' ? 4 : 8;
                     unsigned long code = 0;
                     for (size_t j = 1; j <= width; ++j) {
@@ -562,13 +582,18 @@ bool printable_utf8(std::string_view s) {
         }
         unsigned long cp;
         size_t extra;
-        if (c >= 0xF0) cp = c & 0x07, extra = 3;
-        else if (c >= 0xE0) cp = c & 0x0F, extra = 2;
-        else cp = c & 0x1F, extra = 1;
-        for (size_t j = 1; j <= extra; ++j) cp = (cp << 6) | (static_cast<unsigned char>(s[i + j]) & 0x3F);
+        if (c >= 0xF0)
+            cp = c & 0x07, extra = 3;
+        else if (c >= 0xE0)
+            cp = c & 0x0F, extra = 2;
+        else
+            cp = c & 0x1F, extra = 1;
+        for (size_t j = 1; j <= extra; ++j)
+            cp = (cp << 6) | (static_cast<unsigned char>(s[i + j]) & 0x3F);
         i += extra;
         // U+2028/U+2029 are line breaks to YAML: left to ruamel, like every other break but \n.
-        bool ok = (cp >= 0xA0 && cp <= 0xD7FF && cp != 0x2028 && cp != 0x2029) || (cp >= 0xE000 && cp <= 0xFFFD && cp != 0xFEFF) ||
+        bool ok = (cp >= 0xA0 && cp <= 0xD7FF && cp != 0x2028 && cp != 0x2029) ||
+                  (cp >= 0xE000 && cp <= 0xFFFD && cp != 0xFEFF) ||
                   (cp >= 0x10000 && cp <= 0x10FFFF);
         if (!ok) return false;
     }

@@ -1,4 +1,5 @@
-// The package's YAML reader: the stored text's strict subset read natively, everything else deferred.
+// The package's YAML reader: the stored text's strict subset read natively, everything else
+// deferred.
 #pragma once
 
 #include <nanobind/nanobind.h>

@@ -1,16 +1,16 @@
-// The package's YAML writer: ruamel's block layout, scalar styles and line folding at width 120 for the
-// plain value domain (exact dict/list/tuple/str/int/float/bool/None), and for other values through the
-// caller's normalisation at every node; reproduced exactly or refused.
+// The package's YAML writer: ruamel's block layout, scalar styles and line folding at width 120 for
+// the plain value domain (exact dict/list/tuple/str/int/float/bool/None), and for other values
+// through the caller's normalisation at every node; reproduced exactly or refused.
 #include "engines/yaml_writer.hpp"
 
-#include "kernels/float_text.hpp"
 #include "binding/capi.hpp"
+#include "kernels/float_text.hpp"
 #include "kernels/yaml_resolve.hpp"
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
@@ -23,9 +23,11 @@ namespace {
 constexpr Py_ssize_t kWidth = 120;
 /// Decimal places kept for the floats of a document.
 constexpr int kDigits = 12;
-/// Keys of this many code points (plus the 5 of the implicit str tag) or more are written as `? key`.
+/// Keys of this many code points (plus the 5 of the implicit str tag) or more are written as `?
+/// key`.
 constexpr Py_ssize_t kMaxSimpleKey = 128;
-/// Nesting beyond this goes to ruamel, which then behaves as it always did (its own recursion limit).
+/// Nesting beyond this goes to ruamel, which then behaves as it always did (its own recursion
+/// limit).
 constexpr int kMaxDepth = 400;
 /// No continuation indent (document root): folded lines start at column 0, no long-word breaks.
 constexpr Py_ssize_t kNoIndent = -1;
@@ -43,29 +45,43 @@ struct Text {
     bool ascii;
 
     explicit Text(PyObject *s)
-        : kind(PyUnicode_KIND(s)), data(PyUnicode_DATA(s)), len(PyUnicode_GET_LENGTH(s)),
+        : kind(PyUnicode_KIND(s)),
+          data(PyUnicode_DATA(s)),
+          len(PyUnicode_GET_LENGTH(s)),
           ascii(PyUnicode_IS_ASCII(s)) {}
     Py_UCS4 operator[](Py_ssize_t i) const { return PyUnicode_READ(kind, data, i); }
 };
 
 bool printable(Py_UCS4 c) {
-    return (c >= 0x20 && c <= 0x7E) || (c >= 0xA0 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD && c != 0xFEFF) ||
-           (c >= 0x10000 && c <= 0x10FFFF);
+    return (c >= 0x20 && c <= 0x7E) || (c >= 0xA0 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD && c != 0xFEFF) || (c >= 0x10000 && c <= 0x10FFFF);
 }
 
 bool first_char_indicator(Py_UCS4 c) {
     switch (c) {
-        case '#': case ',': case '[': case ']': case '{': case '}': case '&': case '*': case '!':
-        case '|': case '>': case '\'': case '"': case '%': case '@': case '`':
-            return true;
-        default:
-            return false;
+        case '#':
+        case ',':
+        case '[':
+        case ']':
+        case '{':
+        case '}':
+        case '&':
+        case '*':
+        case '!':
+        case '|':
+        case '>':
+        case '\'':
+        case '"':
+        case '%':
+        case '@':
+        case '`': return true;
+        default: return false;
     }
 }
 
 /// What the writer needs to know about a string before choosing its style.
 struct Analysis {
-    bool plain_ok = true;     ///< the text may stand unquoted (before resolution)
+    bool plain_ok = true;  ///< the text may stand unquoted (before resolution)
     bool nonprintable = false;
     bool has_newline = false;
     bool has_quote = false;
@@ -81,18 +97,24 @@ Analysis analyse(const Text &t) {
     }
     Py_UCS4 first = t[0];
     if (first == ' ' || t[n - 1] == ' ' || first_char_indicator(first)) a.plain_ok = false;
-    if ((first == '-' || first == '?' || first == ':') && (n == 1 || t[1] == ' ')) a.plain_ok = false;
-    if (n >= 3 && ((first == '-' && t[1] == '-' && t[2] == '-') || (first == '.' && t[1] == '.' && t[2] == '.')))
+    if ((first == '-' || first == '?' || first == ':') && (n == 1 || t[1] == ' '))
+        a.plain_ok = false;
+    if (n >= 3 && ((first == '-' && t[1] == '-' && t[2] == '-') ||
+                   (first == '.' && t[1] == '.' && t[2] == '.')))
         a.plain_ok = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = t[i];
         if (c >= 0x20 && c <= 0x7E) {
-            if (c == '\'') a.has_quote = true;
-            else if (c == ':' && i > 0 && (i + 1 == n || t[i + 1] == ' ')) a.plain_ok = false;
-            else if (c == '#' && i > 0 && t[i - 1] == ' ') a.plain_ok = false;
+            if (c == '\'')
+                a.has_quote = true;
+            else if (c == ':' && i > 0 && (i + 1 == n || t[i + 1] == ' '))
+                a.plain_ok = false;
+            else if (c == '#' && i > 0 && t[i - 1] == ' ')
+                a.plain_ok = false;
             continue;
         }
-        if (c == 0x85 || c == 0x2028 || c == 0x2029 || (c >= 0xD800 && c <= 0xDFFF)) throw NotHandled{};
+        if (c == 0x85 || c == 0x2028 || c == 0x2029 || (c >= 0xD800 && c <= 0xDFFF))
+            throw NotHandled{};
         if (c == '\n') a.has_newline = true;
         if (!printable(c)) a.nonprintable = true;
     }
@@ -106,7 +128,7 @@ Style choose_style(PyObject *s, const Text &t, const Analysis &a) {
         std::string_view bytes(static_cast<const char *>(t.data), static_cast<size_t>(t.len));
         if (kernels::resolve_plain(bytes) == kernels::PlainKind::Str) return Style::Plain;
     }
-    (void)s;
+    (void) s;
     if (a.has_quote || a.has_newline) return Style::Double;
     if (a.nonprintable) return Style::Double;
     return Style::Single;
@@ -133,14 +155,15 @@ struct Node {
 enum class Emptiness : unsigned char { Dropped, Kept, Unknown };
 
 class Writer {
-  public:
+public:
     Writer(std::string &out, Prepare prepare, size_t *complete)
         : out_(out), prepare_(prepare), complete_(complete) {}
 
     void stream(PyObject *data) {
         if (Py_IS_TYPE(data, &PyList_Type)) {
-            // The documents list itself is not part of any document: only its items are. Its size is
-            // read at every step, as a loop over it would, since preparing a document may change it.
+            // The documents list itself is not part of any document: only its items are. Its size
+            // is read at every step, as a loop over it would, since preparing a document may change
+            // it.
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
                 nb::object root = nb::borrow(PyList_GET_ITEM(data, i));
                 document(root.ptr(), i == 0);
@@ -152,7 +175,7 @@ class Writer {
         if (open_ended_) out_.append("...\n");
     }
 
-  private:
+private:
     std::string &out_;
     Prepare prepare_;
     size_t *complete_;  ///< when given: the length of the documents written in full so far
@@ -160,8 +183,8 @@ class Writer {
     int depth_ = 0;
     bool open_ended_ = false;
     std::unordered_set<PyObject *> seen_;  ///< containers of the current document
-    std::vector<nb::object> keep_;         ///< prepared containers of the current document, kept alive
-                                           ///< so that their addresses stay theirs while in `seen_`
+    std::vector<nb::object> keep_;  ///< prepared containers of the current document, kept alive
+                                    ///< so that their addresses stay theirs while in `seen_`
 
     // ----- low-level output, columns counted in code points -----
 
@@ -244,8 +267,9 @@ class Writer {
         newline();
     }
 
-    /// The node written for a value of the document, in the order the representer meets it: an exact
-    /// dict loses its empty entries here; values of other types are written as `prepare` makes them.
+    /// The node written for a value of the document, in the order the representer meets it: an
+    /// exact dict loses its empty entries here; values of other types are written as `prepare`
+    /// makes them.
     Node take(PyObject *v) {
         Node node;
         PyTypeObject *type = Py_TYPE(v);
@@ -259,14 +283,16 @@ class Writer {
         if (type == &PyList_Type || type == &PyTuple_Type) return sequence_node(v, nb::borrow(v));
         if (type == &PyFloat_Type) {
             node.round = true;
-        } else if (type != &PyUnicode_Type && type != &PyLong_Type && type != &PyBool_Type && v != Py_None) {
+        } else if (type != &PyUnicode_Type && type != &PyLong_Type && type != &PyBool_Type &&
+                   v != Py_None) {
             return prepared(v);
         }
         node.value = nb::borrow(v);
         return node;
     }
 
-    /// The node of what `prepare` makes of `v`. A mapping made there is written whole, a float as it is.
+    /// The node of what `prepare` makes of `v`. A mapping made there is written whole, a float as
+    /// it is.
     Node prepared(PyObject *v) {
         if (!prepare_) throw NotHandled{};
         Node node;
@@ -293,8 +319,8 @@ class Writer {
         return node;
     }
 
-    /// An exact list or tuple, written as a block sequence. The representer shares the node of a list
-    /// or non-empty tuple met twice (an anchor and an alias); the empty tuple is never shared.
+    /// An exact list or tuple, written as a block sequence. The representer shares the node of a
+    /// list or non-empty tuple met twice (an anchor and an alias); the empty tuple is never shared.
     Node sequence_node(PyObject *v, nb::object value) {
         Node node;
         Py_ssize_t size = PySequence_Fast_GET_SIZE(v);
@@ -324,9 +350,9 @@ class Writer {
         return true;
     }
 
-    /// Keys written natively: exact str; and, when values are prepared, str subclasses that compare as
-    /// str does (enumeration members with a str mixin, written as what `prepare` makes of them) and
-    /// exact ints (hyperparameters such as class weights), both of which the representer's sort
+    /// Keys written natively: exact str; and, when values are prepared, str subclasses that compare
+    /// as str does (enumeration members with a str mixin, written as what `prepare` makes of them)
+    /// and exact ints (hyperparameters such as class weights), both of which the representer's sort
     /// compares without code of their own.
     void check_key(PyObject *key) const {
         if (Py_IS_TYPE(key, &PyUnicode_Type)) return;
@@ -337,10 +363,10 @@ class Writer {
     }
 
     /// Puts the entries in the representer's order; true when there are any. It sorts the (key,
-    /// value) pairs: text keys by their text (code point order), int keys by value; a text key beside
-    /// an int key makes the sort fail, and the entries then keep their order. Two keys of equal text
-    /// (a str subclass beside a str) would make it compare the values, or give up: such a mapping is
-    /// not written here. No Python code runs.
+    /// value) pairs: text keys by their text (code point order), int keys by value; a text key
+    /// beside an int key makes the sort fail, and the entries then keep their order. Two keys of
+    /// equal text (a str subclass beside a str) would make it compare the values, or give up: such
+    /// a mapping is not written here. No Python code runs.
     static bool sorted(std::vector<Entry> &entries) {
         if (entries.empty()) return false;
         size_t ints = 0;
@@ -348,7 +374,8 @@ class Writer {
         if (ints == entries.size()) {
             int failed = 0;
             std::stable_sort(entries.begin(), entries.end(), [&](const Entry &a, const Entry &b) {
-                int r = PyObject_RichCompareBool(a.key.ptr(), b.key.ptr(), Py_LT);  // exact ints: no code
+                int r = PyObject_RichCompareBool(a.key.ptr(), b.key.ptr(),
+                                                 Py_LT);  // exact ints: no code
                 if (r < 0) failed = 1;
                 return r > 0;
             });
@@ -374,7 +401,8 @@ class Writer {
         });
         for (size_t i = 1; i < entries.size(); ++i) {
             PyObject *a = entries[i - 1].key.ptr(), *b = entries[i].key.ptr();
-            if ((!Py_IS_TYPE(a, &PyUnicode_Type) || !Py_IS_TYPE(b, &PyUnicode_Type)) && PyUnicode_Compare(a, b) == 0)
+            if ((!Py_IS_TYPE(a, &PyUnicode_Type) || !Py_IS_TYPE(b, &PyUnicode_Type)) &&
+                PyUnicode_Compare(a, b) == 0)
                 throw NotHandled{};
         }
     }
@@ -384,10 +412,12 @@ class Writer {
     static Emptiness emptiness(PyObject *v) {
         if (v == Py_None) return Emptiness::Dropped;
         PyTypeObject *type = Py_TYPE(v);
-        if (type == &PyList_Type) return PyList_GET_SIZE(v) == 0 ? Emptiness::Dropped : Emptiness::Kept;
-        if (type == &PyDict_Type) return PyDict_GET_SIZE(v) == 0 ? Emptiness::Dropped : Emptiness::Kept;
-        if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
-            type == &PyTuple_Type)
+        if (type == &PyList_Type)
+            return PyList_GET_SIZE(v) == 0 ? Emptiness::Dropped : Emptiness::Kept;
+        if (type == &PyDict_Type)
+            return PyDict_GET_SIZE(v) == 0 ? Emptiness::Dropped : Emptiness::Kept;
+        if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+            type == &PyBool_Type || type == &PyTuple_Type)
             return Emptiness::Kept;  // a tuple is never equal to [] or {}
         return Emptiness::Unknown;
     }
@@ -417,7 +447,8 @@ class Writer {
             bool plain = Py_IS_TYPE(given, &PyUnicode_Type) || Py_IS_TYPE(given, &PyLong_Type);
             nb::object prepared_key = plain ? entry.key : prepare_(entry.key);
             PyObject *key = prepared_key.ptr();
-            if (!Py_IS_TYPE(key, &PyUnicode_Type) && !Py_IS_TYPE(key, &PyLong_Type)) throw NotHandled{};
+            if (!Py_IS_TYPE(key, &PyUnicode_Type) && !Py_IS_TYPE(key, &PyLong_Type))
+                throw NotHandled{};
             if (!(first && inline_first)) {
                 newline();
                 pad_to(column);
@@ -439,7 +470,8 @@ class Writer {
     }
 
     static bool simple_key(PyObject *key) {
-        if (!Py_IS_TYPE(key, &PyUnicode_Type)) return true;  // an int within 64 bits: short, one line
+        if (!Py_IS_TYPE(key, &PyUnicode_Type))
+            return true;  // an int within 64 bits: short, one line
         Py_ssize_t n = PyUnicode_GET_LENGTH(key);
         if (n + 5 >= kMaxSimpleKey) return false;
         return PyUnicode_FindChar(key, '\n', 0, n, 1) == -1;
@@ -448,27 +480,42 @@ class Writer {
     void mapping_value(PyObject *v, Py_ssize_t column) {
         Node node = take(v);
         switch (node.shape) {
-            case Shape::Scalar: put(' '); scalar(node.value.ptr(), node.round, column + 2, false); break;
+            case Shape::Scalar:
+                put(' ');
+                scalar(node.value.ptr(), node.round, column + 2, false);
+                break;
             case Shape::EmptyMap: put(" {}"); break;
             case Shape::EmptyList: put(" []"); break;
             case Shape::Map: mapping(node.entries, column + 2, false); break;
-            case Shape::List: sequence(node.value.ptr(), column, false); break;  // indentless under a key
+            case Shape::List:
+                sequence(node.value.ptr(), column, false);
+                break;  // indentless under a key
         }
     }
 
     void complex_value(PyObject *v, Py_ssize_t column) {
         Node node = take(v);
         switch (node.shape) {
-            case Shape::Scalar: put(' '); scalar(node.value.ptr(), node.round, column + 2, false); break;
+            case Shape::Scalar:
+                put(' ');
+                scalar(node.value.ptr(), node.round, column + 2, false);
+                break;
             case Shape::EmptyMap: put(" {}"); break;
             case Shape::EmptyList: put(" []"); break;
-            case Shape::Map: put(' '); mapping(node.entries, column + 2, true); break;
-            case Shape::List: put(' '); sequence(node.value.ptr(), column + 2, true); break;
+            case Shape::Map:
+                put(' ');
+                mapping(node.entries, column + 2, true);
+                break;
+            case Shape::List:
+                put(' ');
+                sequence(node.value.ptr(), column + 2, true);
+                break;
         }
     }
 
-    /// Items of a block sequence (exact list or tuple) whose dashes stand at `column`. The size is read
-    /// at every step, as a loop over the list would, since preparing an item may change the list.
+    /// Items of a block sequence (exact list or tuple) whose dashes stand at `column`. The size is
+    /// read at every step, as a loop over the list would, since preparing an item may change the
+    /// list.
     void sequence(PyObject *list, Py_ssize_t column, bool inline_first) {
         Depth guard(*this);
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(list); ++i) {
@@ -480,11 +527,20 @@ class Writer {
             nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(list, i));
             Node node = take(item.ptr());
             switch (node.shape) {
-                case Shape::Scalar: put(' '); scalar(node.value.ptr(), node.round, column + 2, false); break;
+                case Shape::Scalar:
+                    put(' ');
+                    scalar(node.value.ptr(), node.round, column + 2, false);
+                    break;
                 case Shape::EmptyMap: put(" {}"); break;
                 case Shape::EmptyList: put(" []"); break;
-                case Shape::Map: put(' '); mapping(node.entries, column + 2, true); break;
-                case Shape::List: put(' '); sequence(node.value.ptr(), column + 2, true); break;
+                case Shape::Map:
+                    put(' ');
+                    mapping(node.entries, column + 2, true);
+                    break;
+                case Shape::List:
+                    put(' ');
+                    sequence(node.value.ptr(), column + 2, true);
+                    break;
             }
         }
     }
@@ -492,9 +548,11 @@ class Writer {
     // ----- scalars -----
 
     /// Writes a scalar at the current position; true when it was written plain. `round`: a float is
-    /// rounded to 12 digits first. `complex_key`: the text of a `? key`, which needs the space after
+    /// rounded to 12 digits first. `complex_key`: the text of a `? key`, which needs the space
+    /// after
     /// `?` written here.
-    bool scalar(PyObject *v, bool round, Py_ssize_t indent, bool simple_key, bool complex_key = false) {
+    bool scalar(PyObject *v, bool round, Py_ssize_t indent, bool simple_key,
+                bool complex_key = false) {
         if (complex_key) put(' ');
         PyTypeObject *type = Py_TYPE(v);
         if (type == &PyUnicode_Type) return string(v, indent, simple_key);
@@ -519,12 +577,14 @@ class Writer {
 
     /// A plain scalar without spaces: moves to a new line when it would pass the width.
     void word(std::string_view text, Py_ssize_t indent) {
-        if (indent != kNoIndent && col_ > indent && col_ + static_cast<Py_ssize_t>(text.size()) > kWidth)
+        if (indent != kNoIndent && col_ > indent &&
+            col_ + static_cast<Py_ssize_t>(text.size()) > kWidth)
             fold(indent);
         put(text);
     }
 
-    /// A float in the form of its repr; when `round`, first rounded to 12 decimals as Python's round.
+    /// A float in the form of its repr; when `round`, first rounded to 12 decimals as Python's
+    /// round.
     void real(double x, bool round, Py_ssize_t indent) {
         if (std::isnan(x)) return word(".nan", indent);
         if (std::isinf(x)) return word(x > 0 ? ".inf" : "-.inf", indent);
@@ -552,8 +612,10 @@ class Writer {
             Py_ssize_t q = pos;
             if (t[pos] == ' ') {
                 while (q < n && t[q] == ' ') ++q;
-                if (q - pos == 1 && col_ >= kWidth && !simple_key) fold(indent);
-                else put_range(t, pos, q);
+                if (q - pos == 1 && col_ >= kWidth && !simple_key)
+                    fold(indent);
+                else
+                    put_range(t, pos, q);
             } else {
                 while (q < n && t[q] != ' ') ++q;
                 if (indent != kNoIndent && col_ > indent && col_ + (q - pos) > kWidth) fold(indent);
@@ -609,9 +671,12 @@ class Writer {
         if (named) return put(std::string_view(named));
         char buf[16];
         int len;
-        if (c <= 0xFF) len = std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned>(c));
-        else if (c <= 0xFFFF) len = std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(c));
-        else len = std::snprintf(buf, sizeof buf, "\\U%08X", static_cast<unsigned>(c));
+        if (c <= 0xFF)
+            len = std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned>(c));
+        else if (c <= 0xFFFF)
+            len = std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(c));
+        else
+            len = std::snprintf(buf, sizeof buf, "\\U%08X", static_cast<unsigned>(c));
         put(std::string_view(buf, static_cast<size_t>(len)));
     }
 
@@ -661,8 +726,10 @@ class Writer {
                 if (backslash) put('\\');
                 fold(indent);
                 if (t[start] == ' ') {
-                    if (backslash) put('\\');
-                    else ++start;
+                    if (backslash)
+                        put('\\');
+                    else
+                        ++start;
                 }
             }
         }

@@ -1,4 +1,5 @@
-// The package's YAML writer: the stored text of plain values, byte for byte what the ruamel path writes.
+// The package's YAML writer: the stored text of plain values, byte for byte what the ruamel path
+// writes.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -9,11 +10,11 @@ namespace qv::yaml {
 
 namespace nb = nanobind;
 
-/// The value the store writes for a node of another type than exact dict/list/tuple/str/int/float/bool/None,
-/// as the dump module's representer computes it at every node (its empty-entry filter, then its value
-/// normalisation): a new reference. Also called for an exact dict whose entries cannot be tested for
-/// emptiness without running Python code; the result must then be the filtered copy. May run Python
-/// code and throw nb::python_error.
+/// The value the store writes for a node of another type than exact
+/// dict/list/tuple/str/int/float/bool/None, as the dump module's representer computes it at every
+/// node (its empty-entry filter, then its value normalisation): a new reference. Also called for an
+/// exact dict whose entries cannot be tested for emptiness without running Python code; the result
+/// must then be the filtered copy. May run Python code and throw nb::python_error.
 using Prepare = nb::object (*)(nb::handle value);
 
 /// Writes `data` (one document, or an exact list of documents) as the ruamel path of the package

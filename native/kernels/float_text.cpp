@@ -1,6 +1,7 @@
-// Float text through std::to_chars / std::from_chars: the shortest digits are those of CPython's repr
-// (both pick, among the shortest strings that read back as the number, the one nearest to it), and a
-// fixed-precision to_chars is exact (round half to even on the exact binary value), as CPython's dtoa.
+// Float text through std::to_chars / std::from_chars: the shortest digits are those of CPython's
+// repr (both pick, among the shortest strings that read back as the number, the one nearest to it),
+// and a fixed-precision to_chars is exact (round half to even on the exact binary value), as
+// CPython's dtoa.
 #include "float_text.hpp"
 
 #include <charconv>

@@ -58,8 +58,10 @@ public:
         __m128d value = _mm_set1_pd(v);
         __m128i count = _mm_setzero_si128();
         for (std::size_t j = 0; j < n; j += 4) {
-            count = _mm_sub_epi64(count, _mm_castpd_si128(_mm_cmplt_pd(_mm_loadu_pd(highs + j), value)));
-            count = _mm_sub_epi64(count, _mm_castpd_si128(_mm_cmplt_pd(_mm_loadu_pd(highs + j + 2), value)));
+            count = _mm_sub_epi64(count,
+                                  _mm_castpd_si128(_mm_cmplt_pd(_mm_loadu_pd(highs + j), value)));
+            count = _mm_sub_epi64(
+                count, _mm_castpd_si128(_mm_cmplt_pd(_mm_loadu_pd(highs + j + 2), value)));
         }
         std::int64_t lanes[2];
         _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes), count);
@@ -95,8 +97,10 @@ public:
         std::size_t lo = 0, hi = highs_.size();
         while (lo < hi) {
             std::size_t mid = lo + (hi - lo) / 2;
-            if (highs_[mid] < v) lo = mid + 1;
-            else hi = mid;
+            if (highs_[mid] < v)
+                lo = mid + 1;
+            else
+                hi = mid;
         }
         return confirm(lo, v);
     }
@@ -139,7 +143,8 @@ private:
 
 /// True when the intervals, in this order and without the empty ones, can go into a
 /// SortedIntervals table: each starts at or after the end of the one before.
-inline bool ascending_and_disjoint(const std::vector<double> &lows, const std::vector<double> &highs) {
+inline bool ascending_and_disjoint(const std::vector<double> &lows,
+                                   const std::vector<double> &highs) {
     bool have_previous = false;
     double previous_high = 0;
     for (std::size_t k = 0; k < lows.size(); ++k) {

@@ -1,5 +1,6 @@
-// Resolution of plain YAML scalars: the implicit types of YAML 1.2 (null, bool, int, float, timestamp,
-// merge and value keys), each pattern tried in full, as the safe loader and the emitter's style choice do.
+// Resolution of plain YAML scalars: the implicit types of YAML 1.2 (null, bool, int, float,
+// timestamp, merge and value keys), each pattern tried in full, as the safe loader and the
+// emitter's style choice do.
 #include "kernels/yaml_resolve.hpp"
 
 namespace qv::kernels {
@@ -35,7 +36,8 @@ constexpr std::string_view kDigits = "0123456789";
 constexpr std::string_view kDigitsUnd = "0123456789_";
 
 bool is_bool(std::string_view s) {
-    return s == "true" || s == "True" || s == "TRUE" || s == "false" || s == "False" || s == "FALSE";
+    return s == "true" || s == "True" || s == "TRUE" || s == "false" || s == "False" ||
+           s == "FALSE";
 }
 
 bool is_null(std::string_view s) {
@@ -94,7 +96,8 @@ bool is_int(std::string_view s) {
             if (set.find(ch) == std::string_view::npos) return false;
         return true;
     };
-    if (body.size() > 2 && body[0] == '0' && body[1] == 'b' && all_in(body.substr(2), "01_")) return true;
+    if (body.size() > 2 && body[0] == '0' && body[1] == 'b' && all_in(body.substr(2), "01_"))
+        return true;
     if (body.size() > 2 && body[0] == '0' && body[1] == 'x' &&
         all_in(body.substr(2), "0123456789abcdefABCDEF_"))
         return true;
@@ -113,13 +116,16 @@ bool digits(Cursor &c, size_t lo, size_t hi) {
 bool is_timestamp(std::string_view s) {
     {
         Cursor c{s};
-        if (digits(c, 4, 4) && c.take('-') && digits(c, 2, 2) && c.take('-') && digits(c, 2, 2) && c.done())
+        if (digits(c, 4, 4) && c.take('-') && digits(c, 2, 2) && c.take('-') && digits(c, 2, 2) &&
+            c.done())
             return true;
     }
     Cursor c{s};
-    if (!(digits(c, 4, 4) && c.take('-') && digits(c, 1, 2) && c.take('-') && digits(c, 1, 2))) return false;
+    if (!(digits(c, 4, 4) && c.take('-') && digits(c, 1, 2) && c.take('-') && digits(c, 1, 2)))
+        return false;
     if (!c.take_any("Tt") && c.run(" \t") == 0) return false;
-    if (!(digits(c, 1, 2) && c.take(':') && digits(c, 2, 2) && c.take(':') && digits(c, 2, 2))) return false;
+    if (!(digits(c, 1, 2) && c.take(':') && digits(c, 2, 2) && c.take(':') && digits(c, 2, 2)))
+        return false;
     if (c.take('.')) c.run(kDigits);
     if (c.done()) return true;
     c.run(" \t");
@@ -135,19 +141,18 @@ PlainKind resolve_plain(std::string_view s) {
     if (is_null(s)) return PlainKind::Null;
     char first = s[0];
     switch (first) {
-        case 't': case 'T': case 'f': case 'F':
-            return is_bool(s) ? PlainKind::Bool : PlainKind::Str;
-        case '<':
-            return s == "<<" ? PlainKind::Merge : PlainKind::Str;
-        case '=':
-            return s == "=" ? PlainKind::Value : PlainKind::Str;
-        case '.':
-            return is_float(s) ? PlainKind::Float : PlainKind::Str;
-        case '-': case '+':
+        case 't':
+        case 'T':
+        case 'f':
+        case 'F': return is_bool(s) ? PlainKind::Bool : PlainKind::Str;
+        case '<': return s == "<<" ? PlainKind::Merge : PlainKind::Str;
+        case '=': return s == "=" ? PlainKind::Value : PlainKind::Str;
+        case '.': return is_float(s) ? PlainKind::Float : PlainKind::Str;
+        case '-':
+        case '+':
             if (is_float(s)) return PlainKind::Float;
             return is_int(s) ? PlainKind::Int : PlainKind::Str;
-        default:
-            break;
+        default: break;
     }
     if (first >= '0' && first <= '9') {
         if (is_float(s)) return PlainKind::Float;

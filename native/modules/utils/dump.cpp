@@ -6,14 +6,13 @@
 // plain ones. That runs once per node, so the common node types take exact-type paths that make
 // no Python call; everything else goes through the same isinstance checks Python code would.
 // Calls without keyword arguments are written by the package's native writer, which prepares every
-// node with the same two steps and hands the call to ruamel whenever it cannot promise ruamel's text
-// (an error of those steps is ruamel's own and propagates from the native attempt).
+// node with the same two steps and hands the call to ruamel whenever it cannot promise ruamel's
+// text (an error of those steps is ruamel's own and propagates from the native attempt).
 #include "binding/declare.hpp"
 #include "binding/support.hpp"
 #include "engines/yaml_reader.hpp"
 #include "engines/yaml_writer.hpp"
 #include "kernels/float_text.hpp"
-
 
 namespace {
 
@@ -49,7 +48,6 @@ struct State {
     PyObject *quorvex_encoder;    ///< this module's QuorvexJSONEncoder
 };
 State state{};
-
 
 /// Attribute names, interned once (process lifetime).
 struct Names {
@@ -92,7 +90,7 @@ nb::object round_any_float(nb::handle value) {
 bool is_dataclass_instance(nb::handle value) {
     if (PyType_Check(value.ptr())) return false;
     int r = check(PyObject_HasAttrWithError(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())),
-                                      names.dataclass_fields));
+                                            names.dataclass_fields));
     return r == 1;
 }
 
@@ -264,7 +262,9 @@ nb::object new_writer() {
 /// made once by a native write so that the shared registry looks the same afterwards.
 void register_str_representer() {
     nb::object represent_str = nb::handle(state.valid_representer).attr("represent_str");
-    nb::handle(state.safe_representer).attr("add_representer")(nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)), represent_str);
+    nb::handle(state.safe_representer)
+        .attr("add_representer")(nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)),
+                                 represent_str);
 }
 
 nb::object to_py(const std::string &text) {
@@ -306,7 +306,8 @@ bool native_text(nb::handle data, nb::handle kwds, std::string &text, nb::handle
 }
 
 /// Writes `data` to `stream` as YAML; `kwds` (owned by this call) goes on to `dump_all`.
-/// The native writer serves text streams of exactly `io.StringIO`; everything else goes through ruamel.
+/// The native writer serves text streams of exactly `io.StringIO`; everything else goes through
+/// ruamel.
 void dump_yaml(nb::handle data, nb::handle stream, nb::handle kwds) {
     if (Py_TYPE(stream.ptr()) == reinterpret_cast<PyTypeObject *>(state.string_io)) {
         std::string text;
@@ -346,10 +347,10 @@ void refuse_excessive_aliasing(nb::handle node) {
 
 nb::object loads_yaml(nb::handle content) {
     if (nb::object value = qv::yaml::read(content); value.is_valid()) return value;
-    // ruamel's pure-Python parser even where its C extension is installed: the C parser recurses on the
-    // C stack and crashes the process on deeply nested input ('- ' * 50000), where the pure one raises
-    // RecursionError. Values and errors are otherwise the same. The document is composed, checked
-    // and then built, which is what `load` does without the check.
+    // ruamel's pure-Python parser even where its C extension is installed: the C parser recurses on
+    // the C stack and crashes the process on deeply nested input ('- ' * 50000), where the pure one
+    // raises RecursionError. Values and errors are otherwise the same. The document is composed,
+    // checked and then built, which is what `load` does without the check.
     nb::object yaml = nb::handle(state.yaml_class)(nb::arg("typ") = "safe", nb::arg("pure") = true);
     nb::object node = yaml.attr("compose")(content);
     if (node.is_none()) return node;
@@ -386,8 +387,7 @@ nb::object encoder_default_impl(Args a) {
 
 nb::object safe_dumps_json_impl(Args a) {
     nb::handle obj = a[0], kwargs = a[1];  // kwargs: a fresh dict owned by this call
-    if (PyDict_SetDefault(kwargs.ptr(), names.indent, nb::int_(kIndent).ptr()) == nullptr)
-        fail();
+    if (PyDict_SetDefault(kwargs.ptr(), names.indent, nb::int_(kIndent).ptr()) == nullptr) fail();
     if (PyDict_SetDefault(kwargs.ptr(), names.cls, state.quorvex_encoder) == nullptr) fail();
     nb::object dumps = check(PyObject_GetAttrString(state.json_module, "dumps"));
     nb::object args = nb::make_tuple(obj);
@@ -422,12 +422,13 @@ nb::object make_class(nb::module_ &m, const char *name, nb::handle base, nb::dic
 
 NB_MODULE(dump, m) {
     qv::init_native_types();
-    m.doc() = "YAML and JSON text of records and plain values, the one place where values are "
-              "normalised for output.\n\nWriting drops empty entries (None, [] and {}) of "
-              "mappings, writes enumeration members as their values, floats rounded to 12 "
-              "digits, dates, times, decimals and UUIDs as text and records as "
-              "`model_dump(exclude_defaults=True)`; a list is written as one YAML document per "
-              "element. Reading takes the first document with ruamel's safe loader.";
+    m.doc() =
+        "YAML and JSON text of records and plain values, the one place where values are "
+        "normalised for output.\n\nWriting drops empty entries (None, [] and {}) of "
+        "mappings, writes enumeration members as their values, floats rounded to 12 "
+        "digits, dates, times, decimals and UUIDs as text and records as "
+        "`model_dump(exclude_defaults=True)`; a list is written as one YAML document per "
+        "element. Reading takes the first document with ruamel's safe loader.";
     nb::module_ dataclasses = nb::module_::import_("dataclasses");
     nb::module_ datetime = nb::module_::import_("datetime");
     nb::module_ typing = nb::module_::import_("typing");
@@ -454,9 +455,9 @@ NB_MODULE(dump, m) {
     publish(m, "YAML", ruamel.attr("YAML"));
     publish(m, "RuamelSafeRepresenter", representer.attr("SafeRepresenter"));
 
-    names = {interned("__dataclass_fields__"), interned("asdict"), interned("value"),
-             interned("model_dump"), interned("__class__"), interned("represent_str"),
-             interned("represent_data"), interned("indent"), interned("cls")};
+    names = {interned("__dataclass_fields__"), interned("asdict"),    interned("value"),
+             interned("model_dump"),           interned("__class__"), interned("represent_str"),
+             interned("represent_data"),       interned("indent"),    interned("cls")};
     state.reference_type = keep_forever(m.attr("ReferenceType"));
     state.enum_type = keep_forever(m.attr("Enum"));
     state.decimal_type = keep_forever(m.attr("Decimal"));
@@ -480,90 +481,98 @@ NB_MODULE(dump, m) {
     nb::object optional_str = typ::Optional(str);
 
     publish(m, "format_output_data",
-            make_function(m, "", {.name = "format_output_data",
-                                  .params = {{.name = "obj", .annotation = any}},
-                                  .returns = any,
-                                  .doc = "The plain value written in place of `obj`."},
+            make_function(m, "",
+                          {.name = "format_output_data",
+                           .params = {{.name = "obj", .annotation = any}},
+                           .returns = any,
+                           .doc = "The plain value written in place of `obj`."},
                           format_output_data_impl));
     publish(m, "is_invalid",
-            make_function(m, "", {.name = "is_invalid",
-                                  .params = {{.name = "value", .annotation = any}},
-                                  .returns = typ::builtin("bool"),
-                                  .doc = "True for None and for values equal to [] or {}."},
+            make_function(m, "",
+                          {.name = "is_invalid",
+                           .params = {{.name = "value", .annotation = any}},
+                           .returns = typ::builtin("bool"),
+                           .doc = "True for None and for values equal to [] or {}."},
                           is_invalid_impl));
     publish(m, "filter_data",
-            make_function(m, "", {.name = "filter_data",
-                                  .params = {{.name = "data", .annotation = any}},
-                                  .returns = any,
-                                  .doc = "A mapping without its empty entries; any other value as "
-                                         "is."},
+            make_function(m, "",
+                          {.name = "filter_data",
+                           .params = {{.name = "data", .annotation = any}},
+                           .returns = any,
+                           .doc = "A mapping without its empty entries; any other value as "
+                                  "is."},
                           filter_data_impl));
 
     {
         const char *cls = "ValidRepresenter";
         nb::dict ns;
-        ns["represent"] = make_function(
-            m, cls, {.name = "represent",
-                     .params = {{.name = "self"}, {.name = "data", .annotation = any}},
-                     .returns = none,
-                     .doc = "Represents one document, with the standard string representer."},
-            represent_impl);
+        ns["represent"] =
+            make_function(m, cls,
+                          {.name = "represent",
+                           .params = {{.name = "self"}, {.name = "data", .annotation = any}},
+                           .returns = none,
+                           .doc = "Represents one document, with the standard string representer."},
+                          represent_impl);
         ns["represent_data"] = make_function(
-            m, cls, {.name = "represent_data",
-                     .params = {{.name = "self"}, {.name = "data", .annotation = any}},
-                     .returns = any,
-                     .doc = "The node of one value, after dropping empty entries and normalising "
-                            "it."},
+            m, cls,
+            {.name = "represent_data",
+             .params = {{.name = "self"}, {.name = "data", .annotation = any}},
+             .returns = any,
+             .doc = "The node of one value, after dropping empty entries and normalising "
+                    "it."},
             represent_data_impl);
-        state.valid_representer =
-            keep_forever(make_class(m, cls, state.safe_representer, ns,
-                            "Safe representer that writes only non-empty, normalised values."));
+        state.valid_representer = keep_forever(
+            make_class(m, cls, state.safe_representer, ns,
+                       "Safe representer that writes only non-empty, normalised values."));
     }
 
     publish(m, "valid_dump_yaml",
-            make_function(m, "", {.name = "valid_dump_yaml",
-                                  .params = {{.name = "data", .annotation = any},
-                                             {.name = "stream", .annotation = io_str},
-                                             {.name = "kwds", .rule = Rule::VarKeyword}},
-                                  .returns = none,
-                                  .doc = "Writes `data` to `stream` as YAML; a list is one document "
-                                         "per element."},
+            make_function(m, "",
+                          {.name = "valid_dump_yaml",
+                           .params = {{.name = "data", .annotation = any},
+                                      {.name = "stream", .annotation = io_str},
+                                      {.name = "kwds", .rule = Rule::VarKeyword}},
+                           .returns = none,
+                           .doc = "Writes `data` to `stream` as YAML; a list is one document "
+                                  "per element."},
                           valid_dump_yaml_impl));
     publish(m, "valid_dumps_yaml",
-            make_function(m, "", {.name = "valid_dumps_yaml",
-                                  .params = {{.name = "data", .annotation = any},
-                                             {.name = "kwds", .rule = Rule::VarKeyword}},
-                                  .returns = optional_str,
-                                  .doc = "The YAML text of `data`."},
+            make_function(m, "",
+                          {.name = "valid_dumps_yaml",
+                           .params = {{.name = "data", .annotation = any},
+                                      {.name = "kwds", .rule = Rule::VarKeyword}},
+                           .returns = optional_str,
+                           .doc = "The YAML text of `data`."},
                           valid_dumps_yaml_impl));
     publish(m, "safe_loads_yaml",
-            make_function(m, "", {.name = "safe_loads_yaml",
-                                  .params = {{.name = "content",
-                                              .rule = Rule::Str,
-                                              .annotation = str}},
-                                  .returns = any,
-                                  .doc = "The plain values of the first YAML document in "
-                                         "`content`."},
+            make_function(m, "",
+                          {.name = "safe_loads_yaml",
+                           .params = {{.name = "content", .rule = Rule::Str, .annotation = str}},
+                           .returns = any,
+                           .doc = "The plain values of the first YAML document in "
+                                  "`content`."},
                           safe_loads_yaml_impl));
 
     {
         const char *cls = "QuorvexJSONEncoder";
         nb::dict ns;
-        ns["default"] = make_function(
-            m, cls, {.name = "default",
-                     .params = {{.name = "self"}, {.name = "obj", .annotation = any}},
-                     .returns = any,
-                     .doc = "A plain value for what the standard encoder cannot write."},
-            encoder_default_impl);
+        ns["default"] =
+            make_function(m, cls,
+                          {.name = "default",
+                           .params = {{.name = "self"}, {.name = "obj", .annotation = any}},
+                           .returns = any,
+                           .doc = "A plain value for what the standard encoder cannot write."},
+                          encoder_default_impl);
         state.quorvex_encoder = keep_forever(make_class(
             m, cls, state.json_encoder, ns, "JSON encoder that also writes normalised values."));
     }
 
     publish(m, "safe_dumps_json",
-            make_function(m, "", {.name = "safe_dumps_json",
-                                  .params = {{.name = "obj", .annotation = any},
-                                             {.name = "kwargs", .rule = Rule::VarKeyword}},
-                                  .returns = str,
-                                  .doc = "The JSON text of `obj` (indent 2 unless given)."},
+            make_function(m, "",
+                          {.name = "safe_dumps_json",
+                           .params = {{.name = "obj", .annotation = any},
+                                      {.name = "kwargs", .rule = Rule::VarKeyword}},
+                           .returns = str,
+                           .doc = "The JSON text of `obj` (indent 2 unless given)."},
                           safe_dumps_json_impl));
 }

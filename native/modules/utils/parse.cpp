@@ -108,10 +108,11 @@ NB_MODULE(parse, m) {
     const char *cls_name = "StringFunctions";
     auto quote_fn = [&](const char *name, nb::object returns, Impl impl) {
         return classmethod(make_function(
-            m, cls_name, {.name = name,
-                          .params = {{.name = "cls"},
-                                     {.name = "val", .rule = Rule::Str, .annotation = str}},
-                          .returns = std::move(returns)}, impl));
+            m, cls_name,
+            {.name = name,
+             .params = {{.name = "cls"}, {.name = "val", .rule = Rule::Str, .annotation = str}},
+             .returns = std::move(returns)},
+            impl));
     };
     nb::dict ns;
     ns["__module__"] = m.attr("__name__");
@@ -124,14 +125,15 @@ NB_MODULE(parse, m) {
     nb::object any = typ::Any();
     nb::object result = typ::Union({str, typ::builtin("int"), typ::builtin("float")});
     publish(m, "parse_value",
-            make_function(m, "", {.name = "parse_value",
-                                  .params = {{.name = "val", .annotation = any}},
-                                  .returns = result,
-                                  .doc = "A value read from its text: int, float, or the text "
-                                          "without its surrounding quotes.\n\nText in matching "
-                                          "single or double quotes stays text (quotes removed); "
-                                          "otherwise an integer literal gives int, a float "
-                                          "literal float, anything else the text as given. A "
-                                          "value that is no str is returned unchanged."},
+            make_function(m, "",
+                          {.name = "parse_value",
+                           .params = {{.name = "val", .annotation = any}},
+                           .returns = result,
+                           .doc = "A value read from its text: int, float, or the text "
+                                  "without its surrounding quotes.\n\nText in matching "
+                                  "single or double quotes stays text (quotes removed); "
+                                  "otherwise an integer literal gives int, a float "
+                                  "literal float, anything else the text as given. A "
+                                  "value that is no str is returned unchanged."},
                           parse_value_impl));
 }

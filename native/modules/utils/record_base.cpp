@@ -17,29 +17,29 @@ nb::object instancecheck_impl(Args args) {
 
 NB_MODULE(record_base, m) {
     qv::init_native_types();
-    m.doc() = "The base of every record: a pydantic model that forbids unknown keys, accepts "
-              "fields by name or alias and arbitrary field types, and treats the package's "
-              "compiled functions in a class body as methods.";
+    m.doc() =
+        "The base of every record: a pydantic model that forbids unknown keys, accepts "
+        "fields by name or alias and arbitrary field types, and treats the package's "
+        "compiled functions in a class body as methods.";
     nb::object type = typ::builtin("type");
 
     nb::dict meta_ns;
     meta_ns["__module__"] = m.attr("__name__");
     meta_ns["__qualname__"] = "_CyFunctionDetectorMeta";
-    meta_ns["__instancecheck__"] =
-        make_function(m, "_CyFunctionDetectorMeta",
-                      {.name = "__instancecheck__",
-                       .params = {{.name = "self"},
-                                  {.name = "instance", .annotation = typ::builtin("object")}},
-                       .returns = typ::builtin("bool")},
-                      instancecheck_impl);
+    meta_ns["__instancecheck__"] = make_function(
+        m, "_CyFunctionDetectorMeta",
+        {.name = "__instancecheck__",
+         .params = {{.name = "self"}, {.name = "instance", .annotation = typ::builtin("object")}},
+         .returns = typ::builtin("bool")},
+        instancecheck_impl);
     nb::object meta = publish(m, "_CyFunctionDetectorMeta",
                               type("_CyFunctionDetectorMeta", nb::make_tuple(type), meta_ns));
 
     nb::dict detector_ns;
     detector_ns["__module__"] = m.attr("__name__");
     detector_ns["__qualname__"] = "CyFunctionDetector";
-    nb::object detector = publish(m, "CyFunctionDetector",
-                                  meta("CyFunctionDetector", nb::tuple(), detector_ns));
+    nb::object detector =
+        publish(m, "CyFunctionDetector", meta("CyFunctionDetector", nb::tuple(), detector_ns));
 
     nb::dict config;
     config["arbitrary_types_allowed"] = true;

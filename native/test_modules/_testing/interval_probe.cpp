@@ -1,8 +1,8 @@
 // Test hook into the interval search kernel: every search of a table of intervals, so that the
 // tests can compare them with a linear scan of the intervals.
-#include "kernels/interval_search.hpp"
 #include "binding/declare.hpp"
 #include "binding/support.hpp"
+#include "kernels/interval_search.hpp"
 
 #include <vector>
 
@@ -41,5 +41,6 @@ nb::object find_all_impl(Args a) {
 NB_MODULE(interval_probe, m) {  // NOLINT(performance-unnecessary-value-param)
     qv::init_native_types();
     m.attr("find_all") = make_function(
-        m, "", {.name = "find_all", .params = {{.name = "intervals"}, {.name = "values"}}}, find_all_impl);
+        m, "", {.name = "find_all", .params = {{.name = "intervals"}, {.name = "values"}}},
+        find_all_impl);
 }

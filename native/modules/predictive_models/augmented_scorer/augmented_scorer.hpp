@@ -22,7 +22,8 @@ struct State {
     PyObject *external_view_class;
     PyObject *preparation_class;
     /// The package's own methods that the formula's fast path stands in for.
-    PyObject *own_get_coefficient, *own_feature_names, *own_coefficients, *own_transformation_formula;
+    PyObject *own_get_coefficient, *own_feature_names, *own_coefficients,
+        *own_transformation_formula;
 };
 inline State state{};
 
@@ -66,7 +67,8 @@ inline nb::object as_float(nb::handle value, const char *what) {
 
 inline nb::object checked_list(nb::handle value, const char *what) {
     if (value.is_none() || PyList_Check(value.ptr())) return nb::borrow(value);
-    raise(PyExc_TypeError, "%s must be a list or None, not %s", what, Py_TYPE(value.ptr())->tp_name);
+    raise(PyExc_TypeError, "%s must be a list or None, not %s", what,
+          Py_TYPE(value.ptr())->tp_name);
 }
 
 inline nb::object checked_str(nb::handle value, const char *what) {

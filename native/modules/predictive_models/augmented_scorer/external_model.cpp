@@ -54,9 +54,7 @@ nb::object xgb_figure(nb::handle self, std::initializer_list<PyObject *> path) {
     return follow(learner, path);
 }
 
-nb::object as_int(nb::handle value) {
-    return check(PyNumber_Long(value.ptr()));
-}
+nb::object as_int(nb::handle value) { return check(PyNumber_Long(value.ptr())); }
 
 nb::object get_external_model_best_iteration_impl(Args a) {
     nb::handle self = a[0];
@@ -95,9 +93,10 @@ nb::object get_external_model_best_eval_metric_impl(Args a) {
 nb::object get_external_model_category_impl(Args a) {
     nb::handle self = a[0];
     nb::object type = predictive_model_type(self);
-    if (identical_or_equal(type, state.type_cox_ph_fitter)) return nb::borrow(state.category_horizon);
-    for (PyObject *member : {state.type_logistic_regression, state.type_xgb, state.type_expert_score,
-                             state.type_random_forest, state.type_pmml})
+    if (identical_or_equal(type, state.type_cox_ph_fitter))
+        return nb::borrow(state.category_horizon);
+    for (PyObject *member : {state.type_logistic_regression, state.type_xgb,
+                             state.type_expert_score, state.type_random_forest, state.type_pmml})
         if (identical_or_equal(type, member)) return nb::borrow(state.category_static);
     return nb::borrow(state.category_none);
 }

@@ -9,14 +9,15 @@ NB_MODULE(augmented_scorer, m) {
     using namespace qv;
     using namespace qv::scorer;
     qv::init_native_types();
-    m.doc() = "The aggregate record of one predictive scoring model, its content round trip, its "
-              "access to the external model, and its GraphQL views.\n\n`AugmentedScorer` ties "
-              "the attribute list, model type and target to the preparation registry, profile, "
-              "quality and monitoring records and the fitted external model (a plain mapping, "
-              "the model's own export). Validation rejects preparation steps on unknown "
-              "attributes. `get_content` / `parse_from_content` store and rebuild it; "
-              "`AugmentedScorerType` presents it through GraphQL, with the logistic regression's "
-              "`formula`.";
+    m.doc() =
+        "The aggregate record of one predictive scoring model, its content round trip, its "
+        "access to the external model, and its GraphQL views.\n\n`AugmentedScorer` ties "
+        "the attribute list, model type and target to the preparation registry, profile, "
+        "quality and monitoring records and the fitted external model (a plain mapping, "
+        "the model's own export). Validation rejects preparation steps on unknown "
+        "attributes. `get_content` / `parse_from_content` store and rebuild it; "
+        "`AugmentedScorerType` presents it through GraphQL, with the logistic regression's "
+        "`formula`.";
     const char *pkg = "quorvex_analytics_utils.predictive_models.";
     auto import_from = [&](const char *path, const char *name) {
         return nb::module_::import_((std::string(pkg) + path).c_str()).attr(name);
@@ -58,8 +59,8 @@ NB_MODULE(augmented_scorer, m) {
     state.type_cox_ph_fitter = keep_forever(model_type.attr("COX_PH_FITTER"));
 
     nb::object category = declare_str_enum(
-        m, "PredictiveModelCategory", {{"STATIC", "STATIC"}, {"HORIZON", "HORIZON"}, {"NONE", "NONE"}},
-        true,
+        m, "PredictiveModelCategory",
+        {{"STATIC", "STATIC"}, {"HORIZON", "HORIZON"}, {"NONE", "NONE"}}, true,
         "How a model's output is read: STATIC (a score), HORIZON (over time, survival models) or "
         "NONE (unknown type). Also a GraphQL enumeration.");
     state.category_static = keep_forever(category.attr("STATIC"));
@@ -117,11 +118,13 @@ NB_MODULE(augmented_scorer, m) {
 
     RecordClass base(m, "AbstractAugmentedScorer",
                      {record_base, nb::module_::import_("abc").attr("ABC")});
-    base.doc("Deploys a statistical model into the application that runs it.\n\n"
-             "After the record is created, the data about the model's development is filled in "
-             "by the development tooling; before the model is put into production the record is "
-             "serialised into a YAML file.")
-        .field("attributes", typ::List(str_t), Field(nb::arg("default_factory") = typ::builtin("list")))
+    base.doc(
+            "Deploys a statistical model into the application that runs it.\n\n"
+            "After the record is created, the data about the model's development is filled in "
+            "by the development tooling; before the model is put into production the record is "
+            "serialised into a YAML file.")
+        .field("attributes", typ::List(str_t),
+               Field(nb::arg("default_factory") = typ::builtin("list")))
         .field("predictive_model_type", typ::Optional(model_type), nb::none())
         .field("target", typ::Optional(str_t), nb::none())
         .field("target_class", typ::Optional(str_t), nb::none())
@@ -137,12 +140,14 @@ NB_MODULE(augmented_scorer, m) {
                                  "earlier steps; otherwise a ValueError listing the unknown "
                                  "names, which pydantic reports as ValidationError."},
                          preprocess_attributes_impl)
-        .method({.name = "get_content", .returns = content,
+        .method({.name = "get_content",
+                 .returns = content,
                  .doc = "The record as storable content: YAML text of the record (without the "
                         "external model and image bytes), the external model as JSON or PMML "
                         "text, the attached images as byte streams by file name.\n\nThe record "
                         "is not changed; images without bytes are left out (such a record cannot "
-                        "be read back from its content)."}, get_content_impl)
+                        "be read back from its content)."},
+                get_content_impl)
         .classmethod({.name = "parse_from_content",
                       .params = {{.name = "content", .annotation = content}},
                       .returns = nb::str("AbstractAugmentedScorer"),
@@ -161,16 +166,19 @@ NB_MODULE(augmented_scorer, m) {
                         "the name or the coefficients are missing.\n\n`attribute` must be "
                         "exactly str (else TypeError)."},
                 get_coefficient_impl)
-        .wrapped_method({.name = "_migrate", .returns = none_t,
+        .wrapped_method({.name = "_migrate",
+                         .returns = none_t,
                          .doc = "Brings a loaded record up to date in place (fills the model "
-                                "name and feature names that older records lack)."}, abstract_impl, abstract);
+                                "name and feature names that older records lack)."},
+                        abstract_impl, abstract);
     for (const Getter &g : getters)
         base.wrapped_method({.name = g.name, .returns = g.returns, .doc = g.doc}, abstract_impl,
                             abstract);
     base.method({.name = "get_external_model_category",
                  .returns = category,
                  .doc = "The category of the model type: HORIZON for COX_PH_FITTER, STATIC for "
-                        "the other known types, NONE without a type."}, get_external_model_category_impl);
+                        "the other known types, NONE without a type."},
+                get_external_model_category_impl);
     nb::object abstract_class = base.build();
     auto own = [&](nb::handle cls, const char *name) {
         return type_lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), key(name)).release().ptr();
@@ -183,26 +191,28 @@ NB_MODULE(augmented_scorer, m) {
     scorer.field("directory_name", typ::Optional(str_t), nb::none())
         .field("external_model", typ::Dict(str_t, typ::Any()),
                Field(nb::arg("default_factory") = typ::builtin("dict"), nb::arg("exclude") = true))
-        .method({.name = "_migrate", .returns = none_t,
+        .method({.name = "_migrate",
+                 .returns = none_t,
                  .doc = "Brings a loaded record up to date in place (fills the model name and "
-                        "feature names that older records lack)."}, migrate_impl);
+                        "feature names that older records lack)."},
+                migrate_impl);
     for (const Getter &g : getters)
         scorer.method({.name = g.name, .returns = g.returns, .doc = g.doc}, g.impl);
     scorer
-        .method({.name = "score_frame",
-                 .params = {Param{.name = "frame"},
-                            Param{.name = "probability",
-                                  .annotation = typ::builtin("bool"),
-                                  .default_ = nb::bool_(false),
-                                  .keyword_only = true}},
-                 .doc = "The linear predictor of a LOGISTIC_REGRESSION model for every row of "
-                        "`frame` (pandas, polars, pyarrow, a mapping of columns, or Dask): the "
-                        "intercept plus, for each name the formula uses, the coefficient times the "
-                        "feature (the feature alone when it has no coefficient), in full precision. "
-                        "Features come from `transform_frame` or else from the frame's own columns. "
-                        "`probability=True` gives the logistic of it. A numpy array, or a pandas "
-                        "Series named 'score' with the frame's index (a lazy Dask Series for Dask)."},
-                score_frame_impl)
+        .method(
+            {.name = "score_frame",
+             .params = {Param{.name = "frame"}, Param{.name = "probability",
+                                                      .annotation = typ::builtin("bool"),
+                                                      .default_ = nb::bool_(false),
+                                                      .keyword_only = true}},
+             .doc = "The linear predictor of a LOGISTIC_REGRESSION model for every row of "
+                    "`frame` (pandas, polars, pyarrow, a mapping of columns, or Dask): the "
+                    "intercept plus, for each name the formula uses, the coefficient times the "
+                    "feature (the feature alone when it has no coefficient), in full precision. "
+                    "Features come from `transform_frame` or else from the frame's own columns. "
+                    "`probability=True` gives the logistic of it. A numpy array, or a pandas "
+                    "Series named 'score' with the frame's index (a lazy Dask Series for Dask)."},
+            score_frame_impl)
         .method({.name = "output_schema",
                  .params = {},
                  .doc = "The column `score_frame` creates: a FrameSchema of one float64 'score'."},
@@ -222,8 +232,9 @@ NB_MODULE(augmented_scorer, m) {
 
     nb::object external_view =
         ViewClass(m, "ExternalPredictiveModelType", nb::none())
-            .doc("GraphQL view of the external model's parameters; every field calls the "
-                 "scorer's getter anew.")
+            .doc(
+                "GraphQL view of the external model's parameters; every field calls the "
+                "scorer's getter anew.")
             .method({.name = "__init__",
                      .params = {{.name = "augmented_model", .annotation = scorer_class}},
                      .returns = none_t,
@@ -233,29 +244,39 @@ NB_MODULE(augmented_scorer, m) {
                             .returns = typ::Optional(typ::List(typ::builtin("float"))),
                             .doc = "The model's coefficients; null when it has none."},
                            coefficients_impl)
-            .self_resolver({.name = "intercept", .returns = float_opt,
-                            .doc = "The intercept as float; null when the model has none."}, intercept_impl)
+            .self_resolver({.name = "intercept",
+                            .returns = float_opt,
+                            .doc = "The intercept as float; null when the model has none."},
+                           intercept_impl)
             .self_resolver({.name = "intercept_name",
                             .returns = typ::Optional(str_t),
-                            .doc = "The name of the intercept term; null when not given."}, intercept_name_impl)
+                            .doc = "The name of the intercept term; null when not given."},
+                           intercept_name_impl)
             .self_resolver({.name = "best_eval_metric",
                             .returns = float_opt,
-                            .doc = "XGB only: the best evaluation score."}, best_eval_metric_impl)
-            .self_resolver({.name = "best_iteration", .returns = int_opt,
-                            .doc = "XGB only: the best iteration plus 1."}, best_iteration_impl)
+                            .doc = "XGB only: the best evaluation score."},
+                           best_eval_metric_impl)
+            .self_resolver({.name = "best_iteration",
+                            .returns = int_opt,
+                            .doc = "XGB only: the best iteration plus 1."},
+                           best_iteration_impl)
             .self_resolver({.name = "number_of_attributes",
                             .returns = int_opt,
-                            .doc = "XGB only: the number of input features."}, number_of_attributes_impl)
-            .self_resolver({.name = "number_of_trees", .returns = int_opt,
-                            .doc = "XGB only: the number of trees."}, number_of_trees_impl)
+                            .doc = "XGB only: the number of input features."},
+                           number_of_attributes_impl)
+            .self_resolver({.name = "number_of_trees",
+                            .returns = int_opt,
+                            .doc = "XGB only: the number of trees."},
+                           number_of_trees_impl)
             .build();
     state.external_view_class = keep_forever(external_view);
 
     ViewClass(m, "AugmentedScorerType", scorer_class)
-        .doc("GraphQL view of a scorer: its fields, profile, quality, monitoring and preparation "
-             "views, the formula, the external model's parameters and the category.\n\nA query "
-             "may return the `AugmentedScorer` record itself or "
-             "`AugmentedScorerType.from_pydantic(record)`; both resolve alike.")
+        .doc(
+            "GraphQL view of a scorer: its fields, profile, quality, monitoring and preparation "
+            "views, the formula, the external model's parameters and the category.\n\nA query "
+            "may return the `AugmentedScorer` record itself or "
+            "`AugmentedScorerType.from_pydantic(record)`; both resolve alike.")
         .auto_field("directory_name", "The folder name the model is stored under.")
         .auto_field("attributes", "The model's input attributes.")
         .auto_field("predictive_model_type", "Kind of the external model.")
@@ -266,16 +287,21 @@ NB_MODULE(augmented_scorer, m) {
         .field("description", profile_view, "The development profile.")
         .field("performance", quality_view, "Quality metrics.")
         .field("monitoring", watch_view, "Binnings kept for monitoring.")
-        .resolver({.name = "formula", .returns = typ::Optional(str_t),
+        .resolver({.name = "formula",
+                   .returns = typ::Optional(str_t),
                    .doc = "The logistic regression's formula as text, for example -1.5000 + "
                           "0.2500 * age - 0.1250 * (log(income)); null for other model "
                           "types.\n\nIntercept and coefficients with four decimals; a "
                           "transformed attribute appears as its formula in parentheses; an "
-                          "attribute without coefficient as \" + name\"."}, formula_impl, scorer_class)
+                          "attribute without coefficient as \" + name\"."},
+                  formula_impl, scorer_class)
         .resolver({.name = "external_model",
                    .returns = external_view,
-                   .doc = "The parameters of the external model."}, external_model_impl, scorer_class)
-        .resolver({.name = "category", .returns = category,
-                   .doc = "The model category (STATIC, HORIZON or NONE)."}, category_impl, scorer_class)
+                   .doc = "The parameters of the external model."},
+                  external_model_impl, scorer_class)
+        .resolver({.name = "category",
+                   .returns = category,
+                   .doc = "The model category (STATIC, HORIZON or NONE)."},
+                  category_impl, scorer_class)
         .build();
 }

@@ -51,8 +51,8 @@ nb::object preprocess_attributes_impl(Args a) {
                         as_set(extended));
     if (PySet_GET_SIZE(unknown.ptr()) != 0)
         raise(PyExc_ValueError,
-              "Binning defined for unknown attributes: %S. Model attributes are %S.",
-              unknown.ptr(), model_attributes.ptr());
+              "Binning defined for unknown attributes: %S. Model attributes are %S.", unknown.ptr(),
+              model_attributes.ptr());
     // Dummy encodings are not checked: what they should be compared with is not settled, and no
     // record may be rejected because of them.
     return nb::borrow(self);
@@ -140,7 +140,8 @@ nb::object get_content_impl(Args a) {
         nb::object bytes_io = io.attr("BytesIO");
         for_each(attached, [&](nb::handle image) {
             nb::object content = field(image, key("image"));
-            if (!content.is_none()) set_item(images, field(image, key("filename")), bytes_io(content));
+            if (!content.is_none())
+                set_item(images, field(image, key("filename")), bytes_io(content));
         });
     }
 

@@ -80,9 +80,10 @@ nb::object score_dask(nb::handle self, const frames::Frame &frame, nb::handle pr
         nb::arg("index") = frame.object.attr("_meta").attr("index"), nb::arg("name") = "score");
     nb::dict kwargs;
     kwargs["probability"] = nb::bool_(truth(probability));
-    nb::object fn = nb::module_::import_(kFramesModule)
-                        .attr("PartitionFunction")(nb::arg("model") = self, nb::arg("method") = "score_frame",
-                                                 nb::arg("kwargs") = kwargs);
+    nb::object fn =
+        nb::module_::import_(kFramesModule)
+            .attr("PartitionFunction")(nb::arg("model") = self, nb::arg("method") = "score_frame",
+                                       nb::arg("kwargs") = kwargs);
     return frame.object.attr("map_partitions")(fn, nb::arg("meta") = meta);
 }
 
@@ -95,7 +96,8 @@ nb::object feature_values(nb::handle created, nb::handle name, const frames::Fra
             nb::object held = nb::borrow(values);
             nb::object array = np.attr("asarray")(held);
             bool uint8 = array.attr("dtype").equal(np.attr("dtype")("uint8"));
-            return np.attr("ascontiguousarray")(array, nb::arg("dtype") = uint8 ? "uint8" : "float64");
+            return np.attr("ascontiguousarray")(array,
+                                                nb::arg("dtype") = uint8 ? "uint8" : "float64");
         }
     }
     if (!frame.has(name)) {
@@ -136,8 +138,7 @@ nb::object score_frame_impl(Args a) {
         nb::dict columns;
         for (nb::handle attribute : needed) columns[attribute] = frame.column(attribute);
         created = preparation.attr("transform_frame")(columns, nb::arg("attributes") = needed);
-        if (!PyDict_Check(created.ptr()))
-            created = nb::handle((PyObject *) &PyDict_Type)(created);
+        if (!PyDict_Check(created.ptr())) created = nb::handle((PyObject *) &PyDict_Type)(created);
     }
 
     std::vector<Term> terms;
@@ -165,8 +166,10 @@ nb::object score_frame_impl(Args a) {
         for (Py_ssize_t i = 0; i < n; ++i) scores[i] = start;
         for (size_t t = 0; t < terms.size(); ++t) {
             const frames::Buffer &x = *buffers[t];
-            if (x.is_uint8()) add_term(scores, x.data<unsigned char>(), n, terms[t]);
-            else add_term(scores, x.data<double>(), n, terms[t]);
+            if (x.is_uint8())
+                add_term(scores, x.data<unsigned char>(), n, terms[t]);
+            else
+                add_term(scores, x.data<double>(), n, terms[t]);
         }
         if (as_probability)
             for (Py_ssize_t i = 0; i < n; ++i) scores[i] = 1.0 / (1.0 + std::exp(-scores[i]));
@@ -178,7 +181,8 @@ nb::object score_output_schema_impl(Args) {
     nb::list names, dtypes;
     names.append(nb::str("score"));
     dtypes.append(nb::str("float64"));
-    return nb::module_::import_(kFramesModule).attr("FrameSchema")(nb::arg("names") = names, nb::arg("dtypes") = dtypes);
+    return nb::module_::import_(kFramesModule)
+        .attr("FrameSchema")(nb::arg("names") = names, nb::arg("dtypes") = dtypes);
 }
 
 nb::object parse_from_content_cached_impl(Args a) {
@@ -206,7 +210,8 @@ nb::object parse_from_content_cached_impl(Args a) {
     for (nb::handle name : image_names) {
         nb::object data = get_item(images, name).attr("getvalue")();
         nb::object label = name.attr("encode")("utf-8", "surrogatepass");
-        digest.attr("update")(nb::str("image{}:{}:").attr("format")(nb::len(label), nb::len(data)).attr("encode")());
+        digest.attr("update")(
+            nb::str("image{}:{}:").attr("format")(nb::len(label), nb::len(data)).attr("encode")());
         digest.attr("update")(label);
         digest.attr("update")(data);
     }

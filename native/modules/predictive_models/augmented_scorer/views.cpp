@@ -208,12 +208,15 @@ nb::object transformations_by_name(nb::handle preparation) {
 
 nb::object formula_impl(Args a) {
     nb::handle parent = a[1];
-    if (!identical_or_equal(predictive_model_type(parent), state.type_logistic_regression)) return nb::none();
+    if (!identical_or_equal(predictive_model_type(parent), state.type_logistic_regression))
+        return nb::none();
 
     nb::object intercept = call_method(parent, key("get_external_model_intercept"));
     std::string pending;
-    if (truth(intercept)) append_number(pending, intercept);
-    else formula::append_fixed4(pending, 0.0);
+    if (truth(intercept))
+        append_number(pending, intercept);
+    else
+        formula::append_fixed4(pending, 0.0);
 
     nb::object names = coefficient_names(parent);
     // Two shortcuts stand in for the per-name calls, each taken while no Python code runs: the
@@ -238,7 +241,8 @@ nb::object formula_impl(Args a) {
     while (nb::object name = next_item(name_iterator)) {
         nb::object coefficient;
         if (coefficients.is_valid() && i < PyList_GET_SIZE(coefficients.ptr())) {
-            coefficient = as_float(nb::handle(PyList_GET_ITEM(coefficients.ptr(), i)), "Coefficient");
+            coefficient =
+                as_float(nb::handle(PyList_GET_ITEM(coefficients.ptr(), i)), "Coefficient");
         } else {
             coefficient = parent.attr("get_coefficient")(name);
             python_ran();

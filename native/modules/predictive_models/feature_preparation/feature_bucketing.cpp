@@ -1,9 +1,9 @@
 // Bins of one attribute (numerical and categorical), their naming rules, the FeatureBucketing
 // record that assigns values to bins, and the GraphQL views of all of them.
-#include "engines/bin_names.hpp"
-#include "engines/bucketing.hpp"
 #include "binding/declare.hpp"
 #include "binding/support.hpp"
+#include "engines/bin_names.hpp"
+#include "engines/bucketing.hpp"
 #include "kernels/number_format.hpp"
 
 #include <cmath>
@@ -20,7 +20,8 @@ struct State {
         *model_fields, *annotation, *origin, *args, *get_number_formatting, *literal;
     PyObject *own_formatting;  ///< the bound formatting function AttributeBinNumerical installs
     PyObject *mapping;         ///< collections.abc.Mapping
-    PyObject *numerical, *categorical;  ///< the AttributeDataType members (their text is their value)
+    PyObject *numerical,
+        *categorical;  ///< the AttributeDataType members (their text is their value)
 };
 
 State state;
@@ -109,8 +110,8 @@ nb::object literal_type_of(nb::handle cls) {
 
 /// The type rule's answer for one class, kept while neither the class (nor any base) nor its
 /// metaclass has changed: CPython gives a class a new version tag whenever an attribute of it or of
-/// a base is set or deleted (`model_rebuild`, a patched `model_fields`), and never gives a tag twice,
-/// so a class freed and another made at its address cannot match. The field table itself is
+/// a base is set or deleted (`model_rebuild`, a patched `model_fields`), and never gives a tag
+/// twice, so a class freed and another made at its address cannot match. The field table itself is
 /// pydantic's and is not changed in place (pydantic would not honour that either).
 struct TypeRuleEntry {
     PyTypeObject *cls = nullptr;  ///< compared only, never dereferenced
@@ -125,7 +126,8 @@ size_t type_rule_next = 0;
 /// Version tags of the class and its metaclass, or false when CPython cannot give one.
 bool version_tags(PyTypeObject *cls, unsigned int &tag, unsigned int &meta_tag) {
     PyTypeObject *meta = Py_TYPE(cls);
-    if (!PyUnstable_Type_AssignVersionTag(cls) || !PyUnstable_Type_AssignVersionTag(meta)) return false;
+    if (!PyUnstable_Type_AssignVersionTag(cls) || !PyUnstable_Type_AssignVersionTag(meta))
+        return false;
     tag = cls->tp_version_tag;
     meta_tag = meta->tp_version_tag;
     return tag != 0 && meta_tag != 0;
@@ -141,7 +143,8 @@ nb::object apply_type_rule_impl(Args a) {
                     version_tags(reinterpret_cast<PyTypeObject *>(cls.ptr()), tag, meta_tag);
     if (taggable) {
         for (const TypeRuleEntry &e : type_rule_cache) {
-            if (e.cls == reinterpret_cast<PyTypeObject *>(cls.ptr()) && e.tag == tag && e.meta_tag == meta_tag) {
+            if (e.cls == reinterpret_cast<PyTypeObject *>(cls.ptr()) && e.tag == tag &&
+                e.meta_tag == meta_tag) {
                 literal = e.literal;
                 if (literal) tag_value = nb::borrow(e.tag_value);
                 cached = true;
@@ -154,8 +157,8 @@ nb::object apply_type_rule_impl(Args a) {
         literal = tag_value.is_valid();
         // Reading the field table runs Python code, which may have changed the class meanwhile.
         unsigned int now = 0, meta_now = 0;
-        if (taggable && version_tags(reinterpret_cast<PyTypeObject *>(cls.ptr()), now, meta_now) && now == tag &&
-            meta_now == meta_tag) {
+        if (taggable && version_tags(reinterpret_cast<PyTypeObject *>(cls.ptr()), now, meta_now) &&
+            now == tag && meta_now == meta_tag) {
             TypeRuleEntry &e = type_rule_cache[type_rule_next];
             type_rule_next = (type_rule_next + 1) % kTypeRuleEntries;
             PyObject *old = e.tag_value;
@@ -194,14 +197,16 @@ nb::object apply_numerical_naming_impl(Args a) {
     nb::object copy = editable(data);
     if (!copy.is_valid()) return nb::borrow(data);
     if (check(PyDict_Contains(copy.ptr(), state.name))) return copy;
-    nb::object lower = get_or_none(copy, state.lower_bound), upper = get_or_none(copy, state.upper_bound);
+    nb::object lower = get_or_none(copy, state.lower_bound),
+               upper = get_or_none(copy, state.upper_bound);
     if (lower.is_none() || upper.is_none()) return copy;
     nb::object raw_id = required_id(copy);
     // Through the class, so that a subclass's own bound formatting names its bins.
     nb::object formatting = nb::borrow(cls).attr(state.get_number_formatting);
     // Built in one piece while the class formats bounds with the package's own function.
-    nb::object plain = formatting.is(state.own_formatting) ? bins::plain_numerical_name(raw_id, lower, upper)
-                                                           : nb::object();
+    nb::object plain = formatting.is(state.own_formatting)
+                           ? bins::plain_numerical_name(raw_id, lower, upper)
+                           : nb::object();
     if (plain.is_valid()) {
         copy[state.name] = plain;
         return copy;
@@ -313,24 +318,35 @@ nb::object feature_bucketing_impl(Args a) {
 
 NB_MODULE(feature_bucketing, m) {
     qv::init_native_types();
-    m.doc() = "Bins of one attribute and the bucketing of a value.\n\n`FeatureBucketing` holds "
-              "the ordered bins (`AttributeBinNumerical` covering the interval (lower_bound, "
-              "upper_bound], or `AttributeBinCategorical` holding categories) and turns a raw "
-              "value into the `value` of its bin. Bins named after `PredictiveModelBinName` are "
-              "special: \"1_null\" takes missing values, \"0_default\", \"0_system_default\" and "
-              "\"0_defined_default\" take what no regular bin takes. A fallback is logged "
-              "through `logger` (structlog, named after this module): warning for the default "
-              "and system default bins, debug for the defined default. The `...Type` classes are "
-              "the GraphQL views.";
-    state = State{interned("id"),          interned("name"),
-                  interned("type"),        interned("lower_bound"),
-                  interned("upper_bound"), interned("categories"),
-                  interned(""),            interned(","),
-                  interned("..."),         interned("model_fields"),
-                  interned("annotation"),  interned("__origin__"),
-                  interned("__args__"),    interned("_get_number_formatting"),
-                  keep_forever(nb::module_::import_("typing").attr("Literal")), nullptr,
-                  keep_forever(nb::module_::import_("collections.abc").attr("Mapping")), nullptr, nullptr};
+    m.doc() =
+        "Bins of one attribute and the bucketing of a value.\n\n`FeatureBucketing` holds "
+        "the ordered bins (`AttributeBinNumerical` covering the interval (lower_bound, "
+        "upper_bound], or `AttributeBinCategorical` holding categories) and turns a raw "
+        "value into the `value` of its bin. Bins named after `PredictiveModelBinName` are "
+        "special: \"1_null\" takes missing values, \"0_default\", \"0_system_default\" and "
+        "\"0_defined_default\" take what no regular bin takes. A fallback is logged "
+        "through `logger` (structlog, named after this module): warning for the default "
+        "and system default bins, debug for the defined default. The `...Type` classes are "
+        "the GraphQL views.";
+    state = State{interned("id"),
+                  interned("name"),
+                  interned("type"),
+                  interned("lower_bound"),
+                  interned("upper_bound"),
+                  interned("categories"),
+                  interned(""),
+                  interned(","),
+                  interned("..."),
+                  interned("model_fields"),
+                  interned("annotation"),
+                  interned("__origin__"),
+                  interned("__args__"),
+                  interned("_get_number_formatting"),
+                  keep_forever(nb::module_::import_("typing").attr("Literal")),
+                  nullptr,
+                  keep_forever(nb::module_::import_("collections.abc").attr("Mapping")),
+                  nullptr,
+                  nullptr};
     // The names a Python version of this module would import.
     import_names(m, "typing",
                  {"List", "Optional", "Union", "Any", "Literal", "cast", "get_args", "get_origin"});
@@ -343,7 +359,8 @@ NB_MODULE(feature_bucketing, m) {
     import_names(m, "enum", {"Enum"});
     import_names(m, "quorvex_analytics_utils.utils.record_base", {"RecordBase"});
 
-    nb::module_ record_base_module = nb::module_::import_("quorvex_analytics_utils.utils.record_base");
+    nb::module_ record_base_module =
+        nb::module_::import_("quorvex_analytics_utils.utils.record_base");
     nb::object record_base = record_base_module.attr("RecordBase");
     nb::object abc_base = nb::module_::import_("abc").attr("ABC");
     m.attr("logger") = nb::module_::import_("structlog").attr("get_logger")(m.attr("__name__"));
@@ -409,20 +426,21 @@ NB_MODULE(feature_bucketing, m) {
                                .doc = "Names the bin after its id and bounds when no name is "
                                       "given."},
                               apply_numerical_naming_impl)
-            .staticmethod({.name = "_get_number_formatting",
-                           .params = {{.name = "number",
-                                       .annotation = typ::Union({typ::builtin("float"), int_t})}},
-                           .returns = str_t,
-                           .doc = "Short text of a bound: -inf, inf, whole numbers in digits, three "
-                                  "decimals above 0.01, else scientific notation with two decimals."},
-                          get_number_formatting_impl)
+            .staticmethod(
+                {.name = "_get_number_formatting",
+                 .params = {{.name = "number",
+                             .annotation = typ::Union({typ::builtin("float"), int_t})}},
+                 .returns = str_t,
+                 .doc = "Short text of a bound: -inf, inf, whole numbers in digits, three "
+                        "decimals above 0.01, else scientific notation with two decimals."},
+                get_number_formatting_impl)
             .build();
     state.own_formatting = keep_forever(attribute_bin_numerical.attr("_get_number_formatting"));
 
-    nb::object attribute_bin = publish(
-        m, "AttributeBin",
-        typ::Annotated(typ::Union({attribute_bin_numerical, attribute_bin_categorical}),
-                       Field(nb::arg("discriminator") = "type")));
+    nb::object attribute_bin =
+        publish(m, "AttributeBin",
+                typ::Annotated(typ::Union({attribute_bin_numerical, attribute_bin_categorical}),
+                               Field(nb::arg("discriminator") = "type")));
 
     nb::object abstract_attribute_bin_type =
         ViewClass(m, "AbstractAttributeBinType", abstract_attribute_bin)
@@ -438,7 +456,8 @@ NB_MODULE(feature_bucketing, m) {
                        .returns = attribute_data_type,
                        .doc = "The bin's kind, NUMERICAL or CATEGORICAL (the record's `type` "
                               "tag).",
-                       .is_async = true}, type_impl, attribute_bin)
+                       .is_async = true},
+                      type_impl, attribute_bin)
             .build();
     nb::object attribute_bin_categorical_type =
         ViewClass(m, "AttributeBinCategoricalType", attribute_bin_categorical,
@@ -448,28 +467,36 @@ NB_MODULE(feature_bucketing, m) {
             .build();
     // GraphQL's Float has no infinities or NaN: the bounds keep their record type but are resolved
     // so that an open end shows as null there, and as "-inf"/"inf" in the formatted fields. They
-    // resolve synchronously: strawberry runs every asynchronous field as an asyncio task of its own,
-    // the main cost of a query over many bins.
+    // resolve synchronously: strawberry runs every asynchronous field as an asyncio task of its
+    // own, the main cost of a query over many bins.
     nb::object attribute_bin_numerical_type =
-        ViewClass(m, "AttributeBinNumericalType", attribute_bin_numerical, {abstract_attribute_bin_type})
-            .doc("GraphQL view of a numerical bin: the common bin fields, its bounds and the "
-                 "bounds as short text.\n\nGraphQL's Float has no infinities: an open bound "
-                 "shows as null in `lower_bound`/`upper_bound` and as -inf or inf in the "
-                 "formatted fields.")
+        ViewClass(m, "AttributeBinNumericalType", attribute_bin_numerical,
+                  {abstract_attribute_bin_type})
+            .doc(
+                "GraphQL view of a numerical bin: the common bin fields, its bounds and the "
+                "bounds as short text.\n\nGraphQL's Float has no infinities: an open bound "
+                "shows as null in `lower_bound`/`upper_bound` and as -inf or inf in the "
+                "formatted fields.")
             .auto_field("lower_bound")
             .auto_field("upper_bound")
-            .resolver({.name = "lower_bound", .returns = opt_float,
-                       .doc = "The lower bound; null when missing or infinite."}, lower_bound_impl,
-                      attribute_bin_numerical)
-            .resolver({.name = "upper_bound", .returns = opt_float,
-                       .doc = "The upper bound; null when missing or infinite."}, upper_bound_impl,
-                      attribute_bin_numerical)
-            .resolver({.name = "formatted_lower_bound", .returns = opt_str, .doc = "The lower bound as short text (-inf, inf, whole numbers in "
+            .resolver({.name = "lower_bound",
+                       .returns = opt_float,
+                       .doc = "The lower bound; null when missing or infinite."},
+                      lower_bound_impl, attribute_bin_numerical)
+            .resolver({.name = "upper_bound",
+                       .returns = opt_float,
+                       .doc = "The upper bound; null when missing or infinite."},
+                      upper_bound_impl, attribute_bin_numerical)
+            .resolver({.name = "formatted_lower_bound",
+                       .returns = opt_str,
+                       .doc = "The lower bound as short text (-inf, inf, whole numbers in "
                               "digits, three decimals above 0.01, else scientific notation); "
                               "null when missing.",
                        .is_async = true},
                       formatted_lower_bound_impl, attribute_bin_numerical)
-            .resolver({.name = "formatted_upper_bound", .returns = opt_str, .doc = "The upper bound as short text, formatted as the lower bound; null "
+            .resolver({.name = "formatted_upper_bound",
+                       .returns = opt_str,
+                       .doc = "The upper bound as short text, formatted as the lower bound; null "
                               "when missing.",
                        .is_async = true},
                       formatted_upper_bound_impl, attribute_bin_numerical)
@@ -510,11 +537,13 @@ NB_MODULE(feature_bucketing, m) {
             .build();
 
     ViewClass(m, "FeatureBucketingType", feature_bucketing)
-        .doc("GraphQL view of an attribute's binning: the attribute and its bins, each through "
-             "the view of its kind.")
+        .doc(
+            "GraphQL view of an attribute's binning: the attribute and its bins, each through "
+            "the view of its kind.")
         .auto_field("attribute", "The binned attribute.")
         .resolver({.name = "feature_bucketing",
-                   .returns = typ::List(typ::Union({attribute_bin_numerical_type, attribute_bin_categorical_type})),
+                   .returns = typ::List(
+                       typ::Union({attribute_bin_numerical_type, attribute_bin_categorical_type})),
                    .doc = "The bins in record order, unchanged.",
                    .is_async = true},
                   feature_bucketing_impl, feature_bucketing)

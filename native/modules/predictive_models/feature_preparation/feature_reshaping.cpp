@@ -12,8 +12,9 @@ NB_MODULE(feature_reshaping, m) {
 
     nb::object reshaping =
         RecordClass(m, "FeatureReshaping", {record_base})
-            .doc("Transformation of one attribute: the formula that computes an attribute, and the "
-                 "name under which its result is kept.")
+            .doc(
+                "Transformation of one attribute: the formula that computes an attribute, and the "
+                "name under which its result is kept.")
             .field("attribute", str)
             .field("transformed_attribute_name", typ::Optional(str), nb::none())
             .field("transformation", str)

@@ -30,8 +30,15 @@ void release_schema(ArrowSchema *schema) {
 
 void fill(ArrowSchema *schema, std::string format, std::string name) {
     auto *owned = new Owned{std::move(format), std::move(name), {}, {}};
-    *schema = ArrowSchema{owned->format.c_str(), owned->name.c_str(), nullptr, ARROW_FLAG_NULLABLE, 0,
-                          nullptr, nullptr, release_schema, owned};
+    *schema = ArrowSchema{owned->format.c_str(),
+                          owned->name.c_str(),
+                          nullptr,
+                          ARROW_FLAG_NULLABLE,
+                          0,
+                          nullptr,
+                          nullptr,
+                          release_schema,
+                          owned};
 }
 
 const char *format_of(const std::string &dtype) {

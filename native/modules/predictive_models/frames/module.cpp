@@ -34,7 +34,8 @@ std::vector<std::string> strings(nb::handle list) {
 }
 
 Schema schema_of(nb::handle record) {
-    return Schema{strings(field(record, interned("names"))), strings(field(record, interned("dtypes")))};
+    return Schema{strings(field(record, interned("names"))),
+                  strings(field(record, interned("dtypes")))};
 }
 
 // ---- FrameSchema
@@ -120,8 +121,8 @@ nb::object call_impl(Args a) {
     nb::handle self = a[0], partition = a[1];
     int arrow = check(PyObject_IsTrue(field(self, interned("arrow")).ptr()));
     if (!arrow) return apply(self, target_of(self), partition);
-    nb::object one_batch = nb::module_::import_("functools").attr("partial")(
-        nb::handle(state.map_batch), self, target_of(self));
+    nb::object one_batch = nb::module_::import_("functools")
+                               .attr("partial")(nb::handle(state.map_batch), self, target_of(self));
     return nb::module_::import_("builtins").attr("map")(one_batch, partition);
 }
 
@@ -156,11 +157,12 @@ nb::object map_batch_impl(Args a) {
 /// `model`'s attributes that `transform_frame` would apply, each once; limited to the columns of
 /// `input_schema` when it is given.
 nb::object spark_attributes(nb::handle model, nb::handle input_schema) {
-    nb::object input_names = input_schema.is_none() ? nb::object(nb::none())
-                                                    : input_schema.attr("fieldNames")();
+    nb::object input_names =
+        input_schema.is_none() ? nb::object(nb::none()) : input_schema.attr("fieldNames")();
     nb::list all, chosen;
     for (nb::handle name : model.attr("get_all_binning_attributes")()) all.append(name);
-    for_each(model.attr("dummy_encoding"), [&](nb::handle entry) { all.append(entry.attr("attribute")); });
+    for_each(model.attr("dummy_encoding"),
+             [&](nb::handle entry) { all.append(entry.attr("attribute")); });
     for (nb::handle name : all) {
         if (!input_names.is_none() && !contains(input_names, name)) continue;
         if (!contains(chosen, name)) chosen.append(name);
@@ -176,8 +178,10 @@ nb::object spark_map_in_arrow_impl(Args a) {
     for (nb::handle k : keep_list) {
         if (!PyUnicode_Check(k.ptr())) raise_arg_type("keep", "a sequence of str", keep);
         if (input_schema.is_none())
-            raise(PyExc_ValueError, "keep=%R needs the input frame's schema (df.schema) for the "
-                  "types of the kept columns", keep.ptr());
+            raise(PyExc_ValueError,
+                  "keep=%R needs the input frame's schema (df.schema) for the "
+                  "types of the kept columns",
+                  keep.ptr());
         nb::object spark_field = check(PyObject_GetItem(input_schema.ptr(), k.ptr()));
         ddl += spark_identifier(nb::cast<std::string>(k)) + " " +
                nb::cast<std::string>(spark_field.attr("dataType").attr("simpleString")()) + ", ";
@@ -194,8 +198,8 @@ nb::object spark_map_in_arrow_impl(Args a) {
         ddl += "`score` double";
     } else if (nb::hasattr(model, "transform_frame")) {
         method = "transform_frame";
-        nb::object listed = attributes.is_none() ? spark_attributes(model, input_schema)
-                                                 : nb::borrow(attributes);
+        nb::object listed =
+            attributes.is_none() ? spark_attributes(model, input_schema) : nb::borrow(attributes);
         kwargs["attributes"] = listed;
         nb::object schema = model.attr("output_schema")(nb::arg("attributes") = listed);
         std::string columns = nb::cast<std::string>(schema.attr("spark_ddl")());
@@ -207,16 +211,17 @@ nb::object spark_map_in_arrow_impl(Args a) {
               "AugmentedScorerContent, not %s",
               Py_TYPE(model.ptr())->tp_name);
     }
-    nb::object function = nb::module_::import_("quorvex_analytics_utils.predictive_models.frames")
-                              .attr("PartitionFunction")(
-                                  nb::arg("model") = model, nb::arg("method") = method,
-                                  nb::arg("kwargs") = kwargs, nb::arg("keep") = keep_list,
-                                  nb::arg("arrow") = true);
+    nb::object function =
+        nb::module_::import_("quorvex_analytics_utils.predictive_models.frames")
+            .attr("PartitionFunction")(nb::arg("model") = model, nb::arg("method") = method,
+                                       nb::arg("kwargs") = kwargs, nb::arg("keep") = keep_list,
+                                       nb::arg("arrow") = true);
     return nb::make_tuple(function, nb::str(ddl.c_str()));
 }
 
 constexpr const char *kSparkDoc =
-    "The arguments of Spark's `DataFrame.mapInArrow` that transform (a FeaturePreparation) or score "
+    "The arguments of Spark's `DataFrame.mapInArrow` that transform (a FeaturePreparation) or "
+    "score "
     "(an AugmentedScorer, or its stored content, rebuilt once per worker process) every partition: "
     "a picklable partition function and the output schema as a DDL string. `keep` names input "
     "columns carried over in front (their types come from `input_schema`, the input frame's "
@@ -227,30 +232,34 @@ constexpr const char *kSparkDoc =
 
 NB_MODULE(frames, m) {
     qv::init_native_types();
-    m.doc() = "Frame-level scoring support: the output schema of a frame transformation, the "
-              "picklable partition function for Dask and Spark, and the arguments of Spark's "
-              "mapInArrow.\n\n`FeaturePreparation.transform_frame` and "
-              "`AugmentedScorer.score_frame` are the entry points; this module gives what "
-              "clusters need around them.";
+    m.doc() =
+        "Frame-level scoring support: the output schema of a frame transformation, the "
+        "picklable partition function for Dask and Spark, and the arguments of Spark's "
+        "mapInArrow.\n\n`FeaturePreparation.transform_frame` and "
+        "`AugmentedScorer.score_frame` are the entry points; this module gives what "
+        "clusters need around them.";
     nb::object record_base =
         nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
     nb::object str = typ::builtin("str"), any = typ::Any(), list_of_str = typ::List(str);
     nb::object list_factory = Field(nb::arg("default_factory") = typ::builtin("list"));
 
     RecordClass(m, "FrameSchema", {record_base})
-        .doc("The ordered output columns of a frame transformation: names and numpy dtypes "
-             "('float64' for bin values, 'uint8' for 0/1 features). Also an Arrow schema "
-             "(`__arrow_c_schema__`), an empty pandas frame and a Spark DDL string.")
+        .doc(
+            "The ordered output columns of a frame transformation: names and numpy dtypes "
+            "('float64' for bin values, 'uint8' for 0/1 features). Also an Arrow schema "
+            "(`__arrow_c_schema__`), an empty pandas frame and a Spark DDL string.")
         .field("names", list_of_str)
         .field("dtypes", list_of_str)
-        .after_validator({.name = "check_schema", .returns = nb::str("FrameSchema"),
+        .after_validator({.name = "check_schema",
+                          .returns = nb::str("FrameSchema"),
                           .doc = "Validates one dtype per name, each 'float64', 'uint8' or "
                                  "'int8'; otherwise a ValueError that pydantic reports as "
                                  "ValidationError."},
                          check_schema_impl)
-        .method({.name = "__arrow_c_schema__",
-                 .doc = "The schema as an Arrow C data interface capsule (a struct of the columns)."},
-                arrow_c_schema_impl)
+        .method(
+            {.name = "__arrow_c_schema__",
+             .doc = "The schema as an Arrow C data interface capsule (a struct of the columns)."},
+            arrow_c_schema_impl)
         .method({.name = "to_pyarrow", .returns = any, .doc = "The schema as a pyarrow.Schema."},
                 to_pyarrow_impl)
         .method({.name = "empty_pandas",
@@ -265,25 +274,27 @@ NB_MODULE(frames, m) {
         .build();
 
     RecordClass(m, "PartitionFunction", {record_base})
-        .doc("A picklable callable for the partitions of a cluster's frame: "
-             "`model.<method>(partition, **kwargs)`. `model` is a record (pickled with its fields "
-             "only: bin snapshots are rebuilt on the worker) or an AugmentedScorerContent, rebuilt "
-             "once per worker process. With `arrow`, it maps an iterator of Arrow record batches to "
-             "record batches (Spark's mapInArrow), with the `keep` columns in front.")
+        .doc(
+            "A picklable callable for the partitions of a cluster's frame: "
+            "`model.<method>(partition, **kwargs)`. `model` is a record (pickled with its fields "
+            "only: bin snapshots are rebuilt on the worker) or an AugmentedScorerContent, rebuilt "
+            "once per worker process. With `arrow`, it maps an iterator of Arrow record batches to "
+            "record batches (Spark's mapInArrow), with the `keep` columns in front.")
         .field("model", any)
         .field("method", str)
-        .field("kwargs", typ::Dict(str, any), Field(nb::arg("default_factory") = typ::builtin("dict")))
+        .field("kwargs", typ::Dict(str, any),
+               Field(nb::arg("default_factory") = typ::builtin("dict")))
         .field("keep", list_of_str, list_factory)
         .field("arrow", typ::builtin("bool"), nb::bool_(false))
         .method({.name = "__call__", .params = {{.name = "partition"}}, .returns = any}, call_impl)
         .build();
 
-    state.map_batch = keep_forever(make_function(
-        m, "",
-        {.name = "_map_batch",
-         .params = {{.name = "function"}, {.name = "target"}, {.name = "batch"}},
-         .doc = "One output record batch of a PartitionFunction's Arrow route."},
-        map_batch_impl));
+    state.map_batch = keep_forever(
+        make_function(m, "",
+                      {.name = "_map_batch",
+                       .params = {{.name = "function"}, {.name = "target"}, {.name = "batch"}},
+                       .doc = "One output record batch of a PartitionFunction's Arrow route."},
+                      map_batch_impl));
     m.attr("_map_batch") = nb::handle(state.map_batch);
 
     m.attr("spark_map_in_arrow") = make_function(

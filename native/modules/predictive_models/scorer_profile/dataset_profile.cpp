@@ -18,32 +18,37 @@ nb::object label_class_impl(Args a) {
 
 NB_MODULE(dataset_profile, m) {
     qv::init_native_types();
-    m.doc() = "Descriptions of the development samples (kind, dates, size, observations per "
-              "target class) and their GraphQL views.";
+    m.doc() =
+        "Descriptions of the development samples (kind, dates, size, observations per "
+        "target class) and their GraphQL views.";
     // The names a Python version of this module would import.
     import_names(m, "datetime", {"date"});
     import_names(m, "typing", {"Optional", "Any", "List"});
     import_module(m, "strawberry");
-    import_names(m, "quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality", {"SampleType"});
+    import_names(m, "quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality",
+                 {"SampleType"});
     import_names(m, "quorvex_analytics_utils.utils.record_base", {"RecordBase"});
 
     nb::object record_base =
         nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
     nb::object sample_type =
-        nb::module_::import_("quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality")
+        nb::module_::import_(
+            "quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality")
             .attr("SampleType");
     nb::object date = nb::module_::import_("datetime").attr("date");
     nb::object integer = typ::builtin("int");
 
-    nb::object class_frequency = RecordClass(m, "ClassFrequency", {record_base})
-                                     .field("label_class", typ::Any())
-                                     .field("number_of_observations", typ::Optional(integer), nb::none())
-                                     .build();
+    nb::object class_frequency =
+        RecordClass(m, "ClassFrequency", {record_base})
+            .field("label_class", typ::Any())
+            .field("number_of_observations", typ::Optional(integer), nb::none())
+            .build();
 
     nb::object sample_description =
         RecordClass(m, "SampleDescription", {record_base})
-            .doc("Object for storing descriptive information about samples used in models "
-                 "development (train/valid/test/...)")
+            .doc(
+                "Object for storing descriptive information about samples used in models "
+                "development (train/valid/test/...)")
             .field("sample_type", typ::Optional(sample_type), nb::none())
             .field("first_date", typ::Optional(date), nb::none())
             .field("last_date", typ::Optional(date), nb::none())
@@ -58,7 +63,8 @@ NB_MODULE(dataset_profile, m) {
             .resolver({.name = "label_class",
                        .returns = typ::builtin("str"),
                        .doc = "The class label as text (a label that is no str is shown through "
-                              "str())."}, label_class_impl, class_frequency)
+                              "str())."},
+                      label_class_impl, class_frequency)
             .build();
 
     ViewClass(m, "SampleDescriptionType", sample_description)

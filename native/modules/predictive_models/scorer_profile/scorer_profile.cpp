@@ -64,8 +64,8 @@ nb::object add_general_note_impl(Args a) {
     if (PyDict_Check(note.ptr())) {
         for_each(note, [&](nb::handle key) {
             if (check(PySequence_Contains(notes.ptr(), key.ptr()))) {
-                nb::object line = check(PyUnicode_FromFormat(
-                    "Note %S already exists. Note not added.", key.ptr()));
+                nb::object line = check(
+                    PyUnicode_FromFormat("Note %S already exists. Note not added.", key.ptr()));
                 qv::print(line);
                 return;
             }
@@ -176,25 +176,27 @@ nb::object eval_metric_impl(Args a) {
 
 NB_MODULE(scorer_profile, m) {
     qv::init_native_types();
-    m.doc() = "The model's descriptive profile (name, creation date, samples, attribute "
-              "descriptions, hyperparameters, notes, images) and its GraphQL views.\n\nA "
-              "duplicate note key is reported by printing a line on standard output; the module "
-              "does not log.";
+    m.doc() =
+        "The model's descriptive profile (name, creation date, samples, attribute "
+        "descriptions, hyperparameters, notes, images) and its GraphQL views.\n\nA "
+        "duplicate note key is reported by printing a line on standard output; the module "
+        "does not log.";
     // The names a Python version of this module would import.
     import_module(m, "ast");
     import_names(m, "typing", {"Optional", "List", "Dict", "Any", "Union"});
     import_names(m, "datetime", {"date"});
     import_names(m, "pydantic", {"Field"});
     import_module(m, "strawberry");
-    import_names(m, "quorvex_analytics_utils.predictive_models.scorer_profile.dataset_profile", {"SampleDescription", "SampleDescriptionType"});
+    import_names(m, "quorvex_analytics_utils.predictive_models.scorer_profile.dataset_profile",
+                 {"SampleDescription", "SampleDescriptionType"});
     import_names(m, "quorvex_analytics_utils.utils.record_base", {"RecordBase"});
 
     state.module = keep_forever(m);
     state.ast = keep_forever(nb::module_::import_("ast"));
     nb::object record_base =
         nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
-    nb::module_ dataset_profile =
-        nb::module_::import_("quorvex_analytics_utils.predictive_models.scorer_profile.dataset_profile");
+    nb::module_ dataset_profile = nb::module_::import_(
+        "quorvex_analytics_utils.predictive_models.scorer_profile.dataset_profile");
     nb::object str = typ::builtin("str");
     nb::object date = nb::module_::import_("datetime").attr("date");
     nb::object dict = nb::module_::import_("typing").attr("Dict");
@@ -207,19 +209,22 @@ NB_MODULE(scorer_profile, m) {
                    Field(nb::arg("default") = nb::none(), nb::arg("exclude") = true))
             .build();
 
-    nb::object attached_image_type = ViewClass(m, "AttachedImageType", attached_image)
-        .doc("GraphQL view of an attached image: its type and file name (the bytes are not "
-             "shown).")
-                                         .auto_field("type", "The image format, for example png.")
-                                         .auto_field("filename",
-                                                     "The image's file name in the stored "
-                                                     "content.")
-                                         .build();
+    nb::object attached_image_type =
+        ViewClass(m, "AttachedImageType", attached_image)
+            .doc(
+                "GraphQL view of an attached image: its type and file name (the bytes are not "
+                "shown).")
+            .auto_field("type", "The image format, for example png.")
+            .auto_field("filename",
+                        "The image's file name in the stored "
+                        "content.")
+            .build();
 
     nb::object profile =
         RecordClass(m, "PredictiveScorerProfile", {record_base})
-            .doc("Class for storing descriptive data about models's development sample, attributes "
-                 "and hyperparameters.")
+            .doc(
+                "Class for storing descriptive data about models's development sample, attributes "
+                "and hyperparameters.")
             .field("predictive_model_name", typ::Optional(str), nb::none())
             .field("predictive_model_created", typ::Optional(date), nb::none())
             .field("sample_metadata",
@@ -245,25 +250,26 @@ NB_MODULE(scorer_profile, m) {
                     remove_general_note_impl)
             .build();
 
-    nb::object attribute_description_type = ViewClass(m, "AttributeDescriptionType", nb::none())
-        .doc("One attribute description: the attribute's name and its text.")
-                                                .field("attribute_name", str, "The attribute.")
-                                                .field("description", str,
-                                                       "What the attribute holds.")
-                                                .build();
+    nb::object attribute_description_type =
+        ViewClass(m, "AttributeDescriptionType", nb::none())
+            .doc("One attribute description: the attribute's name and its text.")
+            .field("attribute_name", str, "The attribute.")
+            .field("description", str, "What the attribute holds.")
+            .build();
     nb::object hyperparameter_type = ViewClass(m, "HyperparameterType", nb::none())
-        .doc("One hyperparameter: its name and its value as text.")
+                                         .doc("One hyperparameter: its name and its value as text.")
                                          .field("name", str, "The hyperparameter's name.")
                                          .field("value", str, "Its value as text.")
                                          .build();
     nb::object general_note_type = ViewClass(m, "GeneralNoteType", nb::none())
-        .doc("One general note: its title (key) and content.")
+                                       .doc("One general note: its title (key) and content.")
                                        .field("title", str, "The note's key.")
                                        .field("content", str, "The note's text.")
                                        .build();
 
     auto async_resolver = [](const char *name, nb::object returns, const char *doc) {
-        return FunctionSpec{.name = name, .returns = std::move(returns), .doc = doc, .is_async = true};
+        return FunctionSpec{
+            .name = name, .returns = std::move(returns), .doc = doc, .is_async = true};
     };
     ViewClass(m, "PredictiveScorerProfileType", profile)
         .doc("GraphQL view of the model's profile.")

@@ -33,8 +33,9 @@ nb::object performance_impl(Args a) {
 
 NB_MODULE(dataset_quality, m) {
     qv::init_native_types();
-    m.doc() = "Performance metrics measured on one sample, the enumerations of sample kinds and "
-              "metrics, and their GraphQL views.";
+    m.doc() =
+        "Performance metrics measured on one sample, the enumerations of sample kinds and "
+        "metrics, and their GraphQL views.";
     // The names a Python version of this module would import.
     import_names(m, "typing", {"Dict", "List"});
     import_names(m, "enum", {"Enum"});
@@ -66,8 +67,9 @@ NB_MODULE(dataset_quality, m) {
 
     nb::object dataset_quality =
         RecordClass(m, "DatasetQuality", {record_base})
-            .doc("Object containing information about performance metrics on given sample "
-                 "(train/valid/test/...)")
+            .doc(
+                "Object containing information about performance metrics on given sample "
+                "(train/valid/test/...)")
             .field("sample", sample_type)
             .field("target", typ::builtin("str"))
             .field("performance", typ::Dict(metrics, typ::builtin("float")),
@@ -75,7 +77,7 @@ NB_MODULE(dataset_quality, m) {
             .build();
 
     nb::object entry = ViewClass(m, "DatasetQualityPerformanceType", nb::none())
-        .doc("GraphQL view of one metric and its value.")
+                           .doc("GraphQL view of one metric and its value.")
                            .field("metric", metrics, "The metric.")
                            .field("value", typ::builtin("float"), "Its value on the sample.")
                            .build();
@@ -88,7 +90,7 @@ NB_MODULE(dataset_quality, m) {
                    .returns = typ::List(entry),
                    .doc = "The sample's metrics as a list of metric and value, in the mapping's "
                           "order.",
-                   .is_async = true}, performance_impl,
-                  dataset_quality)
+                   .is_async = true},
+                  performance_impl, dataset_quality)
         .build();
 }

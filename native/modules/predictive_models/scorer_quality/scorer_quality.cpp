@@ -59,13 +59,15 @@ nb::object validate_performance_metrics_impl(Args a) {
 
 NB_MODULE(scorer_quality, m) {
     qv::init_native_types();
-    m.doc() = "The model's quality record: metrics per sample and the list of computed metrics, "
-              "and its GraphQL view.";
+    m.doc() =
+        "The model's quality record: metrics per sample and the list of computed metrics, "
+        "and its GraphQL view.";
     // The names a Python version of this module would import.
     import_names(m, "typing", {"Any", "List"});
     import_names(m, "pydantic", {"model_validator"});
     import_module(m, "strawberry");
-    import_names(m, "quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality", {"DatasetQuality", "PerformanceMetrics", "DatasetQualityType"});
+    import_names(m, "quorvex_analytics_utils.predictive_models.scorer_quality.dataset_quality",
+                 {"DatasetQuality", "PerformanceMetrics", "DatasetQualityType"});
     import_names(m, "quorvex_analytics_utils.utils.record_base", {"RecordBase"});
 
     nb::object record_base =

@@ -1,14 +1,15 @@
 // The binnings kept for monitoring a model, and the lookup of the bin record a value falls into.
 //
 // The lookups answer from the bucketing layer's kept snapshot of a record's bins while it provably
-// still holds and the answer needs no Python code; otherwise they scan the current bin list. Every bin and entry is held by a strong reference while it is looked at. Exact
-// `str` names and categories and exact `float` bounds are compared here without running Python
-// code, so values read from a record's dict are used before anything else can happen; anything
-// else goes through Python's own comparisons with strong references held, so that code run by
+// still holds and the answer needs no Python code; otherwise they scan the current bin list. Every
+// bin and entry is held by a strong reference while it is looked at. Exact `str` names and
+// categories and exact `float` bounds are compared here without running Python code, so values read
+// from a record's dict are used before anything else can happen; anything else goes through
+// Python's own comparisons with strong references held, so that code run by
 // `__eq__` or `__lt__` cannot pull an object from under the scan.
-#include "engines/bucketing.hpp"
 #include "binding/declare.hpp"
 #include "binding/support.hpp"
+#include "engines/bucketing.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -25,12 +26,12 @@ constexpr const char *kBucketingModule = bk::kModule;
 
 /// Module-lifetime references taken at import, deliberately never released.
 struct State {
-    PyObject *numerical;         ///< AttributeDataType.NUMERICAL
-    PyObject *categorical;       ///< AttributeDataType.CATEGORICAL
-    PyObject *null_name[1];      ///< PredictiveModelBinName.NULL
-    PyObject *fallback_names[3]; ///< DEFAULT, DEFINED_DEFAULT, SYSTEM_DEFAULT
-    PyObject *own_numerical;     ///< our _get_numerical_bin staticmethod object
-    PyObject *own_categorical;   ///< our _get_categorical_bin staticmethod object
+    PyObject *numerical;          ///< AttributeDataType.NUMERICAL
+    PyObject *categorical;        ///< AttributeDataType.CATEGORICAL
+    PyObject *null_name[1];       ///< PredictiveModelBinName.NULL
+    PyObject *fallback_names[3];  ///< DEFAULT, DEFINED_DEFAULT, SYSTEM_DEFAULT
+    PyObject *own_numerical;      ///< our _get_numerical_bin staticmethod object
+    PyObject *own_categorical;    ///< our _get_categorical_bin staticmethod object
     // interned field and method names
     PyObject *binning, *get_numerical, *get_categorical;
 };
@@ -98,8 +99,8 @@ bool in_interval(const bk::Fields &f, double v) {
         return PyFloat_AS_DOUBLE(low.ptr()) < v && v <= PyFloat_AS_DOUBLE(peeked);
     nb::object up = peeked ? nb::borrow(peeked) : f.get(F::UpperBound);
     if (up.is_none()) return false;
-    bool above = PyFloat_CheckExact(low.ptr()) ? PyFloat_AS_DOUBLE(low.ptr()) < v
-                                               : compare(low, v, false);
+    bool above =
+        PyFloat_CheckExact(low.ptr()) ? PyFloat_AS_DOUBLE(low.ptr()) < v : compare(low, v, false);
     if (!above) return false;
     return PyFloat_CheckExact(up.ptr()) ? v <= PyFloat_AS_DOUBLE(up.ptr()) : compare(up, v, true);
 }
@@ -261,20 +262,21 @@ nb::object get_feature_bucketing_impl(Args a) {
     }
     if (!found.is_valid() || found.is_none()) return nb::none();
     if (equals_by_eq(dtype, state.numerical))
-        return dispatch(self, state.get_numerical, state.own_numerical, get_numerical_bin_impl, found, value);
+        return dispatch(self, state.get_numerical, state.own_numerical, get_numerical_bin_impl,
+                        found, value);
     if (equals_by_eq(dtype, state.categorical))
-        return dispatch(self, state.get_categorical, state.own_categorical, get_categorical_bin_impl, found,
-                        value);
+        return dispatch(self, state.get_categorical, state.own_categorical,
+                        get_categorical_bin_impl, found, value);
     return nb::none();
 }
-
 
 }  // namespace
 
 NB_MODULE(scorer_watch, m) {
     qv::init_native_types();
-    m.doc() = "The binnings kept for monitoring a model in production, the lookup of a value's "
-              "bin record, and the GraphQL view.";
+    m.doc() =
+        "The binnings kept for monitoring a model in production, the lookup of a value's "
+        "bin record, and the GraphQL view.";
     // The names a Python version of this module would import.
     import_names(m, "typing", {"List", "Optional", "Union"});
     import_module(m, "math");
@@ -349,15 +351,15 @@ NB_MODULE(scorer_watch, m) {
                                   "upper_bound (bins without bounds skipped), else the first "
                                   "fallback bin, else None."},
                           get_numerical_bin_impl)
-            .staticmethod({.name = "_get_categorical_bin",
-                           .params = {{.name = "binning", .annotation = bucketing},
-                                      {.name = "value",
-                                       .annotation = typ::Optional(typ::Union({str, flt}))}},
-                           .returns = abstract_result,
-                           .doc = "The categorical bin record of a value in `binning`: null bin "
-                                  "when missing, else the first bin whose categories hold it, "
-                                  "else the first fallback bin, else None."},
-                          get_categorical_bin_impl)
+            .staticmethod(
+                {.name = "_get_categorical_bin",
+                 .params = {{.name = "binning", .annotation = bucketing},
+                            {.name = "value", .annotation = typ::Optional(typ::Union({str, flt}))}},
+                 .returns = abstract_result,
+                 .doc = "The categorical bin record of a value in `binning`: null bin "
+                        "when missing, else the first bin whose categories hold it, "
+                        "else the first fallback bin, else None."},
+                get_categorical_bin_impl)
             .build();
 
     state.own_numerical = keep_forever(watch.attr("__dict__")["_get_numerical_bin"]);

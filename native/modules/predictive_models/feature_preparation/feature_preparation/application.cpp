@@ -25,8 +25,7 @@ PyObject *method_name(Kind kind) {
 }
 
 [[noreturn]] void reraise_for(nb::python_error &e, nb::handle attribute) {
-    nb::object prefix =
-        check(PyUnicode_FromFormat("Binning attribute %U: ", attribute.ptr()));
+    nb::object prefix = check(PyUnicode_FromFormat("Binning attribute %U: ", attribute.ptr()));
     reraise_prefixed(e, prefix);
 }
 
@@ -109,10 +108,11 @@ nb::object bin_list(nb::handle values, Fast &&fast, Slow &&slow, AfterSlow &&aft
 
 /// The bin value of one element from the snapshot, borrowed, when the single call would give it
 /// without running Python code: a number whose float() is a plain read (exact floats and ints,
-/// numpy scalars, see columns::plain_float) or None for a numerical bucketing, an exact str or None for a categorical one. nullptr when
-/// the element needs the call itself: another type, no bin found (the fallback logs), a bin value
-/// the call would convert.
-template <Kind kind> PyObject *plain_bin(const bucketing::Snapshot &s, PyObject *item) {
+/// numpy scalars, see columns::plain_float) or None for a numerical bucketing, an exact str or None
+/// for a categorical one. nullptr when the element needs the call itself: another type, no bin
+/// found (the fallback logs), a bin value the call would convert.
+template <Kind kind>
+PyObject *plain_bin(const bucketing::Snapshot &s, PyObject *item) {
     if constexpr (kind == Kind::Numerical) {
         double v;
         if (PyFloat_CheckExact(item)) {
@@ -136,7 +136,8 @@ template <Kind kind> PyObject *plain_bin(const bucketing::Snapshot &s, PyObject 
 /// record. Such a call may run Python code (a conversion, a comparison, a log processor) that
 /// changes the bins or replaces the method: after it, the snapshot is checked and taken again
 /// when the record changed, and the method is checked again.
-template <Kind kind> nb::object bin_batch(nb::handle bucketing, nb::handle values) {
+template <Kind kind>
+nb::object bin_batch(nb::handle bucketing, nb::handle values) {
     PyObject *name = method_name(kind);
     bool own = own_method(bucketing, kind);
     // Kept across calls while it provably holds (see shared_quiet_snapshot); none for no values.
@@ -144,11 +145,9 @@ template <Kind kind> nb::object bin_batch(nb::handle bucketing, nb::handle value
     if (own && PyList_GET_SIZE(values.ptr()) > 0) s = bucketing::shared_quiet_snapshot(bucketing);
     bool use_snapshot = s != nullptr;  // set while the method is our own and the snapshot current
     return bin_list(
-        values,
-        [&](PyObject *item) { return use_snapshot ? plain_bin<kind>(*s, item) : nullptr; },
+        values, [&](PyObject *item) { return use_snapshot ? plain_bin<kind>(*s, item) : nullptr; },
         [&](nb::handle v) {
-            if (!own)
-                return check(PyObject_CallMethodOneArg(bucketing.ptr(), name, v.ptr()));
+            if (!own) return check(PyObject_CallMethodOneArg(bucketing.ptr(), name, v.ptr()));
             return kind == Kind::Numerical ? bucketing::bin_numeric(bucketing, v)
                                            : bucketing::bin_categoric(bucketing, v);
         },
@@ -193,7 +192,8 @@ nb::object find_encoding(nb::handle self, nb::handle attribute) {
     });
     if (!encoding.is_valid()) {
         log_event(state.module, "warning", true, [&] {
-            return check(PyUnicode_FromFormat("No dummy encoding for %U was found.", attribute.ptr()));
+            return check(
+                PyUnicode_FromFormat("No dummy encoding for %U was found.", attribute.ptr()));
         });
     }
     return encoding;
@@ -245,8 +245,8 @@ PlainEncoding encode_plainly(nb::handle encoding, nb::handle value) {
         PyObject *feature = fields.peek(names.encoded_feature_name);
         PyObject *item_value = fields.peek(names.value);
         PyObject *flag = fields.peek(names.use_for_undefined);
-        if (!feature || !item_value || !PyUnicode_CheckExact(feature) || !formats_without_python(item_value) ||
-            (flag != Py_True && flag != Py_False))
+        if (!feature || !item_value || !PyUnicode_CheckExact(feature) ||
+            !formats_without_python(item_value) || (flag != Py_True && flag != Py_False))
             return out;
         if (flag == Py_True) out.default_name = nb::borrow(feature);
         features[i] = feature;
@@ -260,7 +260,8 @@ PlainEncoding encode_plainly(nb::handle encoding, nb::handle value) {
             Py_DECREF(eq);
         }
     }
-    DummyTemplate &t = dummy_templates[(reinterpret_cast<std::uintptr_t>(list) >> 4) % kDummyTemplates];
+    DummyTemplate &t =
+        dummy_templates[(reinterpret_cast<std::uintptr_t>(list) >> 4) % kDummyTemplates];
     bool same = t.list == list && PyTuple_GET_SIZE(t.names) == n;
     for (Py_ssize_t i = 0; same && i < n; ++i) same = PyTuple_GET_ITEM(t.names, i) == features[i];
     if (!same) {
@@ -302,14 +303,12 @@ PlainEncoding encode_by_item(nb::handle encoding, nb::handle value) {
         nb::object item_value = fields[names.value];
         if (truth(fields[names.use_for_undefined])) out.default_name = feature;
         if (equals_by_eq(value, item_value)) {
-            if (PyDict_SetItem(result.ptr(), feature.ptr(), one.ptr()) < 0)
-                fail();
+            if (PyDict_SetItem(result.ptr(), feature.ptr(), one.ptr()) < 0) fail();
             out.found = true;
         } else {
             // A feature already set to 1 by an earlier item of the same name keeps its 1.
             PyObject *kept = nullptr;
-            if (PyDict_SetDefaultRef(result.ptr(), feature.ptr(), zero.ptr(), &kept) < 0)
-                fail();
+            if (PyDict_SetDefaultRef(result.ptr(), feature.ptr(), zero.ptr(), &kept) < 0) fail();
             Py_XDECREF(kept);
         }
         return false;
@@ -329,8 +328,7 @@ nb::object apply_dummy_encoding_impl(Args a) {
     // plain, so an event the logger drops is then not written at all.
     bool pure = formats_without_python(value) && formats_without_python(e.default_name);
     if (!e.default_name.is_none() && truth(e.default_name)) {
-        if (PyDict_SetItem(e.result.ptr(), e.default_name.ptr(), nb::int_(1).ptr()) < 0)
-            fail();
+        if (PyDict_SetItem(e.result.ptr(), e.default_name.ptr(), nb::int_(1).ptr()) < 0) fail();
         log_event(state.module, "info", pure, [&] {
             return check(PyUnicode_FromFormat(
                 "Dummy encoding for value '%S' of attribute '%U' is not defined. Default value "

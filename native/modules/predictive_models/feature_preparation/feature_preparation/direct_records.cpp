@@ -13,7 +13,8 @@ namespace qv::preparation {
 
 namespace {
 
-constexpr const char *kBucketingModule = "quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing";
+constexpr const char *kBucketingModule =
+    "quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing";
 
 /// The record classes in the state this module verified, with the key objects pydantic-core puts in
 /// their instance dicts (reused, so that later field reads match them by identity).
@@ -55,7 +56,8 @@ bool records_can_be_made() {
         classes.checked = true;
         nb::object bucketing = nb::borrow(state.feature_bucketing_cls);
         nb::module_ module = nb::module_::import_(kBucketingModule);
-        nb::object num_cls = module.attr("AttributeBinNumerical"), cat_cls = module.attr("AttributeBinCategorical");
+        nb::object num_cls = module.attr("AttributeBinNumerical"),
+                   cat_cls = module.attr("AttributeBinCategorical");
         classes.bucketing = reinterpret_cast<PyTypeObject *>(bucketing.ptr());
         classes.numerical = reinterpret_cast<PyTypeObject *>(num_cls.ptr());
         classes.categorical = reinterpret_cast<PyTypeObject *>(cat_cls.ptr());
@@ -65,18 +67,24 @@ bool records_can_be_made() {
         nb::object defined_default_name = nb::borrow(state.bin_defined_default).attr("value");
         for (nb::handle text : {null_name, system_default_name, defined_default_name})
             if (!PyUnicode_CheckExact(text.ptr())) return false;
-        if (!plain_class(classes.bucketing) || !plain_class(classes.numerical) || !plain_class(classes.categorical))
+        if (!plain_class(classes.bucketing) || !plain_class(classes.numerical) ||
+            !plain_class(classes.categorical))
             return false;
-        nb::object num = num_cls(nb::arg("id") = 2, nb::arg("lower_bound") = -0.5, nb::arg("upper_bound") = 10);
-        nb::object cat = cat_cls(nb::arg("id") = 3, nb::arg("categories") = nb::make_tuple("a", "b"));
-        nb::object rec = bucketing(nb::arg("attribute") = "x", nb::arg("attribute_data_type") = "NUMERICAL",
-                                   nb::arg("feature_bucketing") = nb::make_tuple(num));
+        nb::object num =
+            num_cls(nb::arg("id") = 2, nb::arg("lower_bound") = -0.5, nb::arg("upper_bound") = 10);
+        nb::object cat =
+            cat_cls(nb::arg("id") = 3, nb::arg("categories") = nb::make_tuple("a", "b"));
+        nb::object rec =
+            bucketing(nb::arg("attribute") = "x", nb::arg("attribute_data_type") = "NUMERICAL",
+                      nb::arg("feature_bucketing") = nb::make_tuple(num));
         bool same_names = str_equals(field(num, names.name), "2_(-5.00E-01;10)") &&
                           PyFloat_CheckExact(field(num, names.upper_bound).ptr()) &&
                           str_equals(field(cat, names.name), "3_{a,b}") &&
-                          field(num, names.type).is(state.numerical) && field(cat, names.type).is(state.categorical);
+                          field(num, names.type).is(state.numerical) &&
+                          field(cat, names.type).is(state.categorical);
         if (!same_names || !current_tags(classes.tags)) return false;
-        nb::object bucketing_keys = keys_of(rec), numerical_keys = keys_of(num), categorical_keys = keys_of(cat);
+        nb::object bucketing_keys = keys_of(rec), numerical_keys = keys_of(num),
+                   categorical_keys = keys_of(cat);
         auto spelled = [](nb::handle keys, std::initializer_list<const char *> expected) {
             if ((size_t) PyTuple_GET_SIZE(keys.ptr()) != expected.size()) return false;
             Py_ssize_t i = 0;
@@ -84,11 +92,12 @@ bool records_can_be_made() {
                 if (!str_equals(PyTuple_GET_ITEM(keys.ptr(), i++), name)) return false;
             return true;
         };
-        classes.usable =
-            spelled(bucketing_keys, {"attribute", "attribute_data_type", "feature_bucketing", "binned_attribute_name"}) &&
-            spelled(numerical_keys,
-                    {"name", "value", "frequency", "target_rate", "id", "type", "lower_bound", "upper_bound"}) &&
-            spelled(categorical_keys, {"name", "value", "frequency", "target_rate", "id", "type", "categories"});
+        classes.usable = spelled(bucketing_keys, {"attribute", "attribute_data_type",
+                                                  "feature_bucketing", "binned_attribute_name"}) &&
+                         spelled(numerical_keys, {"name", "value", "frequency", "target_rate", "id",
+                                                  "type", "lower_bound", "upper_bound"}) &&
+                         spelled(categorical_keys, {"name", "value", "frequency", "target_rate",
+                                                    "id", "type", "categories"});
         if (classes.usable) {
             classes.bucketing_keys = keep_forever(bucketing_keys);
             classes.numerical_keys = keep_forever(numerical_keys);
@@ -143,7 +152,8 @@ nb::object make_record(PyTypeObject *cls, nb::handle keys, std::initializer_list
         if (PySet_Add(fields_set.ptr(), PyTuple_GET_ITEM(keys.ptr(), k)) < 0) fail();
     nb::object record = check(cls->tp_alloc(cls, 0));
     if (PyObject_GenericSetDict(record.ptr(), dict.ptr(), nullptr) < 0 ||
-        PyObject_GenericSetAttr(record.ptr(), interned("__pydantic_fields_set__"), fields_set.ptr()) < 0 ||
+        PyObject_GenericSetAttr(record.ptr(), interned("__pydantic_fields_set__"),
+                                fields_set.ptr()) < 0 ||
         PyObject_GenericSetAttr(record.ptr(), interned("__pydantic_extra__"), Py_None) < 0 ||
         PyObject_GenericSetAttr(record.ptr(), interned("__pydantic_private__"), Py_None) < 0)
         fail();
@@ -154,33 +164,40 @@ nb::object make_record(PyTypeObject *cls, nb::handle keys, std::initializer_list
 
 nb::object build_bucketing_directly(nb::handle attribute, nb::handle description) {
     PyObject *d = description.ptr();
-    if (!PyUnicode_CheckExact(attribute.ptr()) || !PyDict_CheckExact(d) || !records_can_be_made()) return {};
+    if (!PyUnicode_CheckExact(attribute.ptr()) || !PyDict_CheckExact(d) || !records_can_be_made())
+        return {};
     // From here on nothing runs Python code until the records are complete: the description's
     // entries are read borrowed (the description holds them, the caller holds the description).
     PyObject *dtype = entry(d, names.dtype);
     bool categorical;
     if (!dtype) return {};
-    if (dtype == state.categorical || str_equals(dtype, "CATEGORICAL")) categorical = true;
-    else if (dtype == state.numerical || str_equals(dtype, "NUMERICAL")) categorical = false;
-    else return {};
+    if (dtype == state.categorical || str_equals(dtype, "CATEGORICAL"))
+        categorical = true;
+    else if (dtype == state.numerical || str_equals(dtype, "NUMERICAL"))
+        categorical = false;
+    else
+        return {};
     PyObject *binned = entry(d, names.binned_attribute_name);
     if (binned && binned != Py_None && !PyUnicode_CheckExact(binned)) return {};
     PyObject *bins = entry(d, names.bins);
     if (!bins || !PyList_CheckExact(bins)) return {};
     Py_ssize_t count = PyList_GET_SIZE(bins) - (categorical ? 0 : 1);
     PyObject *values, *frequencies, *target_rates;
-    if (!per_bin_list(d, names.bin_vals, count, values) || !per_bin_list(d, names.bin_frequencies, count, frequencies) ||
+    if (!per_bin_list(d, names.bin_vals, count, values) ||
+        !per_bin_list(d, names.bin_frequencies, count, frequencies) ||
         !per_bin_list(d, names.bin_target_rates, count, target_rates))
         return {};
     PyObject *null_val = entry(d, names.null_val), *null_frequency = entry(d, names.null_frequency),
-             *null_target_rate = entry(d, names.null_target_rate), *default_value = entry(d, names.default_);
+             *null_target_rate = entry(d, names.null_target_rate),
+             *default_value = entry(d, names.default_);
     nb::object none = nb::none();
     // The null bin's value is 0.0 unless given; the default bin's is the default when truthy.
     nb::object null_value = null_val ? plain_number(null_val, true) : nb::float_(0.0);
     nb::object null_freq = null_frequency ? plain_number(null_frequency, true) : none;
     nb::object null_rate = null_target_rate ? plain_number(null_target_rate, true) : none;
     nb::object given_default = default_value ? plain_number(default_value, true) : none;
-    if (!null_value.is_valid() || !null_freq.is_valid() || !null_rate.is_valid() || !given_default.is_valid())
+    if (!null_value.is_valid() || !null_freq.is_valid() || !null_rate.is_valid() ||
+        !given_default.is_valid())
         return {};
     bool defined = !given_default.is_none();
     nb::object default_bin_value =
@@ -200,14 +217,16 @@ nb::object build_bucketing_directly(nb::handle attribute, nb::handle description
             nb::object name = bins::plain_categorical_name(id, categories);
             if (!name.is_valid()) return {};
             nb::object copied = check(PyList_GetSlice(categories, 0, PyList_GET_SIZE(categories)));
-            append(records, make_record(cls, keys, {name, value, frequency, target_rate, id, type, copied},
-                                        {0, 1, 2, 3, 4, 5, 6}));
+            append(records,
+                   make_record(cls, keys, {name, value, frequency, target_rate, id, type, copied},
+                               {0, 1, 2, 3, 4, 5, 6}));
         } else {
             PyObject *lower = PyList_GET_ITEM(bins, i), *upper = PyList_GET_ITEM(bins, i + 1);
             nb::object name = bins::plain_numerical_name(id, lower, upper);
             nb::object low = plain_number(lower, false), high = plain_number(upper, false);
             if (!name.is_valid() || !low.is_valid() || !high.is_valid()) return {};
-            append(records, make_record(cls, keys, {name, value, frequency, target_rate, id, type, low, high},
+            append(records, make_record(cls, keys,
+                                        {name, value, frequency, target_rate, id, type, low, high},
                                         {0, 1, 2, 3, 4, 5, 6, 7}));
         }
     }
@@ -218,18 +237,27 @@ nb::object build_bucketing_directly(nb::handle attribute, nb::handle description
     nb::handle null_name = classes.null_name;
     nb::object zero_frequency = nb::float_(0.0), zero_rate = nb::float_(0.0);
     if (categorical) {
-        append(records, make_record(cls, keys, {null_name, null_value, null_freq, null_rate, null_id, type, none},
+        append(records,
+               make_record(cls, keys,
+                           {null_name, null_value, null_freq, null_rate, null_id, type, none},
+                           {0, 1, 2, 3, 4, 5}));
+        append(records, make_record(cls, keys,
+                                    {default_name, default_bin_value, zero_frequency, zero_rate,
+                                     default_id, type, none},
                                     {0, 1, 2, 3, 4, 5}));
-        append(records, make_record(cls, keys, {default_name, default_bin_value, zero_frequency, zero_rate, default_id,
-                                                type, none}, {0, 1, 2, 3, 4, 5}));
     } else {
-        append(records, make_record(cls, keys, {null_name, null_value, null_freq, null_rate, null_id, type,
-                                                none, none}, {0, 1, 2, 3, 4, 5}));
-        append(records, make_record(cls, keys, {default_name, default_bin_value, zero_frequency, zero_rate, default_id,
-                                                type, none, none}, {0, 1, 2, 3, 4, 5}));
+        append(records,
+               make_record(cls, keys,
+                           {null_name, null_value, null_freq, null_rate, null_id, type, none, none},
+                           {0, 1, 2, 3, 4, 5}));
+        append(records, make_record(cls, keys,
+                                    {default_name, default_bin_value, zero_frequency, zero_rate,
+                                     default_id, type, none, none},
+                                    {0, 1, 2, 3, 4, 5}));
     }
     nb::object binned_name = binned ? nb::borrow(binned) : none;
-    return make_record(classes.bucketing, classes.bucketing_keys, {attribute, type, records, binned_name}, {0, 1, 2, 3});
+    return make_record(classes.bucketing, classes.bucketing_keys,
+                       {attribute, type, records, binned_name}, {0, 1, 2, 3});
 }
 
 }  // namespace qv::preparation

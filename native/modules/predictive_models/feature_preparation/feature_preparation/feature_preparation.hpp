@@ -12,22 +12,22 @@ struct State {
     PyObject *module = nullptr;
     PyObject *feature_bucketing_cls = nullptr;
     PyObject *feature_reshaping_cls = nullptr;
-    PyObject *numerical = nullptr;        ///< AttributeDataType.NUMERICAL
-    PyObject *categorical = nullptr;      ///< AttributeDataType.CATEGORICAL
-    PyObject *bin_null = nullptr;         ///< PredictiveModelBinName.NULL
+    PyObject *numerical = nullptr;    ///< AttributeDataType.NUMERICAL
+    PyObject *categorical = nullptr;  ///< AttributeDataType.CATEGORICAL
+    PyObject *bin_null = nullptr;     ///< PredictiveModelBinName.NULL
     PyObject *bin_system_default = nullptr;
     PyObject *bin_defined_default = nullptr;
     PyObject *own_get_feature_bucketing = nullptr;  ///< the function this module installs
-    PyObject *own_bin_numeric = nullptr;     ///< FeatureBucketing's own bin_numeric_attribute
-    PyObject *own_bin_categoric = nullptr;   ///< FeatureBucketing's own bin_categoric_attribute
+    PyObject *own_bin_numeric = nullptr;    ///< FeatureBucketing's own bin_numeric_attribute
+    PyObject *own_bin_categoric = nullptr;  ///< FeatureBucketing's own bin_categoric_attribute
 };
 inline State state;
 
 /// Field names, interned once.
 struct Names {
     PyObject *attribute, *transformations, *binning, *dummy_encoding, *transformed_attribute_name,
-        *transformation, *binned_attribute_name, *attribute_data_type, *feature_bucketing, *encoding,
-        *value, *encoded_feature_name, *use_for_undefined, *bin_numeric_attribute,
+        *transformation, *binned_attribute_name, *attribute_data_type, *feature_bucketing,
+        *encoding, *value, *encoded_feature_name, *use_for_undefined, *bin_numeric_attribute,
         *bin_categoric_attribute, *get_feature_bucketing, *append, *keys, *get;
     PyObject *bins, *dtype, *bin_vals, *bin_frequencies, *bin_target_rates, *null_val,
         *null_frequency, *null_target_rate, *default_;
@@ -36,25 +36,49 @@ struct Names {
 inline Names names;
 
 inline void init_names() {
-    names = Names{interned("attribute"), interned("transformations"), interned("binning"),
-                  interned("dummy_encoding"), interned("transformed_attribute_name"),
-                  interned("transformation"), interned("binned_attribute_name"),
-                  interned("attribute_data_type"), interned("feature_bucketing"),
-                  interned("encoding"), interned("value"), interned("encoded_feature_name"),
-                  interned("use_for_undefined"), interned("bin_numeric_attribute"),
-                  interned("bin_categoric_attribute"), interned("get_feature_bucketing"),
-                  interned("append"), interned("keys"), interned("get"),
-                  interned("bins"), interned("dtype"), interned("bin_vals"),
-                  interned("bin_frequencies"), interned("bin_target_rates"), interned("null_val"),
-                  interned("null_frequency"), interned("null_target_rate"), interned("default"),
-                  interned("type"), interned("name"), interned("frequency"),
-                  interned("target_rate"), interned("id"), interned("categories"),
-                  interned("lower_bound"), interned("upper_bound")};
+    names = Names{interned("attribute"),
+                  interned("transformations"),
+                  interned("binning"),
+                  interned("dummy_encoding"),
+                  interned("transformed_attribute_name"),
+                  interned("transformation"),
+                  interned("binned_attribute_name"),
+                  interned("attribute_data_type"),
+                  interned("feature_bucketing"),
+                  interned("encoding"),
+                  interned("value"),
+                  interned("encoded_feature_name"),
+                  interned("use_for_undefined"),
+                  interned("bin_numeric_attribute"),
+                  interned("bin_categoric_attribute"),
+                  interned("get_feature_bucketing"),
+                  interned("append"),
+                  interned("keys"),
+                  interned("get"),
+                  interned("bins"),
+                  interned("dtype"),
+                  interned("bin_vals"),
+                  interned("bin_frequencies"),
+                  interned("bin_target_rates"),
+                  interned("null_val"),
+                  interned("null_frequency"),
+                  interned("null_target_rate"),
+                  interned("default"),
+                  interned("type"),
+                  interned("name"),
+                  interned("frequency"),
+                  interned("target_rate"),
+                  interned("id"),
+                  interned("categories"),
+                  interned("lower_bound"),
+                  interned("upper_bound")};
 }
 
 inline nb::object new_list() { return check(PyList_New(0)); }
 
-inline void append(nb::handle list, nb::handle item) { check(PyList_Append(list.ptr(), item.ptr())); }
+inline void append(nb::handle list, nb::handle item) {
+    check(PyList_Append(list.ptr(), item.ptr()));
+}
 
 /// The registry's `get_feature_bucketing(attribute)`: done here unless a subclass, a patch of the
 /// class or an attribute of the instance replaced the method, which is then called.

@@ -27,7 +27,8 @@ bool contains(nb::handle container, nb::handle item) {
 /// The steps for the attributes `selected` accepts, in the registry's order: binnings first, then
 /// dummy encodings. A later binning or encoding of an attribute already covered is passed over, as
 /// every lookup of the registry finds the first one.
-template <typename Selected> std::vector<Step> plan(nb::handle self, Selected &&selected) {
+template <typename Selected>
+std::vector<Step> plan(nb::handle self, Selected &&selected) {
     std::vector<Step> steps;
     nb::set binned, encoded;
     for_each(field(self, names.binning), [&](nb::handle entry) {
@@ -78,7 +79,8 @@ nb::object listed_attributes(nb::handle attributes) {
         raise_arg_type("attributes", "a list of str or None", attributes);
     nb::object list = list_of(attributes);
     for (nb::handle name : list)
-        if (!PyUnicode_Check(name.ptr())) raise_arg_type("attributes", "a list of str or None", attributes);
+        if (!PyUnicode_Check(name.ptr()))
+            raise_arg_type("attributes", "a list of str or None", attributes);
     return list;
 }
 
@@ -90,8 +92,8 @@ nb::object schema_of(const std::vector<Step> &steps) {
             dtypes.append(nb::str(step.dummy ? "uint8" : "float64"));
         }
     check_unique(columns);
-    return nb::module_::import_(kFramesModule).attr("FrameSchema")(nb::arg("names") = columns,
-                                                           nb::arg("dtypes") = dtypes);
+    return nb::module_::import_(kFramesModule)
+        .attr("FrameSchema")(nb::arg("names") = columns, nb::arg("dtypes") = dtypes);
 }
 
 /// The registry's attributes (binnings, then dummy encodings) that the frame has, each once.
@@ -113,8 +115,9 @@ nb::object transform_dask(nb::handle self, const frames::Frame &frame, nb::objec
     nb::dict kwargs;
     kwargs["attributes"] = listed;
     nb::object fn = nb::module_::import_(kFramesModule)
-                        .attr("PartitionFunction")(nb::arg("model") = self, nb::arg("method") = "transform_frame",
-                                                 nb::arg("kwargs") = kwargs);
+                        .attr("PartitionFunction")(nb::arg("model") = self,
+                                                   nb::arg("method") = "transform_frame",
+                                                   nb::arg("kwargs") = kwargs);
     return frame.object.attr("map_partitions")(fn, nb::arg("meta") = meta);
 }
 

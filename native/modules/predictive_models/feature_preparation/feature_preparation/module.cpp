@@ -32,7 +32,8 @@ constexpr const char *kDummyArrayDoc =
     "Dummy-encodes a whole one-dimensional column (the kinds apply_feature_bucketing_array\n"
     "reads): a dict of uint8 numpy arrays, one per feature in the order apply_dummy_encoding\n"
     "gives them, each element as apply_dummy_encoding(attribute, element) sets it (missing values\n"
-    "count as None). Without an encoding for the attribute: what apply_dummy_encoding gives (None,\n"
+    "count as None). Without an encoding for the attribute: what apply_dummy_encoding gives "
+    "(None,\n"
     "with its warning). Values that match no item are logged once per call:\n"
     "  Dummy encoding of attribute '<attribute>' is not defined for <count> of <total> values,\n"
     "  e.g. '<value>', '<value>'. Default value '<feature>' was assigned with 1.\n"
@@ -45,14 +46,15 @@ constexpr const char *kDummyArrayDoc =
 
 NB_MODULE(feature_preparation, m) {
     qv::init_native_types();
-    m.doc() = "The per-model registry of transformations, binnings and dummy encodings, and "
-              "their application to input values.\n\n`FeaturePreparation` keeps lists of "
-              "`FeatureReshaping`, `FeatureBucketing` and `PredictiveModelDummyEncoding` in "
-              "insertion order (lookups take the first entry of an attribute). Dummy encoding "
-              "logs through `logger` (structlog, named after this module): a warning for an "
-              "unknown attribute or an undefined value without default, info when the default "
-              "feature takes an undefined value. Bucketing fallbacks are logged by the "
-              "`feature_bucketing` module.";
+    m.doc() =
+        "The per-model registry of transformations, binnings and dummy encodings, and "
+        "their application to input values.\n\n`FeaturePreparation` keeps lists of "
+        "`FeatureReshaping`, `FeatureBucketing` and `PredictiveModelDummyEncoding` in "
+        "insertion order (lookups take the first entry of an attribute). Dummy encoding "
+        "logs through `logger` (structlog, named after this module): a warning for an "
+        "unknown attribute or an undefined value without default, info when the default "
+        "feature takes an undefined value. Bucketing fallbacks are logged by the "
+        "`feature_bucketing` module.";
     init_names();
     state.module = Py_NewRef(m.ptr());
 
@@ -61,9 +63,12 @@ NB_MODULE(feature_preparation, m) {
     import_module(m, "structlog");
     import_module(m, "strawberry");
     import_names(m, "pydantic", {"model_validator"});
-    import_names(m, "quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing",
-                 {"FeatureBucketing", "FeatureBucketingType", "AttributeDataType", "PredictiveModelBinName"});
-    import_names(m, "quorvex_analytics_utils.predictive_models.feature_preparation.feature_reshaping",
+    import_names(m,
+                 "quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing",
+                 {"FeatureBucketing", "FeatureBucketingType", "AttributeDataType",
+                  "PredictiveModelBinName"});
+    import_names(m,
+                 "quorvex_analytics_utils.predictive_models.feature_preparation.feature_reshaping",
                  {"FeatureReshaping", "FeatureReshapingType"});
     import_names(m, "quorvex_analytics_utils.utils.record_base", {"RecordBase"});
     m.attr("logger") = m.attr("structlog").attr("get_logger")(m.attr("__name__"));
@@ -74,8 +79,8 @@ NB_MODULE(feature_preparation, m) {
     nb::object bin_name = m.attr("PredictiveModelBinName");
     // Looked up now: a patch made before this module was imported must not pass for them.
     auto own_bin = [&](const char *name) {
-        return keep_forever(own_function(feature_bucketing, name, bucketing::kModule,
-                                         "FeatureBucketing"));
+        return keep_forever(
+            own_function(feature_bucketing, name, bucketing::kModule, "FeatureBucketing"));
     };
     state.own_bin_numeric = own_bin("bin_numeric_attribute");
     state.own_bin_categoric = own_bin("bin_categoric_attribute");
@@ -93,11 +98,12 @@ NB_MODULE(feature_preparation, m) {
     nb::object scalar = typ::Union({str, integer, floating});
     nb::handle fb = state.feature_bucketing_cls;
 
-    nb::object single_value = RecordClass(m, "PredictiveModelDummyEncodingSingleValue", {record_base})
-                                  .field("value", scalar)
-                                  .field("encoded_feature_name", str)
-                                  .field("use_for_undefined", boolean, nb::bool_(false))
-                                  .build();
+    nb::object single_value =
+        RecordClass(m, "PredictiveModelDummyEncodingSingleValue", {record_base})
+            .field("value", scalar)
+            .field("encoded_feature_name", str)
+            .field("use_for_undefined", boolean, nb::bool_(false))
+            .build();
 
     nb::object dummy_encoding =
         RecordClass(m, "PredictiveModelDummyEncoding", {record_base})
@@ -123,8 +129,9 @@ NB_MODULE(feature_preparation, m) {
                             .keyword_only = true};
     nb::object preparation =
         RecordClass(m, "FeaturePreparation", {record_base})
-            .doc("Class stores information about attribute transformations and binning applied "
-                 "before models creation.")
+            .doc(
+                "Class stores information about attribute transformations and binning applied "
+                "before models creation.")
             .field("transformations", typ::List(m.attr("FeatureReshaping")), nb::list())
             .field("binning", typ::List(fb), nb::list())
             .field("dummy_encoding", typ::List(dummy_encoding), nb::list())
@@ -171,19 +178,19 @@ NB_MODULE(feature_preparation, m) {
                             "must be exactly str; anything else is refused with a TypeError "
                             "naming the argument."},
                     get_feature_bucketing_impl)
-            .method({.name = "apply_feature_bucketing",
-                     .params = {text("attribute"),
-                                {.name = "attribute_value", .annotation = scalar}},
-                     .returns = typ::Optional(floating),
-                     .doc = "The bin value of one raw value of an attribute, as float; None when "
-                            "the attribute has no binning.\n\nCalls the binning's "
-                            "`bin_numeric_attribute` or `bin_categoric_attribute` (fallback bins "
-                            "are logged there); missing values take the null bin. An error from "
-                            "the bin lookup is raised again as the same class with \"Binning "
-                            "attribute <name>: \" in front, chained to the original. `attribute` "
-                            "must be exactly str; anything else is refused with a TypeError "
-                            "naming the argument."},
-                    apply_feature_bucketing_impl)
+            .method(
+                {.name = "apply_feature_bucketing",
+                 .params = {text("attribute"), {.name = "attribute_value", .annotation = scalar}},
+                 .returns = typ::Optional(floating),
+                 .doc = "The bin value of one raw value of an attribute, as float; None when "
+                        "the attribute has no binning.\n\nCalls the binning's "
+                        "`bin_numeric_attribute` or `bin_categoric_attribute` (fallback bins "
+                        "are logged there); missing values take the null bin. An error from "
+                        "the bin lookup is raised again as the same class with \"Binning "
+                        "attribute <name>: \" in front, chained to the original. `attribute` "
+                        "must be exactly str; anything else is refused with a TypeError "
+                        "naming the argument."},
+                apply_feature_bucketing_impl)
             .method({.name = "apply_feature_bucketing_batch",
                      .params = {text("attribute"),
                                 {.name = "attribute_values",
@@ -204,38 +211,43 @@ NB_MODULE(feature_preparation, m) {
                             "`attribute` must be exactly str; anything else is refused with a "
                             "TypeError naming the argument."},
                     feature_bucketing_exists_impl)
-            .method({.name = "get_all_transformation_attributes", .returns = list_of_str,
+            .method({.name = "get_all_transformation_attributes",
+                     .returns = list_of_str,
                      .doc = "The source attribute of every transformation, in order (duplicates "
                             "kept)."},
                     get_all_transformation_attributes_impl)
-            .method({.name = "get_attributes_created_in_transformations", .returns = list_of_str,
+            .method({.name = "get_attributes_created_in_transformations",
+                     .returns = list_of_str,
                      .doc = "The names under which transformations keep their results, in order; "
                             "an entry without a new name (None, or its own attribute) is left "
                             "out."},
                     get_attributes_created_in_transformations_impl)
-            .method({.name = "get_all_binning_attributes", .returns = list_of_str,
+            .method({.name = "get_all_binning_attributes",
+                     .returns = list_of_str,
                      .doc = "The attribute of every binning, in order (duplicates kept)."},
                     get_all_binning_attributes_impl)
-            .method({.name = "get_attributes_created_in_binning", .returns = list_of_str,
+            .method({.name = "get_attributes_created_in_binning",
+                     .returns = list_of_str,
                      .doc = "The `binned_attribute_name` of every binning that has one differing "
                             "from its attribute, in order."},
                     get_attributes_created_in_binning_impl)
-            .method({.name = "get_all_dummy_enc_attributes", .returns = list_of_str,
+            .method({.name = "get_all_dummy_enc_attributes",
+                     .returns = list_of_str,
                      .doc = "The attribute of every dummy encoding, in order (duplicates kept)."},
                     get_all_dummy_enc_attributes_impl)
-            .method({.name = "apply_dummy_encoding",
-                     .params = {text("attribute"),
-                                {.name = "attribute_value", .annotation = scalar}},
-                     .returns = typ::Optional(typ::Dict(str, integer)),
-                     .doc = "The 0/1 indicator features of one value of a dummy-encoded "
-                            "attribute, by feature name in encoding order.\n\nThe first encoding "
-                            "of the attribute is used; its item whose `value` equals the value "
-                            "gets 1. An undefined value sets the feature marked "
-                            "`use_for_undefined` to 1 (logged at info level) or leaves all at 0 "
-                            "(warning). No encoding of the attribute: None and a warning. "
-                            "`attribute` must be exactly str; anything else is refused with a "
-                            "TypeError naming the argument."},
-                    apply_dummy_encoding_impl)
+            .method(
+                {.name = "apply_dummy_encoding",
+                 .params = {text("attribute"), {.name = "attribute_value", .annotation = scalar}},
+                 .returns = typ::Optional(typ::Dict(str, integer)),
+                 .doc = "The 0/1 indicator features of one value of a dummy-encoded "
+                        "attribute, by feature name in encoding order.\n\nThe first encoding "
+                        "of the attribute is used; its item whose `value` equals the value "
+                        "gets 1. An undefined value sets the feature marked "
+                        "`use_for_undefined` to 1 (logged at info level) or leaves all at 0 "
+                        "(warning). No encoding of the attribute: None and a warning. "
+                        "`attribute` must be exactly str; anything else is refused with a "
+                        "TypeError naming the argument."},
+                apply_dummy_encoding_impl)
             .method({.name = "apply_feature_bucketing_array",
                      .params = {text("attribute"), {.name = "values", .annotation = typ::Any()}},
                      .returns = typ::Any(),
@@ -246,17 +258,18 @@ NB_MODULE(feature_preparation, m) {
                      .returns = typ::Any(),
                      .doc = kDummyArrayDoc},
                     apply_dummy_encoding_array_impl)
-            .method({.name = "transform_frame",
-                     .params = {{.name = "frame"}, listed_attributes},
-                     .doc = "Applies every binning and dummy encoding whose attribute is a column of "
-                            "`frame` (or one of `attributes`) and returns the created features as "
-                            "the same kind of frame: pandas (same index), polars, pyarrow Table (for "
-                            "a Table or RecordBatch), a dict of numpy arrays (for a mapping of "
-                            "columns), or a lazy Dask DataFrame. One float64 column per binning, "
-                            "named `binned_attribute_name` or else the attribute, then the uint8 "
-                            "dummy features in `get_all_dummy_enc_attributes` order. Transformation "
-                            "formulas are not evaluated: a transformed attribute must be a column."},
-                    transform_frame_impl)
+            .method(
+                {.name = "transform_frame",
+                 .params = {{.name = "frame"}, listed_attributes},
+                 .doc = "Applies every binning and dummy encoding whose attribute is a column of "
+                        "`frame` (or one of `attributes`) and returns the created features as "
+                        "the same kind of frame: pandas (same index), polars, pyarrow Table (for "
+                        "a Table or RecordBatch), a dict of numpy arrays (for a mapping of "
+                        "columns), or a lazy Dask DataFrame. One float64 column per binning, "
+                        "named `binned_attribute_name` or else the attribute, then the uint8 "
+                        "dummy features in `get_all_dummy_enc_attributes` order. Transformation "
+                        "formulas are not evaluated: a transformed attribute must be a column."},
+                transform_frame_impl)
             .method({.name = "output_schema",
                      .params = {listed_attributes},
                      .doc = "The columns `transform_frame` creates for the listed attributes (all "

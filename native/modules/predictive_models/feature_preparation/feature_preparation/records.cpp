@@ -25,12 +25,8 @@ nb::object check_created_attribute_naming_impl(Args a) {
 struct Description {
     nb::handle d;
 
-    nb::object operator[](PyObject *key) const {
-        return check(PyObject_GetItem(d.ptr(), key));
-    }
-    bool contains(PyObject *key) const {
-        return check(PySequence_Contains(d.ptr(), key));
-    }
+    nb::object operator[](PyObject *key) const { return check(PyObject_GetItem(d.ptr(), key)); }
+    bool contains(PyObject *key) const { return check(PySequence_Contains(d.ptr(), key)); }
     nb::object get(PyObject *key, nb::handle fallback = nb::none()) const {
         if (PyDict_CheckExact(d.ptr())) {
             PyObject *v = PyDict_GetItemWithError(d.ptr(), key);
@@ -38,8 +34,7 @@ struct Description {
             if (PyErr_Occurred()) fail();
             return nb::borrow(fallback);
         }
-        return check(
-            PyObject_CallMethodObjArgs(d.ptr(), names.get, key, fallback.ptr(), nullptr));
+        return check(PyObject_CallMethodObjArgs(d.ptr(), names.get, key, fallback.ptr(), nullptr));
     }
     /// Element `i` of the sequence under `key` when the description has that key, else None.
     nb::object element_or_none(PyObject *key, nb::handle index) const {
@@ -93,7 +88,8 @@ nb::object build_bucketing(nb::handle attribute, Description desc) {
     set(default_bin, names.type, dtype);
     set(default_bin, names.name,
         default_value.is_none() ? state.bin_system_default : state.bin_defined_default);
-    set(default_bin, names.value, truth(default_value) ? nb::object(default_value) : nb::float_(0.0));
+    set(default_bin, names.value,
+        truth(default_value) ? nb::object(default_value) : nb::float_(0.0));
     set(default_bin, names.frequency, nb::float_(0.0));
     set(default_bin, names.target_rate, nb::float_(0.0));
     set(default_bin, names.id, nb::int_(0));
@@ -117,7 +113,8 @@ nb::object add_feature_bucketing_impl(Args a) {
         nb::handle attribute = PyTuple_GET_ITEM(pair.ptr(), 0);
         nb::handle description = PyTuple_GET_ITEM(pair.ptr(), 1);
         nb::object built = build_bucketing_directly(attribute, description);
-        append(result, built.is_valid() ? built : build_bucketing(attribute, Description{description}));
+        append(result,
+               built.is_valid() ? built : build_bucketing(attribute, Description{description}));
         return false;
     });
     return result;

@@ -26,8 +26,8 @@ nb::object build_from_mapping(nb::handle cls, nb::handle mapping) {
     if (!PyDict_Check(mapping.ptr()) && !PyObject_HasAttrWithError(mapping.ptr(), names.keys)) {
         if (PyErr_Occurred()) fail();
         nb::object module = cls.attr("__module__"), qualname = cls.attr("__qualname__");
-        raise(PyExc_TypeError, "%S.%S() argument after ** must be a mapping, not %s",
-              module.ptr(), qualname.ptr(), Py_TYPE(mapping.ptr())->tp_name);
+        raise(PyExc_TypeError, "%S.%S() argument after ** must be a mapping, not %s", module.ptr(),
+              qualname.ptr(), Py_TYPE(mapping.ptr())->tp_name);
     }
     check(PyDict_Merge(kwargs.ptr(), mapping.ptr(), 1));
     PyObject *key, *value;
@@ -40,7 +40,8 @@ nb::object build_from_mapping(nb::handle cls, nb::handle mapping) {
 
 nb::object add_feature_reshaping_impl(Args a) {
     nb::handle self = a[0], transformations = a[1];
-    // All records are built before any is registered: a failing element leaves the registry as it was.
+    // All records are built before any is registered: a failing element leaves the registry as it
+    // was.
     nb::object built = new_list();
     for_each(transformations, [&](nb::handle mapping) {
         append(built, build_from_mapping(state.feature_reshaping_cls, mapping));
