@@ -192,16 +192,15 @@ void look_up_attributes_plainly(nb::handle cls) {
     static PyObject *pydantic_getattr = nullptr;
     if (!pydantic_getattr) {
         nb::object base_model = nb::module_::import_("pydantic").attr("BaseModel");
-        PyObject *hook = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(base_model.ptr()),
-                                        interned("__getattr__"));
-        if (!hook) return;
-        pydantic_getattr = Py_NewRef(hook);  // kept for the life of the process
+        nb::object hook = type_lookup(reinterpret_cast<PyTypeObject *>(base_model.ptr()),
+                                      interned("__getattr__"));
+        if (!hook.is_valid()) return;
+        pydantic_getattr = keep_forever(hook);
     }
     auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-    PyObject *object_getattribute =
-        _PyType_Lookup(&PyBaseObject_Type, interned("__getattribute__"));
-    if (_PyType_Lookup(type, interned("__getattr__")) != pydantic_getattr ||
-        _PyType_Lookup(type, interned("__getattribute__")) != object_getattribute)
+    nb::object object_getattribute = type_lookup(&PyBaseObject_Type, interned("__getattribute__"));
+    if (!type_attribute_is(type, interned("__getattr__"), pydantic_getattr) ||
+        !type_attribute_is(type, interned("__getattribute__"), object_getattribute.ptr()))
         return;
     nb::object config = cls.attr("model_config");
     PyObject *extra = PyDict_Check(config.ptr())
