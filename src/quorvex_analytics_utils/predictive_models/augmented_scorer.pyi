@@ -72,8 +72,7 @@ class AbstractAugmentedScorer(RecordBase, ABC):
         """The record as storable content: YAML text of the record (without the external model and image bytes),
         the external model as JSON or PMML text, the attached images as byte streams by file name.
 
-        The record is not changed; images without bytes are left out (such a record cannot be read back from
-        its content).
+        The record is not changed; images without bytes are left out of the image streams.
         """
         ...
     @classmethod
@@ -82,7 +81,7 @@ class AbstractAugmentedScorer(RecordBase, ABC):
         before PMML), validates, puts the image bytes back and migrates old records.
 
         The streams are read from position 0 and left at their end. An image named in the record but missing
-        from the content raises KeyError; invalid data raises ValidationError.
+        from the content keeps no bytes (None); invalid data raises ValidationError.
         """
         ...
     def get_coefficient(self, attribute: str) -> float | None:

@@ -145,8 +145,7 @@ NB_MODULE(augmented_scorer, m) {
                  .doc = "The record as storable content: YAML text of the record (without the "
                         "external model and image bytes), the external model as JSON or PMML "
                         "text, the attached images as byte streams by file name.\n\nThe record "
-                        "is not changed; images without bytes are left out (such a record cannot "
-                        "be read back from its content)."},
+                        "is not changed; images without bytes are left out of the image streams."},
                 get_content_impl)
         .classmethod({.name = "parse_from_content",
                       .params = {{.name = "content", .annotation = content}},
@@ -155,8 +154,8 @@ NB_MODULE(augmented_scorer, m) {
                              "YAML, adds the external model (JSON before PMML), validates, puts "
                              "the image bytes back and migrates old records.\n\nThe streams are "
                              "read from position 0 and left at their end. An image named in the "
-                             "record but missing from the content raises KeyError; invalid data "
-                             "raises ValidationError."},
+                             "record but missing from the content keeps no bytes (None); invalid "
+                             "data raises ValidationError."},
                      parse_from_content_impl)
         .method({.name = "get_coefficient",
                  .params = {{.name = "attribute", .rule = Rule::Str, .annotation = str_t}},
