@@ -1,7 +1,7 @@
 // The package's YAML writer: ruamel's block layout, scalar styles and line folding at width 120 for
 // the plain value domain (exact dict/list/tuple/str/int/float/bool/None), and for other values
 // through the caller's normalisation at every node; reproduced exactly or refused.
-#include "engines/yaml_writer.hpp"
+#include "engines/yaml_writer_parts.hpp"
 
 #include "binding/capi.hpp"
 #include "kernels/float_text.hpp"
@@ -19,38 +19,6 @@
 namespace qv::yaml {
 
 namespace {
-
-constexpr Py_ssize_t kWidth = 120;
-/// Decimal places kept for the floats of a document.
-constexpr int kDigits = 12;
-/// Keys of this many code points (plus the 5 of the implicit str tag) or more are written as `?
-/// key`.
-constexpr Py_ssize_t kMaxSimpleKey = 128;
-/// Nesting beyond this goes to ruamel, which then behaves as it always did (its own recursion
-/// limit).
-constexpr int kMaxDepth = 400;
-/// No continuation indent (document root): folded lines start at column 0, no long-word breaks.
-constexpr Py_ssize_t kNoIndent = -1;
-
-/// Thrown inside the writer when the value cannot be written identically; caught by `write`.
-struct NotHandled {};
-
-enum class Style : unsigned char { Plain, Single, Double };
-
-/// Read access to a str object's code points.
-struct Text {
-    int kind;
-    const void *data;
-    Py_ssize_t len;
-    bool ascii;
-
-    explicit Text(PyObject *s)
-        : kind(PyUnicode_KIND(s)),
-          data(PyUnicode_DATA(s)),
-          len(PyUnicode_GET_LENGTH(s)),
-          ascii(PyUnicode_IS_ASCII(s)) {}
-    Py_UCS4 operator[](Py_ssize_t i) const { return PyUnicode_READ(kind, data, i); }
-};
 
 bool printable(Py_UCS4 c) {
     return (c >= 0x20 && c <= 0x7E) || (c >= 0xA0 && c <= 0xD7FF) ||
@@ -134,367 +102,196 @@ Style choose_style(PyObject *s, const Text &t, const Analysis &a) {
     return Style::Single;
 }
 
-/// A mapping entry that is written, held while Python code may run: a `prepare` call can change the
-/// containers the entry came from.
-struct Entry {
-    nb::object key, value;
-};
+}  // namespace
 
-enum class Shape : unsigned char { Scalar, EmptyMap, EmptyList, Map, List };
+void Writer::stream(PyObject *data) {
+    if (Py_IS_TYPE(data, &PyList_Type)) {
+        // The documents list itself is not part of any document: only its items are. Its size
+        // is read at every step, as a loop over it would, since preparing a document may change
+        // it.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
+            nb::object root = nb::borrow(PyList_GET_ITEM(data, i));
+            document(root.ptr(), i == 0);
+        }
+    } else {
+        document(data, true);
+    }
+    // A stream whose last document is a plain scalar ends with an explicit document end.
+    if (open_ended_) out_.append("...\n");
+}
 
-/// A value as written: the document's own value or what `prepare` made of it, its shape and, for a
-/// mapping, the entries written, sorted by key.
-struct Node {
-    nb::object value;
-    Shape shape = Shape::Scalar;
-    bool round = false;  ///< a float of the document itself: rounded to 12 digits when written
-    std::vector<Entry> entries;
-};
+void Writer::put(char c) {
+    out_.push_back(c);
+    ++col_;
+}
 
-/// What the empty-entry filter makes of an entry value.
-enum class Emptiness : unsigned char { Dropped, Kept, Unknown };
+void Writer::put(std::string_view s) {
+    out_.append(s);
+    col_ += static_cast<Py_ssize_t>(s.size());
+}
 
-class Writer {
-public:
-    Writer(std::string &out, Prepare prepare, size_t *complete)
-        : out_(out), prepare_(prepare), complete_(complete) {}
+void Writer::put_cp(Py_UCS4 c) {
+    if (c < 0x80) {
+        out_.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out_.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out_.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out_.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out_.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out_.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out_.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out_.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out_.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out_.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+    ++col_;
+}
 
-    void stream(PyObject *data) {
-        if (Py_IS_TYPE(data, &PyList_Type)) {
-            // The documents list itself is not part of any document: only its items are. Its size
-            // is read at every step, as a loop over it would, since preparing a document may change
-            // it.
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
-                nb::object root = nb::borrow(PyList_GET_ITEM(data, i));
-                document(root.ptr(), i == 0);
-            }
+void Writer::put_range(const Text &t, Py_ssize_t a, Py_ssize_t b) {
+    if (a >= b) return;
+    if (t.ascii) {
+        out_.append(static_cast<const char *>(t.data) + a, static_cast<size_t>(b - a));
+        col_ += b - a;
+    } else {
+        for (Py_ssize_t i = a; i < b; ++i) put_cp(t[i]);
+    }
+}
+
+void Writer::newline() {
+    out_.push_back('\n');
+    col_ = 0;
+}
+
+void Writer::pad_to(Py_ssize_t column) {
+    if (column > col_) {
+        out_.append(static_cast<size_t>(column - col_), ' ');
+        col_ = column;
+    }
+}
+
+/// A line break and the continuation indent of a folded scalar.
+void Writer::fold(Py_ssize_t indent) {
+    newline();
+    pad_to(indent == kNoIndent ? 0 : indent);
+}
+
+void Writer::document(PyObject *root, bool first) {
+    if (complete_) *complete_ = out_.size();
+    seen_.clear();
+    keep_.clear();
+    Node node = take(root);
+    if (!first) put("---");
+    open_ended_ = false;
+    switch (node.shape) {
+        case Shape::Scalar:
+            if (!first) put(' ');
+            open_ended_ = scalar(node.value.ptr(), node.round, kNoIndent, false);
+            break;
+        case Shape::EmptyMap: put(first ? "{}" : " {}"); break;
+        case Shape::EmptyList: put(first ? "[]" : " []"); break;
+        case Shape::Map:
+            if (!first) newline();
+            mapping(node.entries, 0, true);
+            break;
+        case Shape::List:
+            if (!first) newline();
+            sequence(node.value.ptr(), 0, true);
+            break;
+    }
+    newline();
+}
+
+/// Entries of a block mapping whose keys stand at `column`; the first one on the current line
+/// when `inline_first` (after `- `, `: ` or at the start of a document).
+void Writer::mapping(const std::vector<Entry> &entries, Py_ssize_t column, bool inline_first) {
+    Depth guard(*this);
+    bool first = true;
+    for (const Entry &entry : entries) {
+        // A key of a str subclass is written as `prepare` makes it, just before its value is
+        // prepared, as the representer meets them; exact str and int keys are what they are.
+        PyObject *given = entry.key.ptr();
+        bool plain = Py_IS_TYPE(given, &PyUnicode_Type) || Py_IS_TYPE(given, &PyLong_Type);
+        nb::object prepared_key = plain ? entry.key : prepare_(entry.key);
+        PyObject *key = prepared_key.ptr();
+        if (!Py_IS_TYPE(key, &PyUnicode_Type) && !Py_IS_TYPE(key, &PyLong_Type)) throw NotHandled{};
+        if (!(first && inline_first)) {
+            newline();
+            pad_to(column);
+        }
+        first = false;
+        if (simple_key(key)) {
+            scalar(key, false, column + 2, true);
+            put(':');
+            mapping_value(entry.value.ptr(), column);
         } else {
-            document(data, true);
-        }
-        // A stream whose last document is a plain scalar ends with an explicit document end.
-        if (open_ended_) out_.append("...\n");
-    }
-
-private:
-    std::string &out_;
-    Prepare prepare_;
-    size_t *complete_;  ///< when given: the length of the documents written in full so far
-    Py_ssize_t col_ = 0;
-    int depth_ = 0;
-    bool open_ended_ = false;
-    std::unordered_set<PyObject *> seen_;  ///< containers of the current document
-    std::vector<nb::object> keep_;  ///< prepared containers of the current document, kept alive
-                                    ///< so that their addresses stay theirs while in `seen_`
-
-    // ----- low-level output, columns counted in code points -----
-
-    void put(char c) {
-        out_.push_back(c);
-        ++col_;
-    }
-    void put(std::string_view s) {
-        out_.append(s);
-        col_ += static_cast<Py_ssize_t>(s.size());
-    }
-    void put_cp(Py_UCS4 c) {
-        if (c < 0x80) {
-            out_.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out_.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out_.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out_.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out_.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out_.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out_.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out_.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out_.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out_.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-        ++col_;
-    }
-    void put_range(const Text &t, Py_ssize_t a, Py_ssize_t b) {
-        if (a >= b) return;
-        if (t.ascii) {
-            out_.append(static_cast<const char *>(t.data) + a, static_cast<size_t>(b - a));
-            col_ += b - a;
-        } else {
-            for (Py_ssize_t i = a; i < b; ++i) put_cp(t[i]);
+            put('?');
+            scalar(key, false, column + 2, false, true);
+            newline();
+            pad_to(column);
+            put(':');
+            complex_value(entry.value.ptr(), column);
         }
     }
-    void newline() {
-        out_.push_back('\n');
-        col_ = 0;
+}
+
+bool Writer::simple_key(PyObject *key) {
+    if (!Py_IS_TYPE(key, &PyUnicode_Type)) return true;  // an int within 64 bits: short, one line
+    Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+    if (n + 5 >= kMaxSimpleKey) return false;
+    return PyUnicode_FindChar(key, '\n', 0, n, 1) == -1;
+}
+
+void Writer::mapping_value(PyObject *v, Py_ssize_t column) {
+    Node node = take(v);
+    switch (node.shape) {
+        case Shape::Scalar:
+            put(' ');
+            scalar(node.value.ptr(), node.round, column + 2, false);
+            break;
+        case Shape::EmptyMap: put(" {}"); break;
+        case Shape::EmptyList: put(" []"); break;
+        case Shape::Map: mapping(node.entries, column + 2, false); break;
+        case Shape::List:
+            sequence(node.value.ptr(), column, false);
+            break;  // indentless under a key
     }
-    void pad_to(Py_ssize_t column) {
-        if (column > col_) {
-            out_.append(static_cast<size_t>(column - col_), ' ');
-            col_ = column;
+}
+
+void Writer::complex_value(PyObject *v, Py_ssize_t column) {
+    Node node = take(v);
+    switch (node.shape) {
+        case Shape::Scalar:
+            put(' ');
+            scalar(node.value.ptr(), node.round, column + 2, false);
+            break;
+        case Shape::EmptyMap: put(" {}"); break;
+        case Shape::EmptyList: put(" []"); break;
+        case Shape::Map:
+            put(' ');
+            mapping(node.entries, column + 2, true);
+            break;
+        case Shape::List:
+            put(' ');
+            sequence(node.value.ptr(), column + 2, true);
+            break;
+    }
+}
+
+/// Items of a block sequence (exact list or tuple) whose dashes stand at `column`. The size is
+/// read at every step, as a loop over the list would, since preparing an item may change the
+/// list.
+void Writer::sequence(PyObject *list, Py_ssize_t column, bool inline_first) {
+    Depth guard(*this);
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(list); ++i) {
+        if (!(i == 0 && inline_first)) {
+            newline();
+            pad_to(column);
         }
-    }
-    /// A line break and the continuation indent of a folded scalar.
-    void fold(Py_ssize_t indent) {
-        newline();
-        pad_to(indent == kNoIndent ? 0 : indent);
-    }
-
-    // ----- documents and collections -----
-
-    void document(PyObject *root, bool first) {
-        if (complete_) *complete_ = out_.size();
-        seen_.clear();
-        keep_.clear();
-        Node node = take(root);
-        if (!first) put("---");
-        open_ended_ = false;
-        switch (node.shape) {
-            case Shape::Scalar:
-                if (!first) put(' ');
-                open_ended_ = scalar(node.value.ptr(), node.round, kNoIndent, false);
-                break;
-            case Shape::EmptyMap: put(first ? "{}" : " {}"); break;
-            case Shape::EmptyList: put(first ? "[]" : " []"); break;
-            case Shape::Map:
-                if (!first) newline();
-                mapping(node.entries, 0, true);
-                break;
-            case Shape::List:
-                if (!first) newline();
-                sequence(node.value.ptr(), 0, true);
-                break;
-        }
-        newline();
-    }
-
-    /// The node written for a value of the document, in the order the representer meets it: an
-    /// exact dict loses its empty entries here; values of other types are written as `prepare`
-    /// makes them.
-    Node take(PyObject *v) {
-        Node node;
-        PyTypeObject *type = Py_TYPE(v);
-        if (type == &PyDict_Type) {
-            enter(v);
-            if (!filtered_entries(v, node.entries)) return prepared(v);
-            node.value = nb::borrow(v);
-            node.shape = sorted(node.entries) ? Shape::Map : Shape::EmptyMap;
-            return node;
-        }
-        if (type == &PyList_Type || type == &PyTuple_Type) return sequence_node(v, nb::borrow(v));
-        if (type == &PyFloat_Type) {
-            node.round = true;
-        } else if (type != &PyUnicode_Type && type != &PyLong_Type && type != &PyBool_Type &&
-                   v != Py_None) {
-            return prepared(v);
-        }
-        node.value = nb::borrow(v);
-        return node;
-    }
-
-    /// The node of what `prepare` makes of `v`. A mapping made there is written whole, a float as
-    /// it is.
-    Node prepared(PyObject *v) {
-        if (!prepare_) throw NotHandled{};
-        Node node;
-        node.value = prepare_(v);
-        PyObject *r = node.value.ptr();
-        PyTypeObject *type = Py_TYPE(r);
-        if (type == &PyDict_Type) {
-            enter(r);
-            keep_.push_back(node.value);
-            PyObject *key, *value;
-            Py_ssize_t pos = 0;
-            while (PyDict_Next(r, &pos, &key, &value)) {
-                check_key(key);
-                node.entries.push_back({nb::borrow(key), nb::borrow(value)});
-            }
-            node.shape = sorted(node.entries) ? Shape::Map : Shape::EmptyMap;
-        } else if (type == &PyList_Type || type == &PyTuple_Type) {
-            keep_.push_back(node.value);
-            return sequence_node(r, std::move(node.value));
-        } else if (type != &PyUnicode_Type && type != &PyLong_Type && type != &PyFloat_Type &&
-                   type != &PyBool_Type && r != Py_None) {
-            throw NotHandled{};
-        }
-        return node;
-    }
-
-    /// An exact list or tuple, written as a block sequence. The representer shares the node of a
-    /// list or non-empty tuple met twice (an anchor and an alias); the empty tuple is never shared.
-    Node sequence_node(PyObject *v, nb::object value) {
-        Node node;
-        Py_ssize_t size = PySequence_Fast_GET_SIZE(v);
-        if (size != 0 || Py_IS_TYPE(v, &PyList_Type)) enter(v);
-        node.value = std::move(value);
-        node.shape = size == 0 ? Shape::EmptyList : Shape::List;
-        return node;
-    }
-
-    /// The entries of an exact dict that survive the empty-entry filter, or false when a value can
-    /// only be tested by running Python code (its own comparison): the dict then goes to `prepare`.
-    bool filtered_entries(PyObject *dict, std::vector<Entry> &entries) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(dict, &pos, &key, &value)) {
-            switch (emptiness(value)) {
-                case Emptiness::Dropped: continue;
-                case Emptiness::Kept: break;
-                case Emptiness::Unknown:
-                    if (!prepare_) throw NotHandled{};
-                    entries.clear();
-                    return false;
-            }
-            check_key(key);
-            entries.push_back({nb::borrow(key), nb::borrow(value)});
-        }
-        return true;
-    }
-
-    /// Keys written natively: exact str; and, when values are prepared, str subclasses that compare
-    /// as str does (enumeration members with a str mixin, written as what `prepare` makes of them)
-    /// and exact ints (hyperparameters such as class weights), both of which the representer's sort
-    /// compares without code of their own.
-    void check_key(PyObject *key) const {
-        if (Py_IS_TYPE(key, &PyUnicode_Type)) return;
-        if (!prepare_) throw NotHandled{};
-        if (Py_IS_TYPE(key, &PyLong_Type)) return;
-        if (!PyUnicode_Check(key) || Py_TYPE(key)->tp_richcompare != PyUnicode_Type.tp_richcompare)
-            throw NotHandled{};
-    }
-
-    /// Puts the entries in the representer's order; true when there are any. It sorts the (key,
-    /// value) pairs: text keys by their text (code point order), int keys by value; a text key
-    /// beside an int key makes the sort fail, and the entries then keep their order. Two keys of
-    /// equal text (a str subclass beside a str) would make it compare the values, or give up: such
-    /// a mapping is not written here. No Python code runs.
-    static bool sorted(std::vector<Entry> &entries) {
-        if (entries.empty()) return false;
-        size_t ints = 0;
-        for (const Entry &e : entries) ints += Py_IS_TYPE(e.key.ptr(), &PyLong_Type);
-        if (ints == entries.size()) {
-            int failed = 0;
-            std::stable_sort(entries.begin(), entries.end(), [&](const Entry &a, const Entry &b) {
-                int r = PyObject_RichCompareBool(a.key.ptr(), b.key.ptr(),
-                                                 Py_LT);  // exact ints: no code
-                if (r < 0) failed = 1;
-                return r > 0;
-            });
-            if (failed) fail();
-            return true;
-        }
-        if (ints == 0) {
-            sort_texts(entries);
-            return true;
-        }
-        // Mixed: the sort fails on the first text against an int, and the entries keep their order;
-        // before it fails it may compare two keys of equal text, and then their values.
-        std::vector<Entry> texts;
-        for (const Entry &e : entries)
-            if (!Py_IS_TYPE(e.key.ptr(), &PyLong_Type)) texts.push_back(e);
-        sort_texts(texts);
-        return true;
-    }
-
-    static void sort_texts(std::vector<Entry> &entries) {
-        std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
-            return PyUnicode_Compare(a.key.ptr(), b.key.ptr()) < 0;
-        });
-        for (size_t i = 1; i < entries.size(); ++i) {
-            PyObject *a = entries[i - 1].key.ptr(), *b = entries[i].key.ptr();
-            if ((!Py_IS_TYPE(a, &PyUnicode_Type) || !Py_IS_TYPE(b, &PyUnicode_Type)) &&
-                PyUnicode_Compare(a, b) == 0)
-                throw NotHandled{};
-        }
-    }
-
-    /// Entry values left out of mappings: None, and values equal to [] or {}. Values of other types
-    /// could answer the comparison with code of their own, so they are not compared here.
-    static Emptiness emptiness(PyObject *v) {
-        if (v == Py_None) return Emptiness::Dropped;
-        PyTypeObject *type = Py_TYPE(v);
-        if (type == &PyList_Type)
-            return PyList_GET_SIZE(v) == 0 ? Emptiness::Dropped : Emptiness::Kept;
-        if (type == &PyDict_Type)
-            return PyDict_GET_SIZE(v) == 0 ? Emptiness::Dropped : Emptiness::Kept;
-        if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
-            type == &PyBool_Type || type == &PyTuple_Type)
-            return Emptiness::Kept;  // a tuple is never equal to [] or {}
-        return Emptiness::Unknown;
-    }
-
-    /// Marks a container as written in this document; a second sight means sharing or recursion.
-    void enter(PyObject *container) {
-        if (!seen_.insert(container).second) throw NotHandled{};
-    }
-
-    struct Depth {
-        Writer &w;
-        explicit Depth(Writer &writer) : w(writer) {
-            if (++w.depth_ > kMaxDepth) throw NotHandled{};
-        }
-        ~Depth() { --w.depth_; }
-    };
-
-    /// Entries of a block mapping whose keys stand at `column`; the first one on the current line
-    /// when `inline_first` (after `- `, `: ` or at the start of a document).
-    void mapping(const std::vector<Entry> &entries, Py_ssize_t column, bool inline_first) {
-        Depth guard(*this);
-        bool first = true;
-        for (const Entry &entry : entries) {
-            // A key of a str subclass is written as `prepare` makes it, just before its value is
-            // prepared, as the representer meets them; exact str and int keys are what they are.
-            PyObject *given = entry.key.ptr();
-            bool plain = Py_IS_TYPE(given, &PyUnicode_Type) || Py_IS_TYPE(given, &PyLong_Type);
-            nb::object prepared_key = plain ? entry.key : prepare_(entry.key);
-            PyObject *key = prepared_key.ptr();
-            if (!Py_IS_TYPE(key, &PyUnicode_Type) && !Py_IS_TYPE(key, &PyLong_Type))
-                throw NotHandled{};
-            if (!(first && inline_first)) {
-                newline();
-                pad_to(column);
-            }
-            first = false;
-            if (simple_key(key)) {
-                scalar(key, false, column + 2, true);
-                put(':');
-                mapping_value(entry.value.ptr(), column);
-            } else {
-                put('?');
-                scalar(key, false, column + 2, false, true);
-                newline();
-                pad_to(column);
-                put(':');
-                complex_value(entry.value.ptr(), column);
-            }
-        }
-    }
-
-    static bool simple_key(PyObject *key) {
-        if (!Py_IS_TYPE(key, &PyUnicode_Type))
-            return true;  // an int within 64 bits: short, one line
-        Py_ssize_t n = PyUnicode_GET_LENGTH(key);
-        if (n + 5 >= kMaxSimpleKey) return false;
-        return PyUnicode_FindChar(key, '\n', 0, n, 1) == -1;
-    }
-
-    void mapping_value(PyObject *v, Py_ssize_t column) {
-        Node node = take(v);
-        switch (node.shape) {
-            case Shape::Scalar:
-                put(' ');
-                scalar(node.value.ptr(), node.round, column + 2, false);
-                break;
-            case Shape::EmptyMap: put(" {}"); break;
-            case Shape::EmptyList: put(" []"); break;
-            case Shape::Map: mapping(node.entries, column + 2, false); break;
-            case Shape::List:
-                sequence(node.value.ptr(), column, false);
-                break;  // indentless under a key
-        }
-    }
-
-    void complex_value(PyObject *v, Py_ssize_t column) {
-        Node node = take(v);
+        put('-');
+        nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(list, i));
+        Node node = take(item.ptr());
         switch (node.shape) {
             case Shape::Scalar:
                 put(' ');
@@ -512,232 +309,195 @@ private:
                 break;
         }
     }
+}
 
-    /// Items of a block sequence (exact list or tuple) whose dashes stand at `column`. The size is
-    /// read at every step, as a loop over the list would, since preparing an item may change the
-    /// list.
-    void sequence(PyObject *list, Py_ssize_t column, bool inline_first) {
-        Depth guard(*this);
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(list); ++i) {
-            if (!(i == 0 && inline_first)) {
-                newline();
-                pad_to(column);
-            }
-            put('-');
-            nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(list, i));
-            Node node = take(item.ptr());
-            switch (node.shape) {
-                case Shape::Scalar:
-                    put(' ');
-                    scalar(node.value.ptr(), node.round, column + 2, false);
-                    break;
-                case Shape::EmptyMap: put(" {}"); break;
-                case Shape::EmptyList: put(" []"); break;
-                case Shape::Map:
-                    put(' ');
-                    mapping(node.entries, column + 2, true);
-                    break;
-                case Shape::List:
-                    put(' ');
-                    sequence(node.value.ptr(), column + 2, true);
-                    break;
-            }
-        }
+/// Writes a scalar at the current position; true when it was written plain. `round`: a float is
+/// rounded to 12 digits first. `complex_key`: the text of a `? key`, which needs the space
+/// after
+/// `?` written here.
+bool Writer::scalar(PyObject *v, bool round, Py_ssize_t indent, bool simple_key, bool complex_key) {
+    if (complex_key) put(' ');
+    PyTypeObject *type = Py_TYPE(v);
+    if (type == &PyUnicode_Type) return string(v, indent, simple_key);
+    if (type == &PyBool_Type) {
+        word(v == Py_True ? "true" : "false", indent);
+    } else if (type == &PyLong_Type) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow) throw NotHandled{};
+        char buf[24];
+        auto r = std::to_chars(buf, buf + sizeof buf, x);
+        word(std::string_view(buf, static_cast<size_t>(r.ptr - buf)), indent);
+    } else if (type == &PyFloat_Type) {
+        real(PyFloat_AS_DOUBLE(v), round, indent);
+    } else if (v == Py_None) {
+        word("null", indent);
+    } else {
+        throw NotHandled{};
     }
+    return true;
+}
 
-    // ----- scalars -----
+/// A plain scalar without spaces: moves to a new line when it would pass the width.
+void Writer::word(std::string_view text, Py_ssize_t indent) {
+    if (indent != kNoIndent && col_ > indent &&
+        col_ + static_cast<Py_ssize_t>(text.size()) > kWidth)
+        fold(indent);
+    put(text);
+}
 
-    /// Writes a scalar at the current position; true when it was written plain. `round`: a float is
-    /// rounded to 12 digits first. `complex_key`: the text of a `? key`, which needs the space
-    /// after
-    /// `?` written here.
-    bool scalar(PyObject *v, bool round, Py_ssize_t indent, bool simple_key,
-                bool complex_key = false) {
-        if (complex_key) put(' ');
-        PyTypeObject *type = Py_TYPE(v);
-        if (type == &PyUnicode_Type) return string(v, indent, simple_key);
-        if (type == &PyBool_Type) {
-            word(v == Py_True ? "true" : "false", indent);
-        } else if (type == &PyLong_Type) {
-            int overflow = 0;
-            long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-            if (overflow) throw NotHandled{};
-            char buf[24];
-            auto r = std::to_chars(buf, buf + sizeof buf, x);
-            word(std::string_view(buf, static_cast<size_t>(r.ptr - buf)), indent);
-        } else if (type == &PyFloat_Type) {
-            real(PyFloat_AS_DOUBLE(v), round, indent);
-        } else if (v == Py_None) {
-            word("null", indent);
-        } else {
-            throw NotHandled{};
-        }
-        return true;
+/// A float in the form of its repr; when `round`, first rounded to 12 decimals as Python's
+/// round.
+void Writer::real(double x, bool round, Py_ssize_t indent) {
+    if (std::isnan(x)) return word(".nan", indent);
+    if (std::isinf(x)) return word(x > 0 ? ".inf" : "-.inf", indent);
+    char text[kernels::kFloatReprSize];
+    size_t len = kernels::float_repr(round ? kernels::round_places(x, kDigits) : x, text);
+    word(std::string_view(text, len), indent);
+}
+
+bool Writer::string(PyObject *s, Py_ssize_t indent, bool simple_key) {
+    Text t(s);
+    Analysis a = analyse(t);
+    switch (choose_style(s, t, a)) {
+        case Style::Plain: plain(t, indent, simple_key); return true;
+        case Style::Single: single_quoted(t, indent, simple_key); return false;
+        case Style::Double: double_quoted(t, indent, simple_key); return false;
     }
+    return false;
+}
 
-    /// A plain scalar without spaces: moves to a new line when it would pass the width.
-    void word(std::string_view text, Py_ssize_t indent) {
-        if (indent != kNoIndent && col_ > indent &&
-            col_ + static_cast<Py_ssize_t>(text.size()) > kWidth)
-            fold(indent);
-        put(text);
-    }
-
-    /// A float in the form of its repr; when `round`, first rounded to 12 decimals as Python's
-    /// round.
-    void real(double x, bool round, Py_ssize_t indent) {
-        if (std::isnan(x)) return word(".nan", indent);
-        if (std::isinf(x)) return word(x > 0 ? ".inf" : "-.inf", indent);
-        char text[kernels::kFloatReprSize];
-        size_t len = kernels::float_repr(round ? kernels::round_places(x, kDigits) : x, text);
-        word(std::string_view(text, len), indent);
-    }
-
-    bool string(PyObject *s, Py_ssize_t indent, bool simple_key) {
-        Text t(s);
-        Analysis a = analyse(t);
-        switch (choose_style(s, t, a)) {
-            case Style::Plain: plain(t, indent, simple_key); return true;
-            case Style::Single: single_quoted(t, indent, simple_key); return false;
-            case Style::Double: double_quoted(t, indent, simple_key); return false;
-        }
-        return false;
-    }
-
-    /// Plain text: words and space runs; a long word moves to a new line, a single space past the
-    /// width becomes a line break (not in simple keys).
-    void plain(const Text &t, Py_ssize_t indent, bool simple_key) {
-        Py_ssize_t n = t.len, pos = 0;
-        while (pos < n) {
-            Py_ssize_t q = pos;
-            if (t[pos] == ' ') {
-                while (q < n && t[q] == ' ') ++q;
-                if (q - pos == 1 && col_ >= kWidth && !simple_key)
-                    fold(indent);
-                else
-                    put_range(t, pos, q);
-            } else {
-                while (q < n && t[q] != ' ') ++q;
-                if (indent != kNoIndent && col_ > indent && col_ + (q - pos) > kWidth) fold(indent);
-                put_range(t, pos, q);
-            }
-            pos = q;
-        }
-    }
-
-    /// Single-quoted text (never holds a quote or a line break here): a lone inner space past the
-    /// width becomes a line break (not in simple keys).
-    void single_quoted(const Text &t, Py_ssize_t indent, bool simple_key) {
-        put('\'');
-        Py_ssize_t n = t.len, start = 0;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (t[i] != ' ') continue;
-            Py_ssize_t q = i;
+/// Plain text: words and space runs; a long word moves to a new line, a single space past the
+/// width becomes a line break (not in simple keys).
+void Writer::plain(const Text &t, Py_ssize_t indent, bool simple_key) {
+    Py_ssize_t n = t.len, pos = 0;
+    while (pos < n) {
+        Py_ssize_t q = pos;
+        if (t[pos] == ' ') {
             while (q < n && t[q] == ' ') ++q;
-            put_range(t, start, i);
-            if (q - i == 1 && col_ > kWidth && !simple_key && i != 0 && q != n) {
+            if (q - pos == 1 && col_ >= kWidth && !simple_key)
                 fold(indent);
-            } else {
-                put_range(t, i, q);
+            else
+                put_range(t, pos, q);
+        } else {
+            while (q < n && t[q] != ' ') ++q;
+            if (indent != kNoIndent && col_ > indent && col_ + (q - pos) > kWidth) fold(indent);
+            put_range(t, pos, q);
+        }
+        pos = q;
+    }
+}
+
+/// Single-quoted text (never holds a quote or a line break here): a lone inner space past the
+/// width becomes a line break (not in simple keys).
+void Writer::single_quoted(const Text &t, Py_ssize_t indent, bool simple_key) {
+    put('\'');
+    Py_ssize_t n = t.len, start = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (t[i] != ' ') continue;
+        Py_ssize_t q = i;
+        while (q < n && t[q] == ' ') ++q;
+        put_range(t, start, i);
+        if (q - i == 1 && col_ > kWidth && !simple_key && i != 0 && q != n) {
+            fold(indent);
+        } else {
+            put_range(t, i, q);
+        }
+        start = q;
+        i = q - 1;
+    }
+    put_range(t, start, n);
+    put('\'');
+}
+
+bool Writer::needs_escape(Py_UCS4 c) {
+    if (c == '"' || c == '\\' || c == 0xFEFF) return true;
+    return !printable(c);
+}
+
+void Writer::escape(Py_UCS4 c) {
+    const char *named = nullptr;
+    switch (c) {
+        case 0x00: named = "\\0"; break;
+        case 0x07: named = "\\a"; break;
+        case 0x08: named = "\\b"; break;
+        case 0x09: named = "\\t"; break;
+        case 0x0A: named = "\\n"; break;
+        case 0x0B: named = "\\v"; break;
+        case 0x0C: named = "\\f"; break;
+        case 0x0D: named = "\\r"; break;
+        case 0x1B: named = "\\e"; break;
+        case '"': named = "\\\""; break;
+        case '\\': named = "\\\\"; break;
+        default: break;
+    }
+    if (named) return put(std::string_view(named));
+    char buf[16];
+    int len;
+    if (c <= 0xFF)
+        len = std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned>(c));
+    else if (c <= 0xFFFF)
+        len = std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(c));
+    else
+        len = std::snprintf(buf, sizeof buf, "\\U%08X", static_cast<unsigned>(c));
+    put(std::string_view(buf, static_cast<size_t>(len)));
+}
+
+/// Whether a double-quoted fold at `end` (pending text from `start`) ends its line with `\`,
+/// which keeps the text exact on reading; without it the line break reads as one space.
+bool Writer::fold_backslash(const Text &t, Py_ssize_t start, Py_ssize_t end) {
+    Py_ssize_t n = t.len, sp = end;
+    while (sp < n && t[sp] != ' ') ++sp;
+    if (sp == n) return true;
+    for (Py_ssize_t i = end; i < sp; ++i) {
+        if (t[i] == '\n') {
+            sp = i;
+            if (sp + 1 >= n || t[sp + 1] != ' ') return true;
+            break;
+        }
+    }
+    if (sp + 1 >= n) return true;
+    for (Py_ssize_t i = end; i < sp; ++i)
+        if (t[i] == '"' || t[i] == '\'') return true;
+    Py_UCS4 after = t[sp + 1];
+    if (after == ' ' || after == '\n') return true;
+    if (end >= 1 && t[end - 1] == ' ' && t[end] == ' ') return true;
+    return start == end;
+}
+
+void Writer::double_quoted(const Text &t, Py_ssize_t indent, bool simple_key) {
+    put('"');
+    Py_ssize_t n = t.len, start = 0;
+    for (Py_ssize_t end = 0; end <= n; ++end) {
+        bool at_end = end == n;
+        Py_UCS4 ch = at_end ? 0 : t[end];
+        if (at_end || needs_escape(ch)) {
+            put_range(t, start, end);
+            start = end;
+            if (!at_end) {
+                escape(ch);
+                start = end + 1;
             }
-            start = q;
-            i = q - 1;
         }
-        put_range(t, start, n);
-        put('\'');
-    }
-
-    static bool needs_escape(Py_UCS4 c) {
-        if (c == '"' || c == '\\' || c == 0xFEFF) return true;
-        return !printable(c);
-    }
-
-    void escape(Py_UCS4 c) {
-        const char *named = nullptr;
-        switch (c) {
-            case 0x00: named = "\\0"; break;
-            case 0x07: named = "\\a"; break;
-            case 0x08: named = "\\b"; break;
-            case 0x09: named = "\\t"; break;
-            case 0x0A: named = "\\n"; break;
-            case 0x0B: named = "\\v"; break;
-            case 0x0C: named = "\\f"; break;
-            case 0x0D: named = "\\r"; break;
-            case 0x1B: named = "\\e"; break;
-            case '"': named = "\\\""; break;
-            case '\\': named = "\\\\"; break;
-            default: break;
-        }
-        if (named) return put(std::string_view(named));
-        char buf[16];
-        int len;
-        if (c <= 0xFF)
-            len = std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned>(c));
-        else if (c <= 0xFFFF)
-            len = std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(c));
-        else
-            len = std::snprintf(buf, sizeof buf, "\\U%08X", static_cast<unsigned>(c));
-        put(std::string_view(buf, static_cast<size_t>(len)));
-    }
-
-    /// Whether a double-quoted fold at `end` (pending text from `start`) ends its line with `\`,
-    /// which keeps the text exact on reading; without it the line break reads as one space.
-    static bool fold_backslash(const Text &t, Py_ssize_t start, Py_ssize_t end) {
-        Py_ssize_t n = t.len, sp = end;
-        while (sp < n && t[sp] != ' ') ++sp;
-        if (sp == n) return true;
-        for (Py_ssize_t i = end; i < sp; ++i) {
-            if (t[i] == '\n') {
-                sp = i;
-                if (sp + 1 >= n || t[sp + 1] != ' ') return true;
-                break;
-            }
-        }
-        if (sp + 1 >= n) return true;
-        for (Py_ssize_t i = end; i < sp; ++i)
-            if (t[i] == '"' || t[i] == '\'') return true;
-        Py_UCS4 after = t[sp + 1];
-        if (after == ' ' || after == '\n') return true;
-        if (end >= 1 && t[end - 1] == ' ' && t[end] == ' ') return true;
-        return start == end;
-    }
-
-    void double_quoted(const Text &t, Py_ssize_t indent, bool simple_key) {
-        put('"');
-        Py_ssize_t n = t.len, start = 0;
-        for (Py_ssize_t end = 0; end <= n; ++end) {
-            bool at_end = end == n;
-            Py_UCS4 ch = at_end ? 0 : t[end];
-            if (at_end || needs_escape(ch)) {
+        if (!simple_key && end > 0 && end < n - 1 && (ch == ' ' || start >= end) &&
+            col_ + (end - start) > kWidth) {
+            bool backslash = fold_backslash(t, start, end);
+            if (start < end) {
                 put_range(t, start, end);
                 start = end;
-                if (!at_end) {
-                    escape(ch);
-                    start = end + 1;
-                }
             }
-            if (!simple_key && end > 0 && end < n - 1 && (ch == ' ' || start >= end) &&
-                col_ + (end - start) > kWidth) {
-                bool backslash = fold_backslash(t, start, end);
-                if (start < end) {
-                    put_range(t, start, end);
-                    start = end;
-                }
-                if (backslash) put('\\');
-                fold(indent);
-                if (t[start] == ' ') {
-                    if (backslash)
-                        put('\\');
-                    else
-                        ++start;
-                }
+            if (backslash) put('\\');
+            fold(indent);
+            if (t[start] == ' ') {
+                if (backslash)
+                    put('\\');
+                else
+                    ++start;
             }
         }
-        put('"');
     }
-};
-
-}  // namespace
+    put('"');
+}
 
 bool write(PyObject *data, std::string &out, Prepare prepare, size_t *complete) {
     out.clear();
