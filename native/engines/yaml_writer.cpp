@@ -291,23 +291,7 @@ void Writer::sequence(PyObject *list, Py_ssize_t column, bool inline_first) {
         }
         put('-');
         nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(list, i));
-        Node node = take(item.ptr());
-        switch (node.shape) {
-            case Shape::Scalar:
-                put(' ');
-                scalar(node.value.ptr(), node.round, column + 2, false);
-                break;
-            case Shape::EmptyMap: put(" {}"); break;
-            case Shape::EmptyList: put(" []"); break;
-            case Shape::Map:
-                put(' ');
-                mapping(node.entries, column + 2, true);
-                break;
-            case Shape::List:
-                put(' ');
-                sequence(node.value.ptr(), column + 2, true);
-                break;
-        }
+        complex_value(item.ptr(), column);
     }
 }
 

@@ -470,9 +470,9 @@ class Formatted(str):
 
     calls = 0
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         Formatted.calls += 1
-        return str.__format__(self, spec)
+        return str.__format__(self, format_spec)
 
 
 @pytest.mark.parametrize("minimum, reaches", [("WARNING", True), ("ERROR", False)])
