@@ -43,13 +43,16 @@ const Keys &keys() {
     return k;
 }
 
-/// The owning module, imported once (leaked on purpose, like the classes below); its `logger`
-/// attribute is read on every log call, so that a replaced logger is used.
+}  // namespace
+
+/// Imported once and leaked on purpose, like the classes below.
 nb::handle owning_module() {
     static PyObject *module = nullptr;
     if (!module) module = nb::module_::import_(kModule).release().ptr();
     return module;
 }
+
+namespace {
 
 /// isinstance(record, cls), answering the common cases without a call into Python.
 bool is_instance(PyObject *record, PyObject *cls, PyObject *other_cls) {

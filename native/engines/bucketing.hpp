@@ -42,6 +42,10 @@ namespace nb = nanobind;
 inline constexpr const char *kModule =
     "quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing";
 
+/// The module `kModule`, imported on first use and kept for the process. Its `logger` attribute
+/// is read on every log call, so that a replaced logger is used.
+nb::handle owning_module();
+
 /// What a bin's name makes of it.
 enum class Role : unsigned char { Regular, Default, SystemDefault, DefinedDefault, Null };
 

@@ -156,7 +156,7 @@ public:
     void log(nb::handle bucketing, std::size_t total) const {
         if (entries_.empty()) return;
         nb::object attribute = bucketing::Fields(bucketing).get(bucketing::Field::Attribute);
-        nb::object module = nb::module_::import_(bucketing::kModule);
+        nb::handle module = bucketing::owning_module();
         for (const Entry &e : entries_) {
             if (!e.tally.count) continue;
             nb::object shown = check(PyObject_Format(attribute.ptr(), nullptr));
