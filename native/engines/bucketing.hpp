@@ -13,13 +13,18 @@
 // Errors raised by conversions, comparisons, membership tests and the logger propagate unchanged.
 //
 // A batch over one record (the methods are specified as one call per value, so the fast path is
-// valid only while the record's class still has the package's own method):
+// valid only while the record's class still has the package's own method) answers from a
+// snapshot of the bins what needs no Python code, and makes the single call for the rest:
 //
-//     if (qv::bucketing::is_own_method(record, qv::bucketing::Which::Numeric)) {
-//         qv::bucketing::Snapshot s = qv::bucketing::snapshot(record);
-//         for (nb::handle v : values) out.append(qv::bucketing::numeric(s, v));
-//     } else {
-//         for (nb::handle v : values) out.append(record.attr("bin_numeric_attribute")(v));
+//     std::shared_ptr<const qv::bucketing::Snapshot> s;
+//     if (qv::bucketing::is_own_method(record, qv::bucketing::Which::Numeric))
+//         s = qv::bucketing::shared_quiet_snapshot(record);
+//     for (nb::handle v : values) {
+//         PyObject *plain = s && PyFloat_CheckExact(v.ptr())
+//                               ? qv::bucketing::numeric_plain(*s, PyFloat_AS_DOUBLE(v.ptr()))
+//                               : nullptr;  // (NaN: null_plain)
+//         out.append(plain ? nb::borrow(plain) : qv::bucketing::bin_numeric(record, v));
+//         // after a single call (it may have run Python code): check `current(*s)`, the method
 //     }
 //
 // Every function needs the GIL; the module `feature_bucketing` is imported on first use.
@@ -131,19 +136,20 @@ struct Bin {
     nb::object lower;           ///< numerical bins only
     nb::object upper;           ///< numerical bins only
     nb::object categories;      ///< categorical bins only
-    nb::object category_items;  ///< quiet snapshots: a tuple of the categories list's items
+    nb::object category_items;  ///< a tuple of the categories list's items (see `current`)
     Role role = Role::Regular;
     bool numerical = false;    ///< isinstance(record, AttributeBinNumerical)
     bool categorical = false;  ///< isinstance(record, AttributeBinCategorical)
 };
 
-/// The bins of one FeatureBucketing, read once. Valid while the caller holds it; a change to the
-/// record after the snapshot is not seen (`current` tells whether there was one).
+/// The bins of one FeatureBucketing, read once from instance dicts. Valid while the caller holds
+/// it; a change to the record after the snapshot is not seen (`current` tells whether there was).
 struct Snapshot {
     nb::object bucketing;
     nb::object list;  ///< the bin list read
     std::vector<Bin> bins;
-    /// Taken by `quiet_snapshot`: every read came from instance dicts without running Python code.
+    /// Taken: every read came from instance dicts without running Python code (false: nothing else
+    /// is set).
     bool quiet = false;
     /// Every regular numerical bin has exact float bounds: the linear scan runs no Python code.
     bool float_bounds = false;
@@ -177,10 +183,6 @@ struct Snapshot {
     bool reserved_numerical_open = true;
     bool reserved_categorical_empty = true;
 };
-
-/// Reads the bins of `bucketing` once. With `allow_binary_search` false the numerical lookup
-/// always scans linearly (used to check that both give the same bin).
-Snapshot snapshot(nb::handle bucketing, bool allow_binary_search = true);
 
 /// The snapshot, when the record's list and every bin can be read without running Python code:
 /// the list is the record's own exact list, every bin exactly one of the two bin classes with
@@ -275,9 +277,5 @@ inline PyObject *categoric_plain(const Snapshot &s, PyObject *text) {
 inline PyObject *null_plain(const Snapshot &s) {
     return s.first_null >= 0 ? plain_value(s.bins[(std::size_t) s.first_null].value) : nullptr;
 }
-
-/// The same results, errors and log events as the single calls, for one value each.
-nb::object numeric(const Snapshot &s, nb::handle value);
-nb::object categoric(const Snapshot &s, nb::handle value);
 
 }  // namespace qv::bucketing

@@ -1,5 +1,5 @@
-// The bucketing snapshot: the bins of one record read once, its interval search and category
-// index, and the batch calls that run values through it.
+// The bucketing snapshot: the bins of one record read once without running Python code, its
+// interval search and category index, and the check that it still holds.
 #include "engines/bucketing_parts.hpp"
 
 #include "binding/support.hpp"
@@ -19,29 +19,6 @@ void add_bin(Snapshot &s, Bin b) {
     if (b.role == Role::Regular && b.numerical) s.regular_numerical.push_back(index);
     if (b.role == Role::Regular && b.categorical) s.regular_categorical.push_back(index);
     s.bins.push_back(std::move(b));
-}
-
-/// Reads every bin as the single calls would, through Python where needed.
-void read_bins(Snapshot &s) {
-    s.list = bin_list(s.bucketing);
-    for (Py_ssize_t i = 0;; ++i) {
-        nb::object record = list_item(s.list, i);
-        if (!record.is_valid()) break;
-        Fields f(record);
-        Bin b;
-        b.name = f.get(Field::Name);
-        b.role = role_of(b.name);
-        b.value = f.get(Field::Value);
-        b.numerical = is_numerical(record);
-        b.categorical = !b.numerical && is_categorical(record);
-        if (b.role == Role::Regular && b.numerical) {
-            b.lower = f.get(Field::LowerBound);
-            b.upper = f.get(Field::UpperBound);
-        }
-        if (b.role == Role::Regular && b.categorical) b.categories = f.get(Field::Categories);
-        b.record = std::move(record);
-        add_bin(s, std::move(b));
-    }
 }
 
 /// Reads every bin from instance dicts only; false (with nothing run) at the first bin that would
@@ -94,7 +71,7 @@ bool read_bins_quietly(Snapshot &s) {
 }
 
 /// The binary-search table and the category index, where they give the linear scan's answers.
-void build_indexes(Snapshot &s, bool allow_binary_search) {
+void build_indexes(Snapshot &s) {
     s.float_bounds = true;
     for (std::size_t index : s.regular_numerical) {
         const Bin &b = s.bins[index];
@@ -104,7 +81,7 @@ void build_indexes(Snapshot &s, bool allow_binary_search) {
 
     // The interval search is the linear scan's equal only when no comparison can reach Python and
     // at most one interval can contain a value.
-    bool searchable = allow_binary_search && s.float_bounds;
+    bool searchable = s.float_bounds;
     if (searchable && !s.regular_numerical.empty()) {
         std::vector<double> lows, highs;
         lows.reserve(s.regular_numerical.size());
@@ -146,9 +123,7 @@ void build_indexes(Snapshot &s, bool allow_binary_search) {
                 if (!PyDict_SetDefault(table.ptr(), PyList_GET_ITEM(cats, j), position.ptr()))
                     fail();
             }
-            if (s.quiet) {  // the items the table was made of, for `current`
-                b.category_items = check(PyList_AsTuple(cats));
-            }
+            b.category_items = check(PyList_AsTuple(cats));  // for `current`
         }
         s.category_index = std::move(table);
     }
@@ -156,20 +131,12 @@ void build_indexes(Snapshot &s, bool allow_binary_search) {
 
 }  // namespace
 
-Snapshot snapshot(nb::handle bucketing, bool allow_binary_search) {
-    Snapshot s;
-    s.bucketing = nb::borrow(bucketing);
-    read_bins(s);
-    build_indexes(s, allow_binary_search);
-    return s;
-}
-
 Snapshot quiet_snapshot(nb::handle bucketing) {
     Snapshot s;
     s.bucketing = nb::borrow(bucketing);
     if (!read_bins_quietly(s)) return Snapshot{};
     s.quiet = true;
-    build_indexes(s, true);
+    build_indexes(s);
     return s;
 }
 
@@ -208,51 +175,6 @@ bool current(const Snapshot &s) {
         if (!same_category_items(b)) return false;
     }
     return PyList_GET_SIZE(list) == n;
-}
-
-namespace {
-
-nb::object snapshot_fallback(const Snapshot &s, nb::handle shown_value) {
-    if (s.first_fallback < 0) return nb::none();
-    const Bin &b = s.bins[(std::size_t) s.first_fallback];
-    log_fallback(s.bucketing, b.role, shown_value);
-    return result_value(b.value);
-}
-
-}  // namespace
-
-nb::object numeric(const Snapshot &s, nb::handle value) {
-    double v = to_float(value);
-    if (std::isnan(v)) {
-        if (s.first_null >= 0) return result_value(s.bins[(std::size_t) s.first_null].value);
-    } else if (s.sorted) {
-        std::size_t k = s.table.find(v);
-        if (k < s.table.size()) return result_value(s.bins[s.sorted_bins[k]].value);
-    } else {
-        nb::object v_obj;
-        for (std::size_t index : s.regular_numerical) {
-            const Bin &b = s.bins[index];
-            if (in_range(b.lower, [&] { return b.upper; }, v, v_obj)) return result_value(b.value);
-        }
-    }
-    return snapshot_fallback(s, float_object(v));
-}
-
-nb::object categoric(const Snapshot &s, nb::handle value) {
-    check_categorical_value(value);
-    if (is_missing_category(value)) {
-        if (s.first_null >= 0) return result_value(s.bins[(std::size_t) s.first_null].value);
-    } else if (s.category_index.is_valid()) {
-        PyObject *position = PyDict_GetItemWithError(s.category_index.ptr(), value.ptr());
-        if (position) return result_value(s.bins[PyLong_AsSize_t(position)].value);
-        if (PyErr_Occurred()) fail();
-    } else {
-        for (std::size_t index : s.regular_categorical) {
-            const Bin &b = s.bins[index];
-            if (contains(b.categories, value)) return result_value(b.value);
-        }
-    }
-    return snapshot_fallback(s, value);
 }
 
 }  // namespace qv::bucketing
