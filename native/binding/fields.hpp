@@ -60,11 +60,18 @@ inline const KeyEntry &key_entry(PyTypeObject *type, PyObject *dict, PyObject *n
 /// pydantic-core puts the same key objects (not the interned names) in every instance of a class:
 /// the key object of each (class, name) is learned once, so that a lookup matches by identity
 /// instead of comparing text. A stale entry (a class freed and another allocated in its place)
-/// only costs speed, never correctness. The dict is taken when the reader is made: make a new
-/// reader after running Python code that may have replaced it.
+/// only costs speed, never correctness. Every read sees the dict the record holds at that moment,
+/// also when Python code run between two reads replaced it. Keep the record alive while the
+/// reader is used.
 class Fields {
 public:
     explicit Fields(nb::handle record) : record_(record) {
+        slot_ = instance_dict_slot(record.ptr());
+        if (slot_) {
+            if (*slot_ && PyDict_Check(*slot_)) dict_ = nb::borrow(*slot_);
+            return;
+        }
+        // Without access to the slot: the dict attribute access finds, taken once.
         PyObject *d = PyObject_GenericGetDict(record.ptr(), nullptr);
         if (d)
             dict_ = nb::steal(d);
@@ -72,17 +79,36 @@ public:
             PyErr_Clear();  // no instance dict: attribute access
     }
 
+    /// The record's instance dict now (borrowed), nullptr when it has none.
+    PyObject *dict() const {
+        if (!slot_) return dict_.ptr();
+        PyObject *now = *slot_;
+        if (now != dict_.ptr()) {
+            if (now && PyDict_Check(now))
+                dict_ = nb::borrow(now);
+            else
+                dict_.reset();
+        }
+        return dict_.ptr();
+    }
+
     /// The value in the instance dict, borrowed (valid until Python code runs); nullptr when the
     /// dict lacks the name. Runs no Python code unless the dict holds a key that is no exact str.
     PyObject *peek(PyObject *name) const {
-        if (!dict_.is_valid()) return nullptr;
-        const detail::KeyEntry &e = detail::key_entry(Py_TYPE(record_.ptr()), dict_.ptr(), name);
-        // Records of one class keep their fields in one order: the entry at the learned position,
-        // when it still holds this very key; otherwise a lookup.
-        Py_ssize_t pos = e.position;
-        PyObject *key = nullptr, *v = nullptr;
-        if (pos >= 0 && PyDict_Next(dict_.ptr(), &pos, &key, &v) && key == e.key) return v;
-        return dict_lookup(dict_.ptr(), e.key);
+        PyObject *d = dict();
+        if (!d) return nullptr;
+        const detail::KeyEntry &e = detail::key_entry(Py_TYPE(record_.ptr()), d, name);
+        if (PyObject *v = at(d, e)) return v;
+        return dict_lookup(d, e.key);
+    }
+
+    /// The value where records of this class keep `name` in their dicts, borrowed; nullptr when
+    /// that entry holds another key (then `peek` finds it). Never a look-up by key, so it runs no
+    /// Python code whatever the dict holds.
+    PyObject *peek_in_place(PyObject *name) const {
+        PyObject *d = dict();
+        if (!d) return nullptr;
+        return at(d, detail::key_entry(Py_TYPE(record_.ptr()), d, name));
     }
 
     /// New reference: the value in the instance dict, else ordinary attribute access (with its
@@ -93,8 +119,18 @@ public:
     }
 
 private:
+    /// Records of one class keep their fields in one order: the entry at the learned position,
+    /// when it still holds the very key learned.
+    static PyObject *at(PyObject *dict, const detail::KeyEntry &e) {
+        Py_ssize_t pos = e.position;
+        PyObject *key = nullptr, *v = nullptr;
+        if (pos >= 0 && PyDict_Next(dict, &pos, &key, &v) && key == e.key) return v;
+        return nullptr;
+    }
+
     nb::handle record_;
-    nb::object dict_;
+    PyObject **slot_ = nullptr;  ///< where the record keeps its instance dict
+    mutable nb::object dict_;    ///< what the slot held at the last read
 };
 
 /// `record.<name>` read through `Fields` (a new reference).

@@ -2,11 +2,9 @@
 // reading and value tests the snapshots share.
 #include "engines/bucketing_parts.hpp"
 
-#include "binding/cpython_private.hpp"
 #include "binding/support.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -62,89 +60,9 @@ bool is_instance(PyObject *record, PyObject *cls, PyObject *other_cls) {
     return qv::is_instance(record, cls);
 }
 
-/// The key objects of a record class's instance dicts, indexed by `Field`. pydantic-core fills
-/// every instance dict of a class with the same (not interned) key objects; looking up with those
-/// very objects lets the dict match by identity instead of comparing text. A stale entry only
-/// costs speed: lookups still compare equal keys.
-constexpr std::size_t kFields = 8;
-using FieldKeys = std::array<PyObject *, kFields>;
-
-const FieldKeys &interned_keys() {
-    const Keys &k = keys();
-    static const FieldKeys fk{k.name,       k.value,     k.lower_bound,       k.upper_bound,
-                              k.categories, k.attribute, k.feature_bucketing, k.binning};
-    return fk;
-}
-
 }  // namespace
 
-/// Key objects and their entry positions in the instance dicts of one record class.
-struct KeyLayout {
-    FieldKeys keys;
-    std::array<Py_ssize_t, kFields> positions;  ///< -1: unknown
-};
-
 namespace {
-
-KeyLayout learn_layout(PyObject *dict) {
-    KeyLayout result{interned_keys(), {}};
-    result.positions.fill(-1);
-    Py_ssize_t pos = 0, at = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (at = pos, PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) continue;
-        for (std::size_t i = 0; i < kFields; ++i) {
-            PyObject *&known = result.keys[i];
-            if (key == known || PyUnicode_Compare(key, known) == 0) {
-                if (key != known) {
-                    Py_INCREF(key);  // kept for the life of the process, like the interned names
-                    known = key;
-                }
-                result.positions[i] = at;
-            }
-        }
-    }
-    PyErr_Clear();  // PyUnicode_Compare cannot fail on two exact strings; be safe anyway
-    return result;
-}
-
-/// The learned layouts of the last few record classes seen (the two bin classes, FeatureBucketing).
-class KeyCache {
-public:
-    const KeyLayout &for_record(PyObject *record, PyObject *dict) {
-        PyTypeObject *t = Py_TYPE(record);
-        for (Entry &e : entries_)
-            if (e.type == t) return e.layout;
-        Entry &e = entries_[next_++ % kEntries];
-        e.type = t;
-        e.layout = learn_layout(dict);
-        return e.layout;
-    }
-
-private:
-    struct Entry {
-        PyTypeObject *type = nullptr;  ///< compared only, never dereferenced
-        KeyLayout layout{};
-    };
-    static constexpr unsigned kEntries = 4;
-    Entry entries_[kEntries];
-    unsigned next_ = 0;
-};
-
-/// Layout used when a record has no instance dict: interned names, no positions.
-const KeyLayout &plain_layout() {
-    static const KeyLayout layout = [] {
-        KeyLayout l{interned_keys(), {}};
-        l.positions.fill(-1);
-        return l;
-    }();
-    return layout;
-}
-
-KeyCache &key_cache() {
-    static KeyCache cache;
-    return cache;
-}
 
 bool ascii_equals(PyObject *s, const char *text, Py_ssize_t n) {
     return std::memcmp(PyUnicode_DATA(s), text, (size_t) n) == 0;
@@ -176,9 +94,9 @@ int contains_exact(PyObject *list, PyObject *value) {
 
 /// The role of a bin's name, read without a reference when it is an exact str.
 Role role_of_bin(const Fields &f) {
-    PyObject *name = f.peek(Field::Name);
+    PyObject *name = f.peek(keys().name);
     if (name && PyUnicode_CheckExact(name)) return role_of(name);
-    return role_of(f.get(Field::Name));
+    return role_of(f[keys().name]);
 }
 
 nb::object first_null(nb::handle list) {
@@ -186,7 +104,7 @@ nb::object first_null(nb::handle list) {
         nb::object b = list_item(list, i);
         if (!b.is_valid()) return {};
         Fields f(b);
-        if (role_of_bin(f) == Role::Null) return result_value(f.get(Field::Value));
+        if (role_of_bin(f) == Role::Null) return result_value(f[keys().value]);
     }
 }
 
@@ -201,7 +119,7 @@ nb::object fallback(nb::handle bucketing, nb::handle list, nb::handle shown_valu
             sink->hit(b, role, shown_value);
         else
             log_fallback(bucketing, role, shown_value);
-        return result_value(Fields(b).get(Field::Value));
+        return result_value(Fields(b)[keys().value]);
     }
 }
 
@@ -250,7 +168,7 @@ bool contains(nb::handle categories, nb::handle value) {
 /// The message is not built for a logger that drops the event unseen, when building it runs no
 /// Python code.
 void log_fallback(nb::handle bucketing, Role role, nb::handle shown_value) {
-    nb::object attribute = Fields(bucketing).get(Field::Attribute);
+    nb::object attribute = Fields(bucketing)[keys().attribute];
     bool pure = formats_without_python(attribute) && formats_without_python(shown_value);
     log_event(owning_module(), role == Role::DefinedDefault ? "debug" : "warning", pure, [&] {
         const Keys &k = keys();
@@ -265,7 +183,7 @@ void log_fallback(nb::handle bucketing, Role role, nb::handle shown_value) {
 
 /// The bin list as a list (the record's own list object when it is one).
 nb::object bin_list(nb::handle bucketing) {
-    nb::object bins = Fields(bucketing).get(Field::FeatureBucketing);
+    nb::object bins = Fields(bucketing)[keys().feature_bucketing];
     if (PyList_Check(bins.ptr())) return bins;
     return list_of(bins);
 }
@@ -286,48 +204,17 @@ bool is_missing_category(nb::handle value) {
 
 nb::object float_object(double v) { return check(PyFloat_FromDouble(v)); }
 
-Fields::Fields(nb::handle record) : record_(record), layout_(&plain_layout()) {
-    // The instance dict slot itself (records keep their fields there); no dict: attribute access.
-    slot_ = instance_dict_slot(record.ptr());
-    if (!slot_) return;
-    if (!*slot_ || !PyDict_Check(*slot_)) return;
-    dict_ = nb::borrow(*slot_);
-    layout_ = &key_cache().for_record(record.ptr(), *slot_);
-}
-
-/// The dict in the record's slot now: code run between two reads (a comparison, a log call) may
-/// have replaced the record's __dict__ wholesale, and a value from the old one would be stale.
-PyObject *Fields::current_dict() const {
-    if (!slot_) return nullptr;
-    PyObject *now = *slot_;
-    if (now != dict_.ptr()) {
-        if (!now || !PyDict_Check(now)) {
-            dict_.reset();
-            return nullptr;
-        }
-        dict_ = nb::borrow(now);  // same class: the learned layout still applies
-    }
-    return now;
-}
-
-PyObject *Fields::peek(Field field) const {
-    if (!current_dict()) return nullptr;
-    auto index = static_cast<std::size_t>(field);
-    PyObject *key = layout_->keys[index];
-    // The entry at the learned position, when it still holds this very key (records of one class
-    // keep their fields in one order); otherwise an ordinary lookup.
-    Py_ssize_t pos = layout_->positions[index];
-    PyObject *found_key = nullptr, *value = nullptr;
-    if (pos >= 0 && PyDict_Next(dict_.ptr(), &pos, &found_key, &value) && found_key == key)
-        return value;
-    value = PyDict_GetItemWithError(dict_.ptr(), key);
-    if (!value && PyErr_Occurred()) fail();
-    return value;
-}
-
-nb::object Fields::get(Field field) const {
-    if (PyObject *v = peek(field)) return nb::borrow(v);
-    return check(PyObject_GetAttr(record_.ptr(), interned_keys()[static_cast<std::size_t>(field)]));
+const FieldNames &field_names() {
+    const Keys &k = keys();
+    static const FieldNames names{.name = k.name,
+                                  .value = k.value,
+                                  .lower_bound = k.lower_bound,
+                                  .upper_bound = k.upper_bound,
+                                  .categories = k.categories,
+                                  .attribute = k.attribute,
+                                  .feature_bucketing = k.feature_bucketing,
+                                  .binning = k.binning};
+    return names;
 }
 
 bool is_numerical(nb::handle record) {
@@ -385,36 +272,24 @@ nb::object bin_numeric(nb::handle bucketing, nb::handle value, FallbackSink *sin
             if (role_of_bin(f) != Role::Regular) continue;
             // Exact float bounds are tested on borrowed references (nothing here runs Python
             // code); anything else takes the general path below.
-            PyObject *lower = f.peek(Field::LowerBound);
+            PyObject *lower = f.peek(keys().lower_bound);
             if (lower && PyFloat_CheckExact(lower)) {
                 if (!(PyFloat_AS_DOUBLE(lower) < v)) continue;
-                PyObject *upper = f.peek(Field::UpperBound);
+                PyObject *upper = f.peek(keys().upper_bound);
                 if (upper && PyFloat_CheckExact(upper)) {
                     if (!(v <= PyFloat_AS_DOUBLE(upper))) continue;
-                    return result_value(f.get(Field::Value));
+                    return result_value(f[keys().value]);
                 }
             }
-            auto upper = [&] { return f.get(Field::UpperBound); };
-            if (!in_range(f.get(Field::LowerBound), upper, v, v_obj)) continue;
-            return result_value(f.get(Field::Value));
+            auto upper = [&] { return f[keys().upper_bound]; };
+            if (!in_range(f[keys().lower_bound], upper, v, v_obj)) continue;
+            return result_value(f[keys().value]);
         }
     }
     return fallback(bucketing, list, float_object(v), sink);
 }
 
 namespace {
-
-/// A field read from a record's instance dict at the position its class keeps it in, when that
-/// entry holds the very key object learned for the class; nullptr otherwise. Never a lookup by
-/// key, so no Python code runs (a lookup can compare a foreign key through its __eq__).
-inline PyObject *at_position(PyObject *dict, const KeyLayout &layout, Field field) {
-    auto index = static_cast<std::size_t>(field);
-    Py_ssize_t pos = layout.positions[index];
-    if (pos < 0) return nullptr;
-    PyObject *key = nullptr, *value = nullptr;
-    if (PyDict_Next(dict, &pos, &key, &value) && key == layout.keys[index]) return value;
-    return nullptr;
-}
 
 /// The membership scan of `bin_categoric` for an exact str `value`, run on borrowed references
 /// while no step can run Python code: bins of exactly the two bin classes, fields at their learned
@@ -424,29 +299,25 @@ inline PyObject *at_position(PyObject *dict, const KeyLayout &layout, Field fiel
 /// code (nothing has run by then, so the general scan sees that bin exactly as the first time).
 Py_ssize_t scan_categoric_quietly(PyObject *list, PyObject *value, nb::object &result) {
     const Classes &c = classes();
-    const KeyLayout *layout = nullptr;  // of the categorical class, learned at its first bin
+    const Keys &k = keys();
     Py_ssize_t size = PyList_GET_SIZE(list);
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject *record = PyList_GET_ITEM(list, i);
         PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(record));
         if (type == c.numerical) continue;
         if (type != c.categorical) return i;
-        PyObject **slot = instance_dict_slot(record);
-        if (!slot) return i;
-        PyObject *dict = *slot;
-        if (!dict || !PyDict_CheckExact(dict)) return i;
-        if (!layout) layout = &key_cache().for_record(record, dict);
+        Fields f(record);
         // The name first, as in the general scan: reserved bins (the null bin has no list of
         // categories) are skipped without reading their categories.
-        PyObject *name = at_position(dict, *layout, Field::Name);
+        PyObject *name = f.peek_in_place(k.name);
         if (!name || !PyUnicode_CheckExact(name)) return i;
         if (role_of(name) != Role::Regular) continue;
-        PyObject *categories = at_position(dict, *layout, Field::Categories);
+        PyObject *categories = f.peek_in_place(k.categories);
         if (!categories) return i;
         int found = contains_exact(categories, value);
         if (found < 0) return i;
         if (!found) continue;
-        PyObject *bin_value = at_position(dict, *layout, Field::Value);
+        PyObject *bin_value = f.peek_in_place(k.value);
         if (!bin_value) return i;
         result = result_value(nb::borrow(bin_value));
         return size;
@@ -472,10 +343,10 @@ nb::object bin_categoric(nb::handle bucketing, nb::handle value, FallbackSink *s
             if (!is_categorical(b)) continue;
             Fields f(b);
             if (role_of_bin(f) != Role::Regular) continue;
-            PyObject *categories = f.peek(Field::Categories);  // borrowed while no Python runs
+            PyObject *categories = f.peek(keys().categories);  // borrowed while no Python runs
             int found = categories ? contains_exact(categories, value.ptr()) : -1;
-            if (found < 0) found = contains(f.get(Field::Categories), value);
-            if (found) return result_value(f.get(Field::Value));
+            if (found < 0) found = contains(f[keys().categories], value);
+            if (found) return result_value(f[keys().value]);
         }
     }
     return fallback(bucketing, list, value, sink);

@@ -62,40 +62,16 @@ inline bool is_fallback(Role r) {
     return r == Role::Default || r == Role::SystemDefault || r == Role::DefinedDefault;
 }
 
-/// The record fields the scan reads.
-enum class Field : unsigned char {
-    Name,
-    Value,
-    LowerBound,
-    UpperBound,
-    Categories,  ///< of a bin
-    Attribute,
-    FeatureBucketing,  ///< of a FeatureBucketing
-    Binning,           ///< of a registry or a scorer watch
+/// Interned names of the record fields the engine reads (read through `qv::Fields`). Made once,
+/// never released.
+struct FieldNames {
+    PyObject *name, *value, *lower_bound, *upper_bound;
+    PyObject *categories;         ///< of a bin
+    PyObject *attribute;          ///< of a FeatureBucketing or a registry entry
+    PyObject *feature_bucketing;  ///< of a FeatureBucketing
+    PyObject *binning;            ///< of a registry or a scorer watch
 };
-
-struct KeyLayout;  ///< key objects and entry positions of one record class (bucketing.cpp)
-
-/// Fast field reads of one record: its instance dict looked up with the dict's own key objects
-/// (see bucketing.cpp); plain attribute access, with its error, when a key is missing. Every read
-/// sees the record's current dict, also when Python code replaced it since the last read.
-/// Keep the record alive while the reader is used.
-class Fields {
-public:
-    explicit Fields(nb::handle record);
-    nb::object get(Field field) const;  ///< new reference
-    /// Borrowed value from the instance dict, or nullptr when the dict lacks it. Valid only until
-    /// Python code runs (a comparison, a log call, any attribute access).
-    PyObject *peek(Field field) const;
-
-private:
-    PyObject *current_dict() const;
-
-    nb::handle record_;
-    PyObject **slot_ = nullptr;  ///< the record's instance dict slot
-    mutable nb::object dict_;    ///< what the slot held at the last read
-    const KeyLayout *layout_;
-};
+const FieldNames &field_names();
 
 /// isinstance(record, AttributeBinNumerical) / isinstance(record, AttributeBinCategorical), without
 /// a call into Python for instances of the two classes themselves.

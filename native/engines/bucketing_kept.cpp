@@ -247,7 +247,7 @@ struct EntryIndex {
 
 /// Reads the index without running Python code; false when that cannot be done.
 bool read_entries(EntryIndex &x) {
-    PyObject *list = Fields(x.owner).peek(Field::Binning);
+    PyObject *list = Fields(x.owner).peek(field_names().binning);
     if (!list || !PyList_CheckExact(list)) return false;
     x.list = nb::borrow(list);
     x.slot = instance_dict_slot(x.owner.ptr());
@@ -258,7 +258,7 @@ bool read_entries(EntryIndex &x) {
     if (!x.first.is_valid() || !x.last.is_valid()) fail();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject *entry = PyList_GET_ITEM(list, i);
-        PyObject *attribute = Fields(entry).peek(Field::Attribute);
+        PyObject *attribute = Fields(entry).peek(field_names().attribute);
         if (!attribute || !PyUnicode_CheckExact(attribute)) return false;
         // Exact str keys: these dict operations run no Python code.
         PyObject *kept = PyDict_SetDefault(x.first.ptr(), attribute, entry);

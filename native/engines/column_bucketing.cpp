@@ -155,7 +155,7 @@ public:
     }
     void log(nb::handle bucketing, std::size_t total) const {
         if (entries_.empty()) return;
-        nb::object attribute = bucketing::Fields(bucketing).get(bucketing::Field::Attribute);
+        nb::object attribute = Fields(bucketing)[bucketing::field_names().attribute];
         nb::handle module = bucketing::owning_module();
         for (const Entry &e : entries_) {
             if (!e.tally.count) continue;

@@ -59,14 +59,14 @@ nb::object is_own_method_impl(Args a) {
 
 NB_MODULE(bucketing_probe, m) {  // NOLINT(performance-unnecessary-value-param)
     qv::init_native_types();
-    m.attr("lookup") = make_function(
-        m, "",
-        {.name = "lookup",
-         .params = {{.name = "bucketing"},
-                    {.name = "values"},
-                    {.name = "categorical", .default_ = nb::bool_(false)},
-                    {.name = "binary_search", .default_ = nb::bool_(true)}}},
-        lookup_impl);
+    m.attr("lookup") =
+        make_function(m, "",
+                      {.name = "lookup",
+                       .params = {{.name = "bucketing"},
+                                  {.name = "values"},
+                                  {.name = "categorical", .default_ = nb::bool_(false)},
+                                  {.name = "binary_search", .default_ = nb::bool_(true)}}},
+                      lookup_impl);
     m.attr("uses_binary_search") =
         make_function(m, "", {.name = "uses_binary_search", .params = {{.name = "bucketing"}}},
                       uses_binary_search_impl);

@@ -639,6 +639,25 @@ def test_apply_dummy_encoding(encoding, value, expected, logs):
         ("warning", "No dummy encoding for h was found.")]
 
 
+def test_encoding_is_read_after_the_attribute_comparison_ran():
+    # Python reads `entry.encoding` after `entry.attribute == attribute` ran; a comparison that
+    # replaces the entry's fields must not leave the old encoding in use.
+    prep = Prep(dummy_encoding=[{"attribute": "g", "encoding": items(("a", "old", False))}])
+    entry = prep.dummy_encoding[0]
+    other = Prep(dummy_encoding=[{"attribute": "g", "encoding": items(("a", "new", False))}])
+    replacement = dict(entry.__dict__, encoding=other.dummy_encoding[0].encoding)
+
+    class Replacing(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            object.__setattr__(entry, "__dict__", replacement)
+            return str.__eq__(self, other)
+
+    entry.__dict__["attribute"] = Replacing("g")
+    assert prep.apply_dummy_encoding("g", "a") == {"new": 1}
+
+
 def test_created_feature_cannot_be_named_as_the_attribute():
     with pytest.raises(pydantic.ValidationError, match=(
             "Features created by dummy encoding in predictive model cannot be named the same as "

@@ -19,10 +19,12 @@ namespace {
 
 using namespace qv;
 namespace bk = qv::bucketing;
-using F = bk::Field;
 using bk::Role;
 
 constexpr const char *kBucketingModule = bk::kModule;
+
+/// Interned names of the record fields read here.
+const bk::FieldNames &names() { return bk::field_names(); }
 
 /// Module-lifetime references taken at import, deliberately never released.
 struct State {
@@ -44,13 +46,13 @@ enum class Wanted : unsigned char { Null, Fallback };
 /// are classified by their bytes; anything else is compared with the members through `==`, in
 /// the order of `g.null_name` / `g.fallback_names`.
 bool named(nb::handle bin, Wanted wanted) {
-    bk::Fields f(bin);
-    PyObject *peeked = f.peek(F::Name);
+    Fields f(bin);
+    PyObject *peeked = f.peek(names().name);
     if (peeked && PyUnicode_CheckExact(peeked)) {
         Role role = bk::role_of(peeked);
         return wanted == Wanted::Null ? role == Role::Null : bk::is_fallback(role);
     }
-    nb::object name = f.get(F::Name);
+    nb::object name = f[names().name];
     PyObject *const *members = wanted == Wanted::Null ? state.null_name : state.fallback_names;
     int count = wanted == Wanted::Null ? 1 : 3;
     for (int i = 0; i < count; ++i)
@@ -76,7 +78,7 @@ nb::object null_or_fallback(const nb::object &bins) {
 
 /// The bins of a bucketing as a list (the record's own list when it is one).
 nb::object bins_of(nb::handle binning) {
-    return as_list(bk::Fields(binning).get(F::FeatureBucketing));
+    return as_list(Fields(binning)[names().feature_bucketing]);
 }
 
 /// `bound < v` (or, with `value_first`, `v <= bound`) for a bound that is not an exact float.
@@ -88,16 +90,16 @@ bool compare(const nb::object &bound, double v, bool value_first) {
 
 /// lower_bound < v and v <= upper_bound, where a bound that is None means "skip this bin". Each
 /// bound is read once and held; two exact floats are compared here, anything else by Python.
-bool in_interval(const bk::Fields &f, double v) {
-    PyObject *peeked = f.peek(F::LowerBound);
+bool in_interval(const Fields &f, double v) {
+    PyObject *peeked = f.peek(names().lower_bound);
     if (peeked == Py_None) return false;
-    nb::object low = peeked ? nb::borrow(peeked) : f.get(F::LowerBound);
+    nb::object low = peeked ? nb::borrow(peeked) : f[names().lower_bound];
     if (low.is_none()) return false;
-    peeked = f.peek(F::UpperBound);
+    peeked = f.peek(names().upper_bound);
     if (peeked == Py_None) return false;
     if (peeked && PyFloat_CheckExact(peeked) && PyFloat_CheckExact(low.ptr()))
         return PyFloat_AS_DOUBLE(low.ptr()) < v && v <= PyFloat_AS_DOUBLE(peeked);
-    nb::object up = peeked ? nb::borrow(peeked) : f.get(F::UpperBound);
+    nb::object up = peeked ? nb::borrow(peeked) : f[names().upper_bound];
     if (up.is_none()) return false;
     bool above =
         PyFloat_CheckExact(low.ptr()) ? PyFloat_AS_DOUBLE(low.ptr()) < v : compare(low, v, false);
@@ -125,7 +127,7 @@ nb::object numerical_bin(nb::handle binning, nb::handle value) {
     for (Py_ssize_t i = 0;; ++i) {
         nb::object bin = list_item(bins, i);
         if (!bin.is_valid()) break;
-        if (bk::is_numerical(bin) && in_interval(bk::Fields(bin), v)) return bin;
+        if (bk::is_numerical(bin) && in_interval(Fields(bin), v)) return bin;
     }
     return first_named(bins, Wanted::Fallback);
 }
@@ -171,9 +173,9 @@ nb::object categorical_bin(nb::handle binning, nb::handle value) {
         nb::object bin = list_item(bins, i);
         if (!bin.is_valid()) break;
         if (!bk::is_categorical(bin)) continue;
-        bk::Fields f(bin);
-        PyObject *peeked = f.peek(F::Categories);
-        nb::object categories = peeked ? nb::borrow(peeked) : f.get(F::Categories);
+        Fields f(bin);
+        PyObject *peeked = f.peek(names().categories);
+        nb::object categories = peeked ? nb::borrow(peeked) : f[names().categories];
         if (categories.is_none()) continue;
         if (contains(categories, value, text ? &*text : nullptr)) return bin;
     }
@@ -198,10 +200,10 @@ nb::object binning_of(nb::handle self) {
 
 /// The entry's `attribute` equals `attribute` (an exact str, taken apart in `text`).
 bool has_attribute(nb::handle entry, const Text &text) {
-    bk::Fields f(entry);
-    PyObject *peeked = f.peek(F::Attribute);
+    Fields f(entry);
+    PyObject *peeked = f.peek(names().attribute);
     if (peeked && PyUnicode_CheckExact(peeked)) return text.equals(peeked);
-    nb::object value = f.get(F::Attribute);
+    nb::object value = f[names().attribute];
     return equals_by_eq(value, text.object);
 }
 
