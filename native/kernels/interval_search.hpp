@@ -92,19 +92,6 @@ public:
         return confirm(k, v);
     }
 
-    /// The textbook branching search, kept to measure the other two against.
-    std::size_t find_branching(double v) const {
-        std::size_t lo = 0, hi = highs_.size();
-        while (lo < hi) {
-            std::size_t mid = lo + (hi - lo) / 2;
-            if (highs_[mid] < v)
-                lo = mid + 1;
-            else
-                hi = mid;
-        }
-        return confirm(lo, v);
-    }
-
 private:
     /// k is the first interval whose upper end is not below v: it holds v when its lower end is.
     std::size_t confirm(std::size_t k, double v) const {

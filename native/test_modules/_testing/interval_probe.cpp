@@ -28,8 +28,8 @@ nb::object find_all_impl(Args a) {
     for (nb::handle value : values) {
         double v = nb::cast<double>(value);
         if (ascending)
-            out.append(nb::make_tuple(sorted.find_counting(v), sorted.find_binary(v),
-                                      sorted.find_branching(v), first.find(v)));
+            out.append(
+                nb::make_tuple(sorted.find_counting(v), sorted.find_binary(v), first.find(v)));
         else
             out.append(nb::make_tuple(first.find(v)));
     }
