@@ -27,6 +27,11 @@ nb::object Annotated(nb::handle t, nb::handle meta) {
 nb::object builtin(const char *name) { return nb::module_::import_("builtins").attr(name); }
 nb::object Parent(nb::handle t) { return nb::module_::import_("strawberry").attr("Parent")[t]; }
 nb::object auto_() { return nb::module_::import_("strawberry").attr("auto"); }
+nb::object of(nb::handle origin, std::initializer_list<nb::handle> args) {
+    nb::list items;
+    for (nb::handle t : args) items.append(t);
+    return origin[nb::tuple(items)];
+}
 
 }  // namespace typ
 
@@ -223,6 +228,25 @@ nb::object RecordClass::build() {
     nb::object cls = metaclass(name_.c_str(), bases_, namespace_);
     look_up_attributes_plainly(cls);
     return publish(module_, name_.c_str(), cls);
+}
+
+// ---- protocols
+
+namespace {
+
+nb::object protocol_member_impl(Args) {
+    raise(PyExc_NotImplementedError,
+          "a protocol member only states a signature: the classes that match it implement it");
+}
+
+}  // namespace
+
+nb::object declare_protocol(nb::module_ &module, const char *name, const char *doc,
+                            std::initializer_list<FunctionSpec> members) {
+    RecordClass protocol(module, name, {nb::module_::import_("typing").attr("Protocol")});
+    protocol.doc(doc);
+    for (const FunctionSpec &member : members) protocol.method(member, protocol_member_impl);
+    return protocol.build();
 }
 
 // ---- views

@@ -22,6 +22,8 @@ nb::object Annotated(nb::handle t, nb::handle meta);
 nb::object builtin(const char *name);  ///< str, int, float, bool, bytes, ...
 nb::object Parent(nb::handle t);       ///< strawberry.Parent[t]
 nb::object auto_();                    ///< strawberry.auto
+/// `origin[args...]`: a generic class with its parameters (`tuple[int]`, `numpy.dtype[float64]`).
+nb::object of(nb::handle origin, std::initializer_list<nb::handle> args);
 }  // namespace typ
 
 /// `pydantic.Field(**kwargs)`.
@@ -45,6 +47,13 @@ void import_module(nb::module_ &module, const char *name);
 
 /// Publishes `value` as `module.<name>` and returns it.
 nb::object publish(nb::module_ &module, const char *name, nb::object value);
+
+/// A `typing.Protocol` class, published on the module: the structural type of the objects an
+/// argument may be. Each member is a native method taking `self` then the declared parameters;
+/// it only states a signature (the classes that match implement it): calling it raises
+/// NotImplementedError.
+nb::object declare_protocol(nb::module_ &module, const char *name, const char *doc,
+                            std::initializer_list<FunctionSpec> members);
 
 /// Builds a record class (a pydantic model) with fields in order, validators and native methods.
 class RecordClass {

@@ -5,9 +5,11 @@
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <array>
 #include <new>
 #include <string>
+#include <string_view>
 
 namespace qv {
 
@@ -489,6 +491,19 @@ nb::object signature_of(const FunctionSpec &decl) {
         params, nb::arg("return_annotation") = decl.returns.is_valid() ? decl.returns : empty);
 }
 
+/// The signature of one overload: the function's parameters with the overload's annotations.
+nb::object overload_signature(const FunctionSpec &decl, const Overload &overload) {
+    FunctionSpec variant{.name = decl.name, .params = decl.params, .returns = overload.returns};
+    for (const auto &[name, annotation] : overload.params) {
+        auto same_name = [&](const Param &p) { return std::string_view(p.name) == name; };
+        auto it = std::find_if(variant.params.begin(), variant.params.end(), same_name);
+        if (it == variant.params.end())
+            throw std::invalid_argument("an overload names a parameter the function does not have");
+        it->annotation = annotation;
+    }
+    return signature_of(variant);
+}
+
 }  // namespace
 
 void init_native_types() {
@@ -569,6 +584,11 @@ nb::object make_function(nb::handle module, const char *qualname_prefix, Functio
     self.attr("__doc__") = decl.doc ? nb::object(nb::str(decl.doc)) : nb::none();
     self.attr("__annotations__") = annotations;
     self.attr("__signature__") = signature_of(decl);
+    if (!decl.overloads.empty()) {
+        nb::list variants;
+        for (const Overload &o : decl.overloads) variants.append(overload_signature(decl, o));
+        self.attr("__overloads__") = nb::tuple(variants);
+    }
     if (decl.is_async) nb::module_::import_("inspect").attr("markcoroutinefunction")(self);
     return self;
 }

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace qv {
@@ -40,6 +41,14 @@ using Args = std::span<const nb::handle>;
 /// names its arguments on its first line: `nb::handle self = a[0], value = a[1];`.
 using Impl = nb::object (*)(Args args);
 
+/// One typed variant of a function whose result type follows the types of its arguments, as
+/// `typing.overload` declares one: the annotations that differ from the function's own (by
+/// parameter name) and the result's.
+struct Overload {
+    std::vector<std::pair<const char *, nb::object>> params = {};
+    nb::object returns = {};
+};
+
 /// What the callable says about itself to inspect, pydantic and strawberry; written with designated
 /// initialisers: `{.name = "type", .returns = t, .is_async = true}`.
 struct FunctionSpec {
@@ -48,6 +57,9 @@ struct FunctionSpec {
     nb::object returns = {};  ///< return annotation; empty: none
     const char *doc = nullptr;
     bool is_async = false;  ///< result handed back as an already finished awaitable
+    /// Published as `__overloads__`, one `inspect.Signature` each, in order: what a stub declares
+    /// with `@overload` (the function's own signature covers them all).
+    std::vector<Overload> overloads = {};
 };
 
 /// A new function object of type "cython_function_or_method".

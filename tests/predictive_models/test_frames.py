@@ -12,7 +12,7 @@ from quorvex_analytics_utils.predictive_models.feature_preparation.feature_prepa
     FeaturePreparation,
     PredictiveModelDummyEncoding,
 )
-from quorvex_analytics_utils.predictive_models.frames import FrameSchema, PartitionFunction
+from quorvex_analytics_utils.predictive_models.frames import FrameSchema, PartitionFunction, spark_map_in_arrow
 
 pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")
@@ -113,6 +113,12 @@ def test_transform_frame_refuses_what_is_no_frame(frame, message):
 def test_attributes_must_be_names():
     with pytest.raises(TypeError, match="attributes"):
         fs.registry().transform_frame({"age": [1.0]}, attributes="age")
+
+
+def test_spark_keep_takes_names_not_a_text():
+    # A text would otherwise be read as a list of one-letter column names.
+    with pytest.raises(TypeError, match="keep"):
+        spark_map_in_arrow(fs.registry(), keep="id")
 
 
 def test_second_entries_of_an_attribute_are_passed_over_and_colliding_names_refused():

@@ -15,13 +15,20 @@ from io import StringIO
 from pydantic import Field
 from quorvex_analytics_utils.predictive_models.content import AugmentedScorerContent
 from quorvex_analytics_utils.predictive_models.feature_preparation.feature_preparation import FeaturePreparation, FeaturePreparationType
+from quorvex_analytics_utils.predictive_models.frames import ColumnMapping, Float64Column, FrameSchema
 from quorvex_analytics_utils.predictive_models.scorer_profile.scorer_profile import PredictiveScorerProfile, PredictiveScorerProfileType
 from quorvex_analytics_utils.predictive_models.scorer_quality.scorer_quality import PredictiveScorerQuality, PredictiveScorerQualityType
 from quorvex_analytics_utils.predictive_models.scorer_watch.scorer_watch import PredictiveScorerWatch, PredictiveScorerWatchType
 from quorvex_analytics_utils.utils.record_base import RecordBase
 from strawberry.types.base import StrawberryObjectDefinition
 from strawberry.types.enum import StrawberryEnumDefinition
-from typing import Any, ClassVar, Self
+from typing import Any, ClassVar, Self, TYPE_CHECKING, overload
+
+if TYPE_CHECKING:
+    import dask.dataframe
+    import pandas
+    import polars
+    import pyarrow
 
 class PredictiveModelType(str, Enum):
     """Kind of the external model: LOGISTIC_REGRESSION, PMML, XGB, EXPERT_SCORE, RANDOM_FOREST or COX_PH_FITTER.
@@ -210,16 +217,23 @@ class AugmentedScorer(AbstractAugmentedScorer):
     def get_external_model_best_eval_metric(self) -> float | None:
         """For an XGB model its best evaluation score as float; None for other types or when the path is missing."""
         ...
-    def score_frame(self, frame: Any, *, probability: bool = False) -> Any:
+    @overload
+    def score_frame(self, frame: polars.DataFrame | ColumnMapping, *, probability: bool = False) -> Float64Column:
         """The linear predictor of a LOGISTIC_REGRESSION model for every row of `frame` (pandas, polars, pyarrow,
         a mapping of columns, or Dask): the intercept plus, for each name the formula uses, the coefficient
         times the feature (the feature alone when it has no coefficient), in full precision. Features come
         from `transform_frame` or else from the frame's own columns. `probability=True` gives the logistic of
-        it. A numpy array, or a pandas Series named 'score' with the frame's index (a lazy Dask Series for
-        Dask).
+        it. A float64 numpy array (for polars, pyarrow or a mapping), or a pandas Series named 'score' with
+        the frame's index (a lazy Dask Series for Dask).
         """
         ...
-    def output_schema(self) -> Any:
+    @overload
+    def score_frame(self, frame: dask.dataframe.DataFrame, *, probability: bool = False) -> dask.dataframe.Series: ...
+    @overload
+    def score_frame(self, frame: pandas.DataFrame, *, probability: bool = False) -> pandas.Series[float]: ...
+    @overload
+    def score_frame(self, frame: pyarrow.Table | pyarrow.RecordBatch, *, probability: bool = False) -> Float64Column: ...
+    def output_schema(self) -> FrameSchema:
         """The column `score_frame` creates: a FrameSchema of one float64 'score'."""
         ...
     @classmethod

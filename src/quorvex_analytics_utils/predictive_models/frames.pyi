@@ -6,9 +6,66 @@ Dask and Spark, and the arguments of Spark's mapInArrow.
 what clusters need around them.
 """
 
+from collections.abc import Buffer, Iterable, Mapping, Sequence
+from numpy import dtype, float64, ndarray, uint8
 from pydantic import Field
+from quorvex_analytics_utils.predictive_models.augmented_scorer import AugmentedScorer
+from quorvex_analytics_utils.predictive_models.content import AugmentedScorerContent
+from quorvex_analytics_utils.predictive_models.feature_preparation.feature_preparation import FeaturePreparation
 from quorvex_analytics_utils.utils.record_base import RecordBase
-from typing import Any, Self
+from types import CapsuleType
+from typing import Any, Protocol, Self, TYPE_CHECKING, TypeAlias
+
+if TYPE_CHECKING:
+    import dask.dataframe
+    import pandas
+    import polars
+    import pyarrow
+
+class SupportsArray(Protocol):
+    """Anything numpy reads through `__array__()`: numpy arrays, pandas Series, Index and arrays, polars Series,
+    pyarrow arrays and most array libraries.
+    """
+    def __array__(self) -> ndarray[Any, Any]:
+        """The values as a numpy array."""
+        ...
+
+class ArrowArrayExportable(Protocol):
+    """An Arrow array exported through the Arrow PyCapsule protocol (`__arrow_c_array__`): a pyarrow Array, or
+    any library's array that offers it.
+    """
+    def __arrow_c_array__(self) -> tuple[object, object]:
+        """The Arrow schema and array capsules of the values."""
+        ...
+
+class ArrowStreamExportable(Protocol):
+    """Arrow data exported as a stream through the Arrow PyCapsule protocol (`__arrow_c_stream__`): a pyarrow
+    ChunkedArray, a polars Series, or any library's column that offers it.
+    """
+    def __arrow_c_stream__(self) -> object:
+        """An Arrow array stream capsule of the values."""
+        ...
+
+class SparkSchema(Protocol):
+    """What the Spark route reads of an input frame's schema (`df.schema`, a pyspark.sql.types.StructType): its
+    field names, and each field by name.
+    """
+    def fieldNames(self) -> list[str]:
+        """The names of the fields, in order."""
+        ...
+    def __getitem__(self, key: str) -> Any:
+        """The field of that name."""
+        ...
+
+ColumnValues: TypeAlias = SupportsArray | ArrowArrayExportable | ArrowStreamExportable | Buffer | list[Any] | tuple[Any, ...]
+
+Float64Column: TypeAlias = ndarray[tuple[int], dtype[float64]]
+
+UInt8Column: TypeAlias = ndarray[tuple[int], dtype[uint8]]
+
+ColumnMapping: TypeAlias = Mapping[str, ColumnValues]
+
+FrameLike: TypeAlias = pandas.DataFrame | polars.DataFrame | pyarrow.Table | pyarrow.RecordBatch | dask.dataframe.DataFrame | ColumnMapping
 
 class FrameSchema(RecordBase):
     """The ordered output columns of a frame transformation: names and numpy dtypes ('float64' for bin values,
@@ -22,14 +79,16 @@ class FrameSchema(RecordBase):
         reports as ValidationError.
         """
         ...
-    def __arrow_c_schema__(self) -> Any:
+    def __arrow_c_schema__(self) -> CapsuleType:
         """The schema as an Arrow C data interface capsule (a struct of the columns)."""
         ...
-    def to_pyarrow(self) -> Any:
+    def to_pyarrow(self) -> pyarrow.Schema:
         """The schema as a pyarrow.Schema."""
         ...
-    def empty_pandas(self, index: Any = None) -> Any:
-        """An empty pandas DataFrame with these columns and dtypes (Dask's `meta`)."""
+    def empty_pandas(self, index: pandas.Index | None = None) -> pandas.DataFrame:
+        """An empty pandas DataFrame with these columns and dtypes (Dask's `meta`), with `index` (an empty pandas
+        Index) when it is given.
+        """
         ...
     def spark_ddl(self) -> str:
         """The columns as a Spark DDL schema string (0/1 features as tinyint)."""
@@ -46,13 +105,17 @@ class PartitionFunction(RecordBase):
     kwargs: dict[str, Any] = Field(default_factory=dict)
     keep: list[str] = Field(default_factory=list)
     arrow: bool = False
-    def __call__(self, partition: Any) -> Any: ...
+    def __call__(self, partition: FrameLike | Iterable[pyarrow.RecordBatch]) -> Any:
+        """`model.<method>(partition, **kwargs)` for a frame partition; with `arrow`, a partition is an iterable
+        of pyarrow RecordBatches and the result an iterator of RecordBatches.
+        """
+        ...
 
 def _map_batch(function: Any, target: Any, batch: Any) -> Any:
     """One output record batch of a PartitionFunction's Arrow route."""
     ...
 
-def spark_map_in_arrow(model: Any, input_schema: Any = None, *, keep: Any = ..., attributes: Any = None, probability: Any = False) -> tuple[Any, ...]:
+def spark_map_in_arrow(model: FeaturePreparation | AugmentedScorer | AugmentedScorerContent, input_schema: SparkSchema | None = None, *, keep: Sequence[str] = ..., attributes: list[str] | None = None, probability: bool = False) -> tuple[PartitionFunction, str]:
     """The arguments of Spark's `DataFrame.mapInArrow` that transform (a FeaturePreparation) or score (an
     AugmentedScorer, or its stored content, rebuilt once per worker process) every partition: a picklable
     partition function and the output schema as a DDL string. `keep` names input columns carried over in front

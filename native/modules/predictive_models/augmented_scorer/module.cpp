@@ -197,23 +197,44 @@ NB_MODULE(augmented_scorer, m) {
                 migrate_impl);
     for (const Getter &g : getters)
         scorer.method({.name = g.name, .returns = g.returns, .doc = g.doc}, g.impl);
+    // The frame types, declared by the frames module.
+    nb::module_ frames = nb::module_::import_(std::string(pkg).append("frames").c_str());
+    nb::object scores = frames.attr("Float64Column");
+    nb::object pandas_scores = nb::str("pandas.Series[float]"),
+               dask_scores = nb::str("dask.dataframe.Series");
     scorer
         .method(
             {.name = "score_frame",
-             .params = {Param{.name = "frame"}, Param{.name = "probability",
-                                                      .annotation = typ::builtin("bool"),
-                                                      .default_ = nb::bool_(false),
-                                                      .keyword_only = true}},
+             .params = {Param{.name = "frame", .annotation = frames.attr("FrameLike")},
+                        Param{.name = "probability",
+                              .annotation = typ::builtin("bool"),
+                              .default_ = nb::bool_(false),
+                              .keyword_only = true}},
+             .returns = typ::Union({scores, pandas_scores, dask_scores}),
              .doc = "The linear predictor of a LOGISTIC_REGRESSION model for every row of "
                     "`frame` (pandas, polars, pyarrow, a mapping of columns, or Dask): the "
                     "intercept plus, for each name the formula uses, the coefficient times the "
                     "feature (the feature alone when it has no coefficient), in full precision. "
                     "Features come from `transform_frame` or else from the frame's own columns. "
-                    "`probability=True` gives the logistic of it. A numpy array, or a pandas "
-                    "Series named 'score' with the frame's index (a lazy Dask Series for Dask)."},
+                    "`probability=True` gives the logistic of it. A float64 numpy array (for "
+                    "polars, pyarrow or a mapping), or a pandas Series named 'score' with the "
+                    "frame's index (a lazy Dask Series for Dask).",
+             // Libraries that may come without types (pandas, pyarrow) last, as in
+             // transform_frame.
+             .overloads = {{.params = {{"frame", typ::Union({nb::str("polars.DataFrame"),
+                                                             frames.attr("ColumnMapping")})}},
+                            .returns = scores},
+                           {.params = {{"frame", nb::str("dask.dataframe.DataFrame")}},
+                            .returns = dask_scores},
+                           {.params = {{"frame", nb::str("pandas.DataFrame")}},
+                            .returns = pandas_scores},
+                           {.params = {{"frame", typ::Union({nb::str("pyarrow.Table"),
+                                                             nb::str("pyarrow.RecordBatch")})}},
+                            .returns = scores}}},
             score_frame_impl)
         .method({.name = "output_schema",
                  .params = {},
+                 .returns = frames.attr("FrameSchema"),
                  .doc = "The column `score_frame` creates: a FrameSchema of one float64 'score'."},
                 score_output_schema_impl)
         .classmethod({.name = "parse_from_content_cached",

@@ -17,4 +17,9 @@ struct Schema {
 /// The schema as an Arrow C data interface capsule ("arrow_schema"): a struct of the columns.
 nb::object arrow_schema_capsule(const Schema &schema);
 
+/// Publishes the types of the column and frame API on the module: the protocols `SupportsArray`,
+/// `ArrowArrayExportable`, `ArrowStreamExportable` and `SparkSchema`, and the aliases
+/// `ColumnValues`, `Float64Column`, `UInt8Column`, `ColumnMapping` and `FrameLike`.
+void declare_types(nb::module_ &m);
+
 }  // namespace qv::frames_module

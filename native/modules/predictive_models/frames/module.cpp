@@ -16,6 +16,15 @@ using qv::frames_module::Schema;
 
 constexpr const char *kScorerModule = "quorvex_analytics_utils.predictive_models.augmented_scorer";
 constexpr const char *kContentModule = "quorvex_analytics_utils.predictive_models.content";
+// The models the Spark route takes, named by forward references: the modules of the scorer and
+// the preparation import this one.
+constexpr const char *kPreparationClass =
+    "quorvex_analytics_utils.predictive_models.feature_preparation.feature_preparation."
+    "FeaturePreparation";
+constexpr const char *kScorerClass =
+    "quorvex_analytics_utils.predictive_models.augmented_scorer.AugmentedScorer";
+constexpr const char *kContentClass =
+    "quorvex_analytics_utils.predictive_models.content.AugmentedScorerContent";
 
 /// Module-lifetime objects, deliberately leaked.
 struct State {
@@ -173,6 +182,8 @@ nb::object spark_attributes(nb::handle model, nb::handle input_schema) {
 nb::object spark_map_in_arrow_impl(Args a) {
     nb::handle model = a[0], input_schema = a[1], keep = a[2], attributes = a[3],
                probability = a[4];
+    // A text is a sequence of one-letter names: refused, as a column list of letters is no intent.
+    if (PyUnicode_Check(keep.ptr())) raise_arg_type("keep", "a sequence of str", keep);
     nb::object keep_list = list_of(keep);
     std::string ddl;
     for (nb::handle k : keep_list) {
@@ -238,6 +249,7 @@ NB_MODULE(frames, m) {
         "mapInArrow.\n\n`FeaturePreparation.transform_frame` and "
         "`AugmentedScorer.score_frame` are the entry points; this module gives what "
         "clusters need around them.";
+    frames_module::declare_types(m);
     nb::object record_base =
         nb::module_::import_("quorvex_analytics_utils.utils.record_base").attr("RecordBase");
     nb::object str = typ::builtin("str"), any = typ::Any(), list_of_str = typ::List(str);
@@ -258,14 +270,20 @@ NB_MODULE(frames, m) {
                          check_schema_impl)
         .method(
             {.name = "__arrow_c_schema__",
+             .returns = nb::module_::import_("types").attr("CapsuleType"),
              .doc = "The schema as an Arrow C data interface capsule (a struct of the columns)."},
             arrow_c_schema_impl)
-        .method({.name = "to_pyarrow", .returns = any, .doc = "The schema as a pyarrow.Schema."},
+        .method({.name = "to_pyarrow",
+                 .returns = nb::str("pyarrow.Schema"),
+                 .doc = "The schema as a pyarrow.Schema."},
                 to_pyarrow_impl)
         .method({.name = "empty_pandas",
-                 .params = {{.name = "index", .annotation = any, .default_ = nb::none()}},
-                 .returns = any,
-                 .doc = "An empty pandas DataFrame with these columns and dtypes (Dask's `meta`)."},
+                 .params = {{.name = "index",
+                             .annotation = nb::str("pandas.Index | None"),
+                             .default_ = nb::none()}},
+                 .returns = nb::str("pandas.DataFrame"),
+                 .doc = "An empty pandas DataFrame with these columns and dtypes (Dask's `meta`), "
+                        "with `index` (an empty pandas Index) when it is given."},
                 empty_pandas_impl)
         .method({.name = "spark_ddl",
                  .returns = str,
@@ -286,7 +304,17 @@ NB_MODULE(frames, m) {
                Field(nb::arg("default_factory") = typ::builtin("dict")))
         .field("keep", list_of_str, list_factory)
         .field("arrow", typ::builtin("bool"), nb::bool_(false))
-        .method({.name = "__call__", .params = {{.name = "partition"}}, .returns = any}, call_impl)
+        .method({.name = "__call__",
+                 .params = {{.name = "partition",
+                             .annotation = typ::Union(
+                                 {m.attr("FrameLike"),
+                                  typ::of(nb::module_::import_("collections.abc").attr("Iterable"),
+                                          {nb::str("pyarrow.RecordBatch")})})}},
+                 .returns = any,
+                 .doc = "`model.<method>(partition, **kwargs)` for a frame partition; with "
+                        "`arrow`, a partition is an iterable of pyarrow RecordBatches and the "
+                        "result an iterator of RecordBatches."},
+                call_impl)
         .build();
 
     state.map_batch = keep_forever(
@@ -300,12 +328,26 @@ NB_MODULE(frames, m) {
     m.attr("spark_map_in_arrow") = make_function(
         m, "",
         {.name = "spark_map_in_arrow",
-         .params = {{.name = "model"},
-                    {.name = "input_schema", .default_ = nb::none()},
-                    {.name = "keep", .default_ = nb::tuple(), .keyword_only = true},
-                    {.name = "attributes", .default_ = nb::none(), .keyword_only = true},
-                    {.name = "probability", .default_ = nb::bool_(false), .keyword_only = true}},
-         .returns = typ::builtin("tuple"),
+         .params = {{.name = "model",
+                     .annotation = typ::Union({nb::str(kPreparationClass), nb::str(kScorerClass),
+                                               nb::str(kContentClass)})},
+                    {.name = "input_schema",
+                     .annotation = typ::Optional(m.attr("SparkSchema")),
+                     .default_ = nb::none()},
+                    {.name = "keep",
+                     .annotation =
+                         typ::of(nb::module_::import_("collections.abc").attr("Sequence"), {str}),
+                     .default_ = nb::tuple(),
+                     .keyword_only = true},
+                    {.name = "attributes",
+                     .annotation = typ::Optional(list_of_str),
+                     .default_ = nb::none(),
+                     .keyword_only = true},
+                    {.name = "probability",
+                     .annotation = typ::builtin("bool"),
+                     .default_ = nb::bool_(false),
+                     .keyword_only = true}},
+         .returns = typ::of(typ::builtin("tuple"), {m.attr("PartitionFunction"), str}),
          .doc = kSparkDoc},
         spark_map_in_arrow_impl);
 }

@@ -12,9 +12,16 @@ default, info when the default feature takes an undefined value. Bucketing fallb
 from graphql import GraphQLResolveInfo
 from quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing import FeatureBucketing, FeatureBucketingType
 from quorvex_analytics_utils.predictive_models.feature_preparation.feature_reshaping import FeatureReshaping, FeatureReshapingType
+from quorvex_analytics_utils.predictive_models.frames import ColumnMapping, ColumnValues, Float64Column, FrameSchema, UInt8Column
 from quorvex_analytics_utils.utils.record_base import RecordBase
 from strawberry.types.base import StrawberryObjectDefinition
-from typing import Any, ClassVar, Self
+from typing import Any, ClassVar, Self, TYPE_CHECKING, overload
+
+if TYPE_CHECKING:
+    import dask.dataframe
+    import pandas
+    import polars
+    import pyarrow
 
 logger: Any
 
@@ -121,7 +128,7 @@ class FeaturePreparation(RecordBase):
         anything else is refused with a TypeError naming the argument.
         """
         ...
-    def apply_feature_bucketing_array(self, attribute: str, values: Any) -> Any:
+    def apply_feature_bucketing_array(self, attribute: str, values: ColumnValues) -> Float64Column | None:
         """Bins a whole one-dimensional column: a float64 numpy array whose elements equal
         apply_feature_bucketing(attribute, element), NaN where that gives None; None when the
         registry has no binning for the attribute.
@@ -142,7 +149,7 @@ class FeaturePreparation(RecordBase):
         released while numbers and Arrow or numpy texts are binned.
         """
         ...
-    def apply_dummy_encoding_array(self, attribute: str, values: Any) -> Any:
+    def apply_dummy_encoding_array(self, attribute: str, values: ColumnValues) -> dict[str, UInt8Column] | None:
         """Dummy-encodes a whole one-dimensional column (the kinds apply_feature_bucketing_array
         reads): a dict of uint8 numpy arrays, one per feature in the order apply_dummy_encoding
         gives them, each element as apply_dummy_encoding(attribute, element) sets it (missing values
@@ -156,7 +163,8 @@ class FeaturePreparation(RecordBase):
           assigned with 0.
         """
         ...
-    def transform_frame(self, frame: Any, *, attributes: list[str] | None = None) -> Any:
+    @overload
+    def transform_frame(self, frame: polars.DataFrame, *, attributes: list[str] | None = None) -> polars.DataFrame:
         """Applies every binning and dummy encoding whose attribute is a column of `frame` (or one of
         `attributes`) and returns the created features as the same kind of frame: pandas (same index), polars,
         pyarrow Table (for a Table or RecordBatch), a dict of numpy arrays (for a mapping of columns), or a
@@ -165,7 +173,15 @@ class FeaturePreparation(RecordBase):
         formulas are not evaluated: a transformed attribute must be a column.
         """
         ...
-    def output_schema(self, *, attributes: list[str] | None = None) -> Any:
+    @overload
+    def transform_frame(self, frame: dask.dataframe.DataFrame, *, attributes: list[str] | None = None) -> dask.dataframe.DataFrame: ...
+    @overload
+    def transform_frame(self, frame: ColumnMapping, *, attributes: list[str] | None = None) -> dict[str, Float64Column | UInt8Column]: ...
+    @overload
+    def transform_frame(self, frame: pandas.DataFrame, *, attributes: list[str] | None = None) -> pandas.DataFrame: ...
+    @overload
+    def transform_frame(self, frame: pyarrow.Table | pyarrow.RecordBatch, *, attributes: list[str] | None = None) -> pyarrow.Table: ...
+    def output_schema(self, *, attributes: list[str] | None = None) -> FrameSchema:
         """The columns `transform_frame` creates for the listed attributes (all by default), in order, with their
         dtypes: a FrameSchema, which is an Arrow schema (`__arrow_c_schema__`, `to_pyarrow()`), an empty
         pandas frame (`empty_pandas()`, Dask's `meta`) and a Spark DDL string.

@@ -121,6 +121,15 @@ NB_MODULE(feature_preparation, m) {
     auto text = [&](const char *name) {
         return Param{.name = name, .rule = Rule::Str, .annotation = str};
     };
+    // The column and frame types, declared by the frames module.
+    nb::module_ frames = nb::module_::import_("quorvex_analytics_utils.predictive_models.frames");
+    Param column_values{.name = "values", .annotation = frames.attr("ColumnValues")};
+    nb::object float64_column = frames.attr("Float64Column"),
+               uint8_column = frames.attr("UInt8Column");
+    nb::object dict_of_columns = typ::Dict(str, typ::Union({float64_column, uint8_column}));
+    nb::object pandas_frame = nb::str("pandas.DataFrame"),
+               polars_frame = nb::str("polars.DataFrame"), arrow_table = nb::str("pyarrow.Table"),
+               dask_frame = nb::str("dask.dataframe.DataFrame");
     nb::object list_of_str = typ::List(str);
     // transform_frame(frame, *, attributes=None) and output_schema(*, attributes=None).
     Param listed_attributes{.name = "attributes",
@@ -249,18 +258,21 @@ NB_MODULE(feature_preparation, m) {
                         "TypeError naming the argument."},
                 apply_dummy_encoding_impl)
             .method({.name = "apply_feature_bucketing_array",
-                     .params = {text("attribute"), {.name = "values", .annotation = typ::Any()}},
-                     .returns = typ::Any(),
+                     .params = {text("attribute"), column_values},
+                     .returns = typ::Optional(float64_column),
                      .doc = kBucketingArrayDoc},
                     apply_feature_bucketing_array_impl)
             .method({.name = "apply_dummy_encoding_array",
-                     .params = {text("attribute"), {.name = "values", .annotation = typ::Any()}},
-                     .returns = typ::Any(),
+                     .params = {text("attribute"), column_values},
+                     .returns = typ::Optional(typ::Dict(str, uint8_column)),
                      .doc = kDummyArrayDoc},
                     apply_dummy_encoding_array_impl)
             .method(
                 {.name = "transform_frame",
-                 .params = {{.name = "frame"}, listed_attributes},
+                 .params = {{.name = "frame", .annotation = frames.attr("FrameLike")},
+                            listed_attributes},
+                 .returns = typ::Union(
+                     {pandas_frame, polars_frame, arrow_table, dask_frame, dict_of_columns}),
                  .doc = "Applies every binning and dummy encoding whose attribute is a column of "
                         "`frame` (or one of `attributes`) and returns the created features as "
                         "the same kind of frame: pandas (same index), polars, pyarrow Table (for "
@@ -268,10 +280,21 @@ NB_MODULE(feature_preparation, m) {
                         "columns), or a lazy Dask DataFrame. One float64 column per binning, "
                         "named `binned_attribute_name` or else the attribute, then the uint8 "
                         "dummy features in `get_all_dummy_enc_attributes` order. Transformation "
-                        "formulas are not evaluated: a transformed attribute must be a column."},
+                        "formulas are not evaluated: a transformed attribute must be a column.",
+                 // Libraries that may come without types (pandas, pyarrow) last: while a type
+                 // checker sees their classes as Any, the others still resolve exactly.
+                 .overloads = {{.params = {{"frame", polars_frame}}, .returns = polars_frame},
+                               {.params = {{"frame", dask_frame}}, .returns = dask_frame},
+                               {.params = {{"frame", frames.attr("ColumnMapping")}},
+                                .returns = dict_of_columns},
+                               {.params = {{"frame", pandas_frame}}, .returns = pandas_frame},
+                               {.params = {{"frame", typ::Union({arrow_table,
+                                                                 nb::str("pyarrow.RecordBatch")})}},
+                                .returns = arrow_table}}},
                 transform_frame_impl)
             .method({.name = "output_schema",
                      .params = {listed_attributes},
+                     .returns = frames.attr("FrameSchema"),
                      .doc = "The columns `transform_frame` creates for the listed attributes (all "
                             "by default), in order, with their dtypes: a FrameSchema, which is an "
                             "Arrow schema (`__arrow_c_schema__`, `to_pyarrow()`), an empty pandas "
