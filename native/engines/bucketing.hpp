@@ -121,7 +121,9 @@ struct Bin {
 /// The bins of one FeatureBucketing, read once from instance dicts. Valid while the caller holds
 /// it; a change to the record after the snapshot is not seen (`current` tells whether there was).
 struct Snapshot {
-    nb::object bucketing;
+    /// The record read, borrowed: whoever uses the snapshot holds the record (a kept snapshot goes
+    /// when its record ends).
+    PyObject *bucketing = nullptr;
     nb::object list;  ///< the bin list read
     std::vector<Bin> bins;
     /// Taken: every read came from instance dicts without running Python code (false: nothing else
@@ -170,8 +172,10 @@ Snapshot quiet_snapshot(nb::handle bucketing);
 /// record's dict and every bin's dict are watched (any change to them, or their end, marks every
 /// cached snapshot stale), and the bin list, the bins' classes and dicts, and the categories lists
 /// are compared by identity. Null when no quiet snapshot can be taken (then the next few calls for
-/// the record do not try again). Up to a few hundred records are kept, the oldest dropped first; a
-/// kept snapshot holds its record and bins alive until it is dropped.
+/// the record do not try again). Up to a few hundred records are kept, the oldest dropped first. A
+/// record is held by weak reference: when it ends, its kept snapshot goes with it, releasing the
+/// bins and list that only the snapshot still held (an object without weak references is held
+/// strongly until its entry is dropped).
 std::shared_ptr<const Snapshot> shared_quiet_snapshot(nb::handle bucketing);
 
 /// The plain bin value (exact float or None) the single call would return for the float `v` (or a
@@ -191,8 +195,9 @@ nb::object watch_categoric_kept(nb::handle bucketing, nb::handle value);
 /// The entry of `owner.binning` whose `attribute` is the exact str `attribute`: the first one
 /// (`last` false) or the last one, None when none is, from an index of the list kept while it
 /// provably holds (the owner's and the entries' dicts watched, the list's items compared by
-/// identity). Empty when the list cannot be read without Python code (no exact list, an entry
-/// without an exact str `attribute` in its dict): then the caller scans.
+/// identity; the owner held by weak reference, as kept snapshots hold their records). Empty when
+/// the list cannot be read without Python code (no exact list, an entry without an exact str
+/// `attribute` in its dict): then the caller scans.
 nb::object kept_entry(nb::handle owner, nb::handle attribute, bool last);
 
 /// True while the record still holds what a quiet snapshot read: the same list object with the

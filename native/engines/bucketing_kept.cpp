@@ -52,7 +52,7 @@ PyObject *dict_of(PyObject *record) {
 
 /// Watches the record's dict and every bin's; false when one cannot be watched.
 bool watch_all(Snapshot &s) {
-    s.dict = dict_of(s.bucketing.ptr());
+    s.dict = dict_of(s.bucketing);
     if (!watch(s.dict)) return false;
     s.bin_dicts.clear();
     s.bin_slots.clear();
@@ -70,7 +70,7 @@ bool watch_all(Snapshot &s) {
 /// their fields in the dicts watched, and the containers the dicts point to (the bin list, the
 /// categories lists) hold the same items. Runs no Python code.
 bool still_holds(const Snapshot &s) {
-    if (s.epoch != watched_epoch || dict_of(s.bucketing.ptr()) != s.dict) return false;
+    if (s.epoch != watched_epoch || dict_of(s.bucketing) != s.dict) return false;
     PyObject *list = s.list.ptr();
     auto n = (Py_ssize_t) s.bins.size();
     if (PyList_GET_SIZE(list) != n) return false;
@@ -88,11 +88,22 @@ bool still_holds(const Snapshot &s) {
     return true;
 }
 
+/// What ties a kept entry to its object: a weak reference whose callback, `on_end` bound to the
+/// object's address, takes the entry out while the object ends (before its address can be reused
+/// by another). An object without weak references is held itself, so that no other object takes
+/// its address while its entry is kept.
+nb::object tie_to(PyObject *object, PyMethodDef *on_end) {
+    if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(object))) return nb::borrow(object);
+    nb::object address = check(PyLong_FromVoidPtr(object));
+    nb::object callback = check(PyCFunction_New(on_end, address.ptr()));
+    return check(PyWeakref_NewRef(object, callback.ptr()));
+}
+
 /// A record's entry among the kept snapshots. Without a snapshot (the record could not be read
 /// quietly) the entry only spares the next few calls a reading that would fail again.
 struct Kept {
     std::shared_ptr<const Snapshot> snap;
-    nb::object record;        ///< held, so that no other record takes its address meanwhile
+    nb::object tie;           ///< see `tie_to`
     unsigned skips_left = 0;  ///< entries without a snapshot: calls left before reading again
 };
 
@@ -130,7 +141,7 @@ void make_room(KeptTable &t, std::vector<Kept> &dropped) {
     while (t.by_record.size() >= kKept && !t.order.empty()) {
         PyObject *oldest = t.order.front();
         t.order.pop_front();
-        if (Kept k = take(t, oldest); k.record.is_valid()) dropped.push_back(std::move(k));
+        if (Kept k = take(t, oldest); k.tie.is_valid()) dropped.push_back(std::move(k));
     }
     // Records taken out and put back leave names of their old places behind.
     if (t.order.size() > 4 * kKept) {
@@ -141,6 +152,21 @@ void make_room(KeptTable &t, std::vector<Kept> &dropped) {
         t.order = std::move(live);
     }
 }
+
+/// The weak reference callback of a kept record (bound to the record's address): its entry goes
+/// while the record ends. Its objects are released once the table is without it: that may run
+/// Python code, which finds the table consistent.
+PyObject *kept_record_ended(PyObject *address, PyObject *ref) {
+    KeptTable &t = kept_table();
+    auto *record = static_cast<PyObject *>(PyLong_AsVoidPtr(address));
+    auto it = t.by_record.find(record);
+    if (it != t.by_record.end() && it->second.tie.ptr() == ref) {
+        Kept gone = take(t, record);
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kept_record_end{"kept_record_ended", kept_record_ended, METH_O, nullptr};
 
 void keep(PyObject *record, Kept entry) {  // NOLINT(performance-unnecessary-value-param): moved in
     KeptTable &t = kept_table();
@@ -182,16 +208,15 @@ std::shared_ptr<const Snapshot> shared_quiet_snapshot(nb::handle bucketing) {
         // Dropped before anything is read: releasing old bins may run Python code (finalizers),
         // which may change this very record or call back in here.
         std::vector<Kept> dropped;
-        if (Kept stale = take(t, record); stale.record.is_valid())
-            dropped.push_back(std::move(stale));
+        if (Kept stale = take(t, record); stale.tie.is_valid()) dropped.push_back(std::move(stale));
         make_room(t, dropped);
     }
     auto s = std::make_shared<Snapshot>(quiet_snapshot(bucketing));
     if (!s->quiet) {
-        keep(record, Kept{nullptr, nb::borrow(bucketing), kSkips});
+        keep(record, Kept{nullptr, tie_to(record, &kept_record_end), kSkips});
         return nullptr;
     }
-    if (watch_all(*s)) keep(record, Kept{s, nb::borrow(bucketing), 0});
+    if (watch_all(*s)) keep(record, Kept{s, tie_to(record, &kept_record_end), 0});
     return s;
 }
 
@@ -232,8 +257,9 @@ namespace {
 
 /// An index of the entries of one owner's `binning` list by their exact str `attribute`.
 struct EntryIndex {
-    nb::object owner;
-    PyObject *dict = nullptr;  ///< the owner's instance dict when read (watched)
+    PyObject *owner = nullptr;  ///< compared only: the index goes when the owner ends
+    nb::object tie;             ///< see `tie_to`
+    PyObject *dict = nullptr;   ///< the owner's instance dict when read (watched)
     nb::object list;
     std::vector<nb::object> entries;
     std::vector<PyObject *> entry_dicts;  ///< watched
@@ -246,11 +272,11 @@ struct EntryIndex {
 };
 
 /// Reads the index without running Python code; false when that cannot be done.
-bool read_entries(EntryIndex &x) {
-    PyObject *list = Fields(x.owner).peek(field_names().binning);
+bool read_entries(EntryIndex &x, nb::handle owner) {
+    PyObject *list = Fields(owner).peek(field_names().binning);
     if (!list || !PyList_CheckExact(list)) return false;
     x.list = nb::borrow(list);
-    x.slot = instance_dict_slot(x.owner.ptr());
+    x.slot = instance_dict_slot(owner.ptr());
     if (!x.slot) return false;
     x.dict = *x.slot;
     x.first = nb::steal(PyDict_New());
@@ -297,20 +323,38 @@ std::shared_ptr<const EntryIndex> *entry_indexes() {
     return indexes;
 }
 
+std::size_t index_slot(PyObject *owner) {
+    return (reinterpret_cast<std::uintptr_t>(owner) >> 4) % kIndexes;
+}
+
+/// The weak reference callback of an index's owner (bound to the owner's address): the index goes
+/// while the owner ends, released once its slot is empty.
+PyObject *index_owner_ended(PyObject *address, PyObject *ref) {
+    std::shared_ptr<const EntryIndex> &x =
+        entry_indexes()[index_slot(static_cast<PyObject *>(PyLong_AsVoidPtr(address)))];
+    if (x && x->tie.ptr() == ref) {
+        std::shared_ptr<const EntryIndex> gone = std::move(x);
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef index_owner_end{"index_owner_ended", index_owner_ended, METH_O, nullptr};
+
 }  // namespace
 
 nb::object kept_entry(nb::handle owner, nb::handle attribute, bool last) {
     if (!PyUnicode_CheckExact(attribute.ptr())) return {};
-    std::size_t slot = (reinterpret_cast<std::uintptr_t>(owner.ptr()) >> 4) % kIndexes;
+    std::size_t slot = index_slot(owner.ptr());
     std::shared_ptr<const EntryIndex> x = entry_indexes()[slot];
-    if (!x || x->owner.ptr() != owner.ptr() || !entries_hold(*x)) {
+    if (!x || x->owner != owner.ptr() || !entries_hold(*x)) {
         // Released before anything is read: that may run Python code (finalizers).
         x.reset();
         std::shared_ptr<const EntryIndex> old = std::move(entry_indexes()[slot]);
         old.reset();
         auto fresh = std::make_shared<EntryIndex>();
-        fresh->owner = nb::borrow(owner);
-        if (!read_entries(*fresh)) return {};
+        fresh->owner = owner.ptr();
+        if (!read_entries(*fresh, owner)) return {};
+        fresh->tie = tie_to(owner.ptr(), &index_owner_end);
         // One put there meanwhile stays: replacing it would release it, running code again.
         if (!entry_indexes()[slot]) entry_indexes()[slot] = fresh;
         x = std::move(fresh);

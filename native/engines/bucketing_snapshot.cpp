@@ -25,7 +25,7 @@ void add_bin(Snapshot &s, Bin b) {
 /// need Python code: another class, a field missing from the dict, a name that is no exact str.
 bool read_bins_quietly(Snapshot &s) {
     const FieldNames &names = field_names();
-    PyObject *list = Fields(s.bucketing).peek(names.feature_bucketing);
+    PyObject *list = Fields(nb::handle(s.bucketing)).peek(names.feature_bucketing);
     if (!list || !PyList_CheckExact(list)) return false;
     s.list = nb::borrow(list);
     s.bins.reserve((std::size_t) PyList_GET_SIZE(list));
@@ -134,7 +134,7 @@ void build_indexes(Snapshot &s) {
 
 Snapshot quiet_snapshot(nb::handle bucketing) {
     Snapshot s;
-    s.bucketing = nb::borrow(bucketing);
+    s.bucketing = bucketing.ptr();
     if (!read_bins_quietly(s)) return Snapshot{};
     s.quiet = true;
     build_indexes(s);
@@ -155,7 +155,7 @@ bool same_category_items(const Bin &b) {
 bool current(const Snapshot &s) {
     if (!s.quiet) return false;
     const FieldNames &names = field_names();
-    PyObject *list = Fields(s.bucketing).peek(names.feature_bucketing);
+    PyObject *list = Fields(nb::handle(s.bucketing)).peek(names.feature_bucketing);
     if (list != s.list.ptr()) return false;
     auto n = (Py_ssize_t) s.bins.size();
     for (Py_ssize_t i = 0; i < n; ++i) {
