@@ -9,6 +9,11 @@
 namespace qv {
 
 bool in_instance_dict(nb::handle obj, PyObject *name) {
+    if (PyObject **slot = instance_dict_slot(obj.ptr())) {
+        // Held while the look-up may compare a foreign key.
+        nb::object dict = nb::borrow(*slot);
+        return dict.is_valid() && check(PyDict_Contains(dict.ptr(), name)) == 1;
+    }
     PyObject *dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
     if (!dict) {
         PyErr_Clear();  // no instance dict: nothing there

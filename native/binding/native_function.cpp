@@ -150,11 +150,18 @@ nb::object parent_record_types(nb::handle annotation) {
     return types;
 }
 
+/// Room for the arguments as handles, of which only those of the function's parameters are made:
+/// zeroing the whole array on every call cost as much as the rest of the binding.
+union Handles {
+    Handles() {}
+    nb::handle items[kMaxParams];
+};
+
 PyObject *call_impl(NativeFunction *f, PyObject **bound) {
-    std::array<nb::handle, kMaxParams> handles;
-    for (Py_ssize_t i = 0; i < f->nparams; ++i) handles[i] = bound[i];
+    Handles handles;
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) new (&handles.items[i]) nb::handle(bound[i]);
     try {
-        nb::object result = f->impl(Args(handles.data(), (size_t) f->nparams));
+        nb::object result = f->impl(Args(handles.items, (size_t) f->nparams));
         if (!result.is_valid()) {
             // An implementation that hands back a failed call's empty result: its error (if any)
             // is the answer, never an awaitable around a null value.
@@ -200,8 +207,9 @@ PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, Py
                          name, npositional, npositional == 1 ? "" : "s", nargs);
         return nullptr;
     }
-    std::array<PyObject *, kMaxParams> bound{};
+    std::array<PyObject *, kMaxParams> bound;  // only the parameters' entries are set (see Handles)
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    for (Py_ssize_t i = nargs; i < f->nparams; ++i) bound[i] = nullptr;
     nb::object extra;  // owns the `**` dict for the duration of the call
     if (var_keyword) {
         extra = nb::steal(PyDict_New());

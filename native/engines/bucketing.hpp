@@ -142,15 +142,6 @@ struct Snapshot {
     intervals::SortedIntervals table;
     std::vector<std::size_t> sorted_bins;  ///< index into `bins` of each searched interval
 
-    /// Where the record and each bin kept their fields when the snapshot was taken (for the
-    /// identity checks of a shared snapshot).
-    PyObject *dict = nullptr;
-    std::vector<PyObject *> bin_dicts;
-    /// Where each bin keeps its instance dict: the same place while the bin has the class it had
-    /// (a `__class__` assignment keeps the layout), so `current` checks need no look-up.
-    std::vector<PyObject **> bin_slots;
-    std::uint64_t epoch = 0;  ///< watched-dict changes seen when it was taken
-
     /// Exact-str category -> index into `bins` of the first bin containing it; set when there are
     /// regular categorical bins and each holds a list of exact strings.
     nb::object category_index;

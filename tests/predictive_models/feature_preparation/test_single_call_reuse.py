@@ -5,7 +5,8 @@ the results and log events of the rules stated plainly."""
 import math
 
 import structlog
-from hypothesis import given, settings
+import pytest
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from quorvex_analytics_utils.predictive_models.feature_preparation.feature_bucketing import (
@@ -208,6 +209,13 @@ step = st.one_of(
 
 @settings(max_examples=60, deadline=None)
 @given(st.booleans(), st.lists(step, min_size=1, max_size=30))
+# Changes that touch no watched dict, between two calls whose answer they change: a categories
+# list (of the bin answered, or of one before it), the bin list, a bin's class.
+@example(False, [("call", "direct", 2), ("change", "categories item", 1), ("call", "direct", 2)])
+@example(False, [("call", "watch", 7), ("change", "categories appended", 6), ("call", "watch", 7)])
+@example(False, [("call", "registry", 3), ("change", "categories item", 11), ("call", "registry", 2)])
+@example(True, [("call", "direct", 8), ("change", "list item", 3), ("call", "direct", 8)])
+@example(True, [("call", "watch", 6), ("change", "class swapped", 2), ("call", "watch", 6)])
 def test_single_calls_follow_every_change(numerical, steps):
     record = numeric_record() if numerical else categoric_record()
     prep = FeaturePreparation(binning=[record])
@@ -262,3 +270,38 @@ def test_single_calls_follow_every_change(numerical, steps):
         Meddling.record = REGISTRY[0] = None
         FeatureBucketing.bin_numeric_attribute = OWN_NUMERIC
         FeatureBucketing.bin_categoric_attribute = OWN_CATEGORIC
+
+
+CATEGORY_CHANGES = {  # on categoric_record(): [null, [a, b], [c], [d, a], defined default]
+    "answered bin loses the value": (1, lambda cats: cats.__setitem__(0, "z")),
+    "earlier bin gains the value": (1, lambda cats: cats.append("c")),
+    "later bin gains the value": (2, lambda cats: cats.append("a")),
+    "later bin loses its value": (3, lambda cats: cats.__setitem__(0, "c")),
+    "bin emptied": (2, lambda cats: cats.clear()),
+    "new value": (3, lambda cats: cats.append("q")),
+    "replaced in place": (1, lambda cats: cats.__setitem__(slice(None), ["c", "q"])),
+}
+
+
+@pytest.mark.parametrize("change", sorted(CATEGORY_CHANGES))
+def test_category_answers_follow_each_list(change):
+    """A categories list changed in place (no dict sees it) between calls: every route answers
+    from the list as it is now."""
+    record = categoric_record()
+    prep = FeaturePreparation(binning=[record])
+    watch = PredictiveScorerWatch(binning=[record])
+
+    def answers():
+        return [(reference_categoric(record, v), native(record.bin_categoric_attribute, v),
+                 prep.apply_feature_bucketing("C", v), prep.apply_feature_bucketing_batch("C", [v])[0],
+                 watch_categorical(record.feature_bucketing, v),
+                 PredictiveScorerWatch._get_categorical_bin(record, v),
+                 watch.get_feature_bucketing("C", "CATEGORICAL", v)) for v in TEXTS]
+
+    answers()  # kept from here on
+    index, edit = CATEGORY_CHANGES[change]
+    edit(record.feature_bucketing[index].categories)
+    for expected, got, single, batch, watch_expected, lookup, watched in answers():
+        assert got == expected
+        assert single == batch == expected[0]
+        assert lookup is watch_expected and watched is watch_expected
