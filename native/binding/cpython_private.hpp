@@ -4,6 +4,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
+
 namespace qv {
 
 namespace nb = nanobind;
@@ -40,8 +42,32 @@ inline bool type_attribute_is(PyTypeObject *type, PyObject *name, PyObject *expe
 #if defined(Py_LIMITED_API) || defined(PYPY_VERSION) || defined(Py_GIL_DISABLED)
     return type_lookup(type, name).ptr() == expected;
 #else
+    // Remembered per (type, version tag, name): CPython gives a type a new version tag whenever
+    // an attribute of it or of a base may have changed, as its own attribute cache relies on. The
+    // name is held, so that no other string takes its address while it is remembered; `expected`
+    // needs no reference (an object born at its address cannot be what the type holds).
+    struct Known {
+        PyTypeObject *type;
+        unsigned int tag;
+        PyObject *name;
+        PyObject *expected;
+        bool is;
+    };
+    static Known known[64];
+    auto at = (reinterpret_cast<std::uintptr_t>(type) >> 4) ^
+              (reinterpret_cast<std::uintptr_t>(name) >> 3);
+    Known &k = known[at % 64];
+    if (k.tag != 0 && k.type == type && k.tag == type->tp_version_tag && k.name == name &&
+        k.expected == expected)
+        return k.is;
     // Only compared, never used: the borrowed result needs no reference.
-    return _PyType_Lookup(type, name) == expected;
+    bool is = _PyType_Lookup(type, name) == expected;
+    if (!PyUnicode_CheckExact(name)) return is;
+    // The look-up gives the type a tag when it had none (0: it cannot be remembered).
+    PyObject *old = k.name;
+    k = Known{type, type->tp_version_tag, Py_NewRef(name), expected, is};
+    Py_XDECREF(old);  // an exact str: its release runs no Python code
+    return is;
 #endif
 }
 

@@ -203,6 +203,24 @@ def test_subclass_lookups_are_called_by_keyword():
     assert calls == [("num", "AGE", 3), ("cat", "AGE", "x")]
 
 
+@pytest.mark.parametrize("patched", ["class", "base of a subclass", "subclass"])
+def test_lookups_patched_between_calls_are_called(patched, monkeypatch):
+    """The own-method check is asked again on every call: a patch made after earlier calls (on the
+    class, on a base of the instance's class, or on its own class) is honoured, and so is undoing it."""
+
+    class Watch(PredictiveScorerWatch):
+        pass
+
+    watch = (PredictiveScorerWatch if patched == "class" else Watch)(binning=[bucketing("AGE")])
+    own = watch.get_feature_bucketing("AGE", CAT, "x")
+    assert watch.get_feature_bucketing("AGE", CAT, "x") is own
+    target = Watch if patched == "subclass" else PredictiveScorerWatch
+    with monkeypatch.context() as m:
+        m.setattr(target, "_get_categorical_bin", staticmethod(lambda *, binning, value: ("cat", value)))
+        assert watch.get_feature_bucketing("AGE", CAT, "x") == ("cat", "x")
+    assert watch.get_feature_bucketing("AGE", CAT, "x") is own
+
+
 def test_lookups_set_on_the_instance_are_called():
     # An instance attribute comes before the class's static method (it used to be passed over).
     watch = PredictiveScorerWatch(binning=[bucketing("AGE")])
