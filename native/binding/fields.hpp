@@ -111,6 +111,21 @@ public:
         return at(d, detail::key_entry(Py_TYPE(record_.ptr()), d, name));
     }
 
+    /// As `peek`, but never runs Python code: nullptr also when finding the name would compare a
+    /// key that is no exact str (whose `__eq__` could change what was read before). For readings
+    /// kept on the promise that nothing ran while they were taken.
+    PyObject *peek_quietly(PyObject *name) const {
+        PyObject *d = dict();
+        if (!d) return nullptr;
+        const detail::KeyEntry &e = detail::key_entry(Py_TYPE(record_.ptr()), d, name);
+        if (PyObject *v = at(d, e)) return v;
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *v = nullptr;
+        while (PyDict_Next(d, &pos, &key, &v))
+            if (!PyUnicode_CheckExact(key)) return nullptr;
+        return dict_lookup(d, e.key);  // exact str keys only: compared without Python code
+    }
+
     /// New reference: the value in the instance dict, else ordinary attribute access (with its
     /// error). Safe to keep across calls back into Python.
     nb::object operator[](PyObject *name) const {

@@ -398,7 +398,7 @@ struct EntryIndex {
 
 /// Reads the index without running Python code; false when that cannot be done.
 bool read_entries(EntryIndex &x, nb::handle owner) {
-    PyObject *list = Fields(owner).peek(field_names().binning);
+    PyObject *list = Fields(owner).peek_quietly(field_names().binning);
     if (!list || !PyList_CheckExact(list)) return false;
     x.list = nb::borrow(list);
     PyObject **slot = instance_dict_slot(owner.ptr());
@@ -411,7 +411,7 @@ bool read_entries(EntryIndex &x, nb::handle owner) {
     if (!x.first.is_valid() || !x.last.is_valid()) fail();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject *entry = PyList_GET_ITEM(list, i);
-        PyObject *attribute = Fields(entry).peek(field_names().attribute);
+        PyObject *attribute = Fields(entry).peek_quietly(field_names().attribute);
         if (!attribute || !PyUnicode_CheckExact(attribute)) return false;
         // Exact str keys: these dict operations run no Python code.
         PyObject *kept = PyDict_SetDefault(x.first.ptr(), attribute, entry);

@@ -22,10 +22,11 @@ void add_bin(Snapshot &s, Bin b) {
 }
 
 /// Reads every bin from instance dicts only; false (with nothing run) at the first bin that would
-/// need Python code: another class, a field missing from the dict, a name that is no exact str.
+/// need Python code: another class, a field missing from the dict or found only past a key that
+/// is no exact str, a name that is no exact str.
 bool read_bins_quietly(Snapshot &s) {
     const FieldNames &names = field_names();
-    PyObject *list = Fields(nb::handle(s.bucketing)).peek(names.feature_bucketing);
+    PyObject *list = Fields(nb::handle(s.bucketing)).peek_quietly(names.feature_bucketing);
     if (!list || !PyList_CheckExact(list)) return false;
     s.list = nb::borrow(list);
     s.bins.reserve((std::size_t) PyList_GET_SIZE(list));
@@ -37,33 +38,34 @@ bool read_bins_quietly(Snapshot &s) {
         if (type != c.numerical && type != c.categorical) return false;
         Fields f(record);
         Bin b;
-        PyObject *name = f.peek(names.name);
+        PyObject *name = f.peek_quietly(names.name);
         if (!name || !PyUnicode_CheckExact(name)) return false;
         b.name = nb::borrow(name);
         b.role = role_of(name);
-        PyObject *value = f.peek(names.value);
+        PyObject *value = f.peek_quietly(names.value);
         if (!value) return false;
         b.value = nb::borrow(value);
         b.numerical = type == c.numerical;
         b.categorical = !b.numerical;
         if (b.role == Role::Regular && b.numerical) {
-            PyObject *lower = f.peek(names.lower_bound);
+            PyObject *lower = f.peek_quietly(names.lower_bound);
             if (!lower) return false;
             b.lower = nb::borrow(lower);
-            PyObject *upper = f.peek(names.upper_bound);
+            PyObject *upper = f.peek_quietly(names.upper_bound);
             if (!upper) return false;
             b.upper = nb::borrow(upper);
         }
         if (b.role == Role::Regular && b.categorical) {
-            PyObject *categories = f.peek(names.categories);
+            PyObject *categories = f.peek_quietly(names.categories);
             if (!categories) return false;
             b.categories = nb::borrow(categories);
         }
         // None held in the dict is immutable: the watched dict tells when it changes.
-        if (b.role != Role::Regular && b.numerical && f.peek(names.lower_bound) != Py_None &&
-            f.peek(names.upper_bound) != Py_None)
+        if (b.role != Role::Regular && b.numerical &&
+            f.peek_quietly(names.lower_bound) != Py_None &&
+            f.peek_quietly(names.upper_bound) != Py_None)
             s.reserved_numerical_open = false;
-        if (b.role != Role::Regular && b.categorical && f.peek(names.categories) != Py_None)
+        if (b.role != Role::Regular && b.categorical && f.peek_quietly(names.categories) != Py_None)
             s.reserved_categorical_empty = false;
         b.record = std::move(record);
         add_bin(s, std::move(b));
@@ -155,11 +157,10 @@ bool same_category_items(const Bin &b) {
 bool current(const Snapshot &s) {
     if (!s.quiet) return false;
     const FieldNames &names = field_names();
-    PyObject *list = Fields(nb::handle(s.bucketing)).peek(names.feature_bucketing);
+    PyObject *list = Fields(nb::handle(s.bucketing)).peek_quietly(names.feature_bucketing);
     if (list != s.list.ptr()) return false;
     auto n = (Py_ssize_t) s.bins.size();
     for (Py_ssize_t i = 0; i < n; ++i) {
-        // The size is read again for every bin: a dict look-up may compare a foreign key.
         if (PyList_GET_SIZE(list) != n) return false;
         const Bin &b = s.bins[(std::size_t) i];
         PyObject *record = PyList_GET_ITEM(list, i);
@@ -167,12 +168,14 @@ bool current(const Snapshot &s) {
         PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(record));
         if (type != (b.numerical ? classes().numerical : classes().categorical)) return false;
         Fields f(b.record);
-        if (f.peek(names.name) != b.name.ptr() || f.peek(names.value) != b.value.ptr())
+        if (f.peek_quietly(names.name) != b.name.ptr() ||
+            f.peek_quietly(names.value) != b.value.ptr())
             return false;
-        if (b.lower.is_valid() && (f.peek(names.lower_bound) != b.lower.ptr() ||
-                                   f.peek(names.upper_bound) != b.upper.ptr()))
+        if (b.lower.is_valid() && (f.peek_quietly(names.lower_bound) != b.lower.ptr() ||
+                                   f.peek_quietly(names.upper_bound) != b.upper.ptr()))
             return false;
-        if (b.categories.is_valid() && f.peek(names.categories) != b.categories.ptr()) return false;
+        if (b.categories.is_valid() && f.peek_quietly(names.categories) != b.categories.ptr())
+            return false;
         if (!same_category_items(b)) return false;
     }
     return PyList_GET_SIZE(list) == n;
