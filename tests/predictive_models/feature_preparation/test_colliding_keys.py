@@ -1,8 +1,12 @@
 """A record's dict may hold a key that is no str and collides with a field's name: finding the field
 then compares that key, which runs its code. The readings kept between calls must then see every
-change that code makes to what they were read from, as attribute access does."""
+change that code makes to what they were read from, as attribute access does, and a pass that reads
+borrowed fields must never hand out one that code freed."""
 
 import math
+import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -80,3 +84,35 @@ def test_a_comparison_while_entries_are_indexed_renames_an_entry_read_before(own
     ask("Y")  # reads both entries, whichever way: the key's code has run
     assert first.__dict__["attribute"] == "Z"
     assert [(ask("X"), ask("Z")) for _ in range(3)] == [(None, found)] * 3
+
+
+DUMMY_SCRIPT = """
+from quorvex_analytics_utils.predictive_models.feature_preparation.feature_preparation import FeaturePreparation
+from test_colliding_keys import put_first
+
+size = 24
+fresh = lambda text: "".join(list(text))  # a str that nothing else holds
+prep = FeaturePreparation(dummy_encoding=[{"attribute": "g", "encoding": [
+    {"value": v, "encoded_feature_name": fresh(n.ljust(size, "_")), "use_for_undefined": False}
+    for v, n in [("a", "first"), ("b", "second"), ("c", "third")]]}])
+items = prep.dummy_encoding[0].encoding
+names = {fresh(i.encoded_feature_name) for i in items}  # copies: the items alone hold theirs
+filler = []
+
+def drop_first():
+    items.pop(0)  # frees the first item, its dict and its name
+    filler.extend(fresh("q" * size) for _ in range(200))  # born where they were
+
+put_first(items[1], "value", drop_first)
+result = prep.apply_dummy_encoding("g", "c")
+assert set(result) <= names, result
+print("ok")
+"""
+
+
+def test_a_comparison_while_dummy_items_are_read_drops_an_item_read_before():
+    """The quick encoding pass must not hand out a feature name its item no longer holds (run apart:
+    reading a freed name may crash)."""
+    done = subprocess.run([sys.executable, "-c", DUMMY_SCRIPT], capture_output=True, text=True,
+                          cwd=pathlib.Path(__file__).parent, timeout=120)
+    assert (done.returncode, done.stdout.splitlines()[-1:]) == (0, ["ok"]), done.stderr[-2000:]

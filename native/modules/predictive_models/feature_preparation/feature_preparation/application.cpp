@@ -242,9 +242,9 @@ PlainEncoding encode_plainly(nb::handle encoding, nb::handle value) {
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         Fields fields(PyList_GET_ITEM(list, i));
-        PyObject *feature = fields.peek(names.encoded_feature_name);
-        PyObject *item_value = fields.peek(names.value);
-        PyObject *flag = fields.peek(names.use_for_undefined);
+        PyObject *feature = fields.peek_quietly(names.encoded_feature_name);
+        PyObject *item_value = fields.peek_quietly(names.value);
+        PyObject *flag = fields.peek_quietly(names.use_for_undefined);
         if (!feature || !item_value || !PyUnicode_CheckExact(feature) ||
             !formats_without_python(item_value) || (flag != Py_True && flag != Py_False))
             return out;
