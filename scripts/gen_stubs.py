@@ -128,6 +128,9 @@ class Stub:
     def ref(self, cls) -> str:
         module, qualname = public_home(cls), cls.__qualname__
         if module == "builtins" and getattr(builtins, qualname, None) is not cls:
+            if qualname not in BUILTIN_TYPE_HOME:
+                raise SystemExit(f"{self.name}: say in BUILTIN_TYPE_HOME which module exports the built-in "
+                                 f"type {qualname}")
             module, qualname = BUILTIN_TYPE_HOME[qualname]
         head, _, rest = qualname.partition(".")
         name = self.import_name(module, head)
